@@ -1,0 +1,28 @@
+#include "engine/qdEngine.h"
+
+#include <mutex>
+
+#include "foundation/qdFoundation.h"
+
+namespace qd {
+
+namespace {
+
+std::mutex engineStartLock;
+int engineStartCount = 0;
+
+}  // namespace
+
+void qdEngineInitialize() {
+  std::lock_guard guard(engineStartLock);
+  if (engineStartCount++ > 0) return;
+  InitializeFoundation();
+}
+
+void qdEngineFinalize() {
+  std::lock_guard guard(engineStartLock);
+  if (engineStartCount == 0 || --engineStartCount > 0) return;
+  FinalizeFoundation();
+}
+
+}  // namespace qd

@@ -1,0 +1,9 @@
+#include "foundation/qdFoundation.h"
+
+namespace qd {
+
+void InitializeFoundation() {}
+
+void FinalizeFoundation() {}
+
+}  // namespace qd
