@@ -1,9 +1,11 @@
 #include "foundation/qdFoundation.h"
 
+#include "platform/qdNls.h"
+
 namespace qd {
 
-void InitializeFoundation() {}
+void InitializeFoundation() { qdNlsInitialize(); }
 
-void FinalizeFoundation() {}
+void FinalizeFoundation() { qdNlsFinalize(); }
 
 }  // namespace qd
