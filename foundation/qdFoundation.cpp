@@ -1,9 +1,11 @@
 #include "foundation/qdFoundation.h"
 
+#include "foundation/qdllException.h"
+
 namespace qd {
 
-void InitializeFoundation() {}
+void InitializeFoundation() { qdllExceptionInitialize(); }
 
-void FinalizeFoundation() {}
+void FinalizeFoundation() { qdllExceptionFinalize(); }
 
 }  // namespace qd
