@@ -153,7 +153,7 @@ qdString systemErrorMessage(int aOSError) {
   return Utf8ToString(text ? text : "");
 }
 
-// The design's class names for our look-alikes: the name without its
+// Our look-alike classes go by their run-time library names, without
 // namespaces ("qd::EConvertError" is "EConvertError"). Standard library
 // classes keep their "std::" to say where they come from.
 qdString exceptionClassName(const std::type_info& aType) {

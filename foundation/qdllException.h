@@ -16,7 +16,7 @@
 // removed into CustomInfos. "<[!Org!]>" in a text stands for the code's own
 // text.
 //
-// The design's `qdCreate` overloads are the constructors of EqdBaseException
+// The `qdCreate` overloads are the constructors of EqdBaseException
 // (and, through `using EqdBaseException::EqdBaseException`, of every
 // descendant):
 //   EqdBaseException(aErrorCode)                    code alone, or the
@@ -24,7 +24,7 @@
 //   EqdBaseException(aErrorCode, aAltMsg[, aArgs])  code and caller text
 //   EqdBaseException(aMsg[, aArgs])                 text without a code
 // Resource strings are ordinary string constants here, so the resource forms
-// of the design are the same overloads.
+// are the same overloads.
 //
 // Classes: EqdBaseException, TqdCustomInfos, TqdExceptionDataRef,
 // IqdBaseException > IqdExceptionForCallback > IqdException.
