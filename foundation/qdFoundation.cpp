@@ -1,11 +1,18 @@
 #include "foundation/qdFoundation.h"
 
+#include "foundation/qdllException.h"
 #include "platform/qdNls.h"
 
 namespace qd {
 
-void InitializeFoundation() { qdNlsInitialize(); }
+void InitializeFoundation() {
+  qdNlsInitialize();
+  qdllExceptionInitialize();
+}
 
-void FinalizeFoundation() { qdNlsFinalize(); }
+void FinalizeFoundation() {
+  qdllExceptionFinalize();
+  qdNlsFinalize();
+}
 
 }  // namespace qd
