@@ -1,9 +1,18 @@
 #include "foundation/qdFoundation.h"
 
+#include "foundation/qdllCpuInfo.h"
+#include "foundation/qdllFastCode.h"
+
 namespace qd {
 
-void InitializeFoundation() {}
+void InitializeFoundation() {
+  qdllCpuInfoInitialize();
+  qdllFastCodeInitialize();
+}
 
-void FinalizeFoundation() {}
+void FinalizeFoundation() {
+  qdllFastCodeFinalize();
+  qdllCpuInfoFinalize();
+}
 
 }  // namespace qd
