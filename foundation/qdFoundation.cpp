@@ -1,11 +1,15 @@
 #include "foundation/qdFoundation.h"
 
+#include "foundation/qdllCpuInfo.h"
 #include "foundation/qdllException.h"
+#include "foundation/qdllFastCode.h"
 #include "platform/qdNls.h"
 
 namespace qd {
 
 void InitializeFoundation() {
+  qdllCpuInfoInitialize();
+  qdllFastCodeInitialize();
   qdNlsInitialize();
   qdllExceptionInitialize();
 }
@@ -13,6 +17,8 @@ void InitializeFoundation() {
 void FinalizeFoundation() {
   qdllExceptionFinalize();
   qdNlsFinalize();
+  qdllFastCodeFinalize();
+  qdllCpuInfoFinalize();
 }
 
 }  // namespace qd
