@@ -1,11 +1,18 @@
 #include "foundation/qdFoundation.h"
 
 #include "foundation/qdllException.h"
+#include "foundation/qdllSync.h"
 
 namespace qd {
 
-void InitializeFoundation() { qdllExceptionInitialize(); }
+void InitializeFoundation() {
+  qdllExceptionInitialize();
+  qdllSyncInitialize();
+}
 
-void FinalizeFoundation() { qdllExceptionFinalize(); }
+void FinalizeFoundation() {
+  qdllSyncFinalize();
+  qdllExceptionFinalize();
+}
 
 }  // namespace qd
