@@ -3,6 +3,7 @@
 #include "foundation/qdllCpuInfo.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllFastCode.h"
+#include "foundation/qdllSync.h"
 #include "platform/qdNls.h"
 
 namespace qd {
@@ -12,9 +13,11 @@ void InitializeFoundation() {
   qdllFastCodeInitialize();
   qdNlsInitialize();
   qdllExceptionInitialize();
+  qdllSyncInitialize();
 }
 
 void FinalizeFoundation() {
+  qdllSyncFinalize();
   qdllExceptionFinalize();
   qdNlsFinalize();
   qdllFastCodeFinalize();
