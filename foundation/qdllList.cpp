@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "foundation/qdllFastCode.h"
+#include "foundation/qdllSync.h"
+#include "foundation/qdllSyncPortal.h"
 
 namespace qd {
 
@@ -385,5 +387,121 @@ void TqdSortedList::ResumeSorting() {
   auto compare = [this](void* aItem1, void* aItem2) { return slCompare(aItem1, aItem2); };
   if (quickSort(blList, blUseData ? blData : nullptr, 0, blCount - 1, compare)) ++blGeneration;
 }
+
+// --- Synchronised access -----------------------------------------------------
+
+namespace {
+
+// Leaves the access on every path out of the operation.
+template <typename Leave>
+class AccessGuard {
+ public:
+  explicit AccessGuard(Leave aLeave) : fLeave(aLeave) {}
+  AccessGuard(const AccessGuard&) = delete;
+  AccessGuard& operator=(const AccessGuard&) = delete;
+  ~AccessGuard() { fLeave(); }
+
+ private:
+  Leave fLeave;
+};
+
+}  // namespace
+
+TqdListSyncAccess::TqdListSyncAccess(TqdWriteableList* aList) : lsaList(aList) {}
+
+TqdListSyncAccess::~TqdListSyncAccess() { qdFreeAndNil(lsaList); }
+
+TqdBaseList* TqdListSyncAccess::BeginRead() { return BeginWrite(); }
+
+void TqdListSyncAccess::EndRead() { EndWrite(); }
+
+int32_t TqdListSyncAccess::Add(void* aItem) {
+  TqdWriteableList* list = BeginWrite();
+  AccessGuard leave([this] { EndWrite(); });
+  return list->Add(aItem);
+}
+
+int32_t TqdListSyncAccess::AddData(void* aItem, void* aData) {
+  TqdWriteableList* list = BeginWrite();
+  AccessGuard leave([this] { EndWrite(); });
+  return list->AddData(aItem, aData);
+}
+
+void TqdListSyncAccess::AddList(TqdBaseList* aList) {
+  TqdWriteableList* list = BeginWrite();
+  AccessGuard leave([this] { EndWrite(); });
+  list->AddList(aList);
+}
+
+void TqdListSyncAccess::AddList(TqdListSyncAccess* aList) {
+  TqdBaseList* source = aList->BeginRead();
+  AccessGuard leaveSource([aList] { aList->EndRead(); });
+  TqdWriteableList* list = BeginWrite();
+  AccessGuard leave([this] { EndWrite(); });
+  list->AddList(source);
+}
+
+void TqdListSyncAccess::Clear() {
+  TqdWriteableList* list = BeginWrite();
+  AccessGuard leave([this] { EndWrite(); });
+  list->Clear();
+}
+
+bool TqdListSyncAccess::Remove(void* aItem) {
+  TqdWriteableList* list = BeginWrite();
+  AccessGuard leave([this] { EndWrite(); });
+  return list->Remove(aItem) >= 0;
+}
+
+void* TqdListSyncAccess::Release(void* aItem) {
+  TqdWriteableList* list = BeginWrite();
+  AccessGuard leave([this] { EndWrite(); });
+  return list->Release(aItem);
+}
+
+int32_t TqdListSyncAccess::Count() {
+  TqdBaseList* list = BeginRead();
+  AccessGuard leave([this] { EndRead(); });
+  return list->Count();
+}
+
+TqdListPortal::TqdListPortal(TqdWriteableList* aList)
+    : TqdListSyncAccess(aList), lptPortal(new TqdInternalReadWritePortal()) {}
+
+TqdListPortal::~TqdListPortal() {
+  // The portal outlives the list (freed by the base destructor).
+  qdFreeAndNil(lsaList);
+  qdFreeAndNil(lptPortal);
+}
+
+TqdBaseList* TqdListPortal::BeginRead() {
+  lptPortal->BeginRead();
+  return lsaList;
+}
+
+void TqdListPortal::EndRead() { lptPortal->EndRead(); }
+
+TqdWriteableList* TqdListPortal::BeginWrite() {
+  // A thread that holds no read access always gets write access; the
+  // result only matters to a reader that upgrades.
+  (void)lptPortal->BeginWrite();
+  return lsaList;
+}
+
+void TqdListPortal::EndWrite() { lptPortal->EndWrite(); }
+
+TqdListPadlock::TqdListPadlock(TqdWriteableList* aList) : TqdListSyncAccess(aList), lplPadlock(new TqdPadlock(false)) {}
+
+TqdListPadlock::~TqdListPadlock() {
+  qdFreeAndNil(lsaList);
+  qdFreeAndNil(lplPadlock);
+}
+
+TqdWriteableList* TqdListPadlock::BeginWrite() {
+  lplPadlock->Lock();
+  return lsaList;
+}
+
+void TqdListPadlock::EndWrite() { lplPadlock->Unlock(); }
 
 }  // namespace qd

@@ -30,6 +30,7 @@
 
 #include "foundation/qdllException.h"
 #include "foundation/qdllMemoryManager.h"
+#include "foundation/qdllThreadAnnotations.h"
 #include "platform/qdSysUtils.h"
 
 namespace qd {
@@ -203,6 +204,61 @@ class TqdSortedList : public TqdWriteableList {
  private:
   int32_t slSuspendCount = 0;
   bool slModified = false;
+};
+
+// Owns its list and runs each operation under its own access; an exception
+// leaves the access before it propagates.
+class TqdListSyncAccess : public TqdObject {
+ public:
+  explicit TqdListSyncAccess(TqdWriteableList* aList);
+  ~TqdListSyncAccess() override;
+
+  // Reading is exclusive at this level.
+  virtual TqdBaseList* BeginRead();
+  virtual void EndRead();
+  virtual TqdWriteableList* BeginWrite() = 0;
+  virtual void EndWrite() = 0;
+
+  int32_t Add(void* aItem);
+  int32_t AddData(void* aItem, void* aData);
+  void AddList(TqdBaseList* aList);
+  // Source read access first, then this wrapper's write access.
+  void AddList(TqdListSyncAccess* aList);
+  void Clear();
+  bool Remove(void* aItem);
+  void* Release(void* aItem);
+  int32_t Count();
+
+ protected:
+  TqdWriteableList* lsaList;
+};
+
+class TqdListPortal : public TqdListSyncAccess {
+ public:
+  explicit TqdListPortal(TqdWriteableList* aList);
+  ~TqdListPortal() override;
+
+  // The portal is entered in one call and left in another, which the
+  // static lock analysis cannot follow.
+  TqdBaseList* BeginRead() override QD_NO_THREAD_SAFETY_ANALYSIS;
+  void EndRead() override QD_NO_THREAD_SAFETY_ANALYSIS;
+  TqdWriteableList* BeginWrite() override QD_NO_THREAD_SAFETY_ANALYSIS;
+  void EndWrite() override QD_NO_THREAD_SAFETY_ANALYSIS;
+
+ private:
+  TqdInternalReadWritePortal* lptPortal;
+};
+
+class TqdListPadlock : public TqdListSyncAccess {
+ public:
+  explicit TqdListPadlock(TqdWriteableList* aList);
+  ~TqdListPadlock() override;
+
+  TqdWriteableList* BeginWrite() override QD_NO_THREAD_SAFETY_ANALYSIS;
+  void EndWrite() override QD_NO_THREAD_SAFETY_ANALYSIS;
+
+ private:
+  TqdPadlock* lplPadlock;
 };
 
 }  // namespace qd

@@ -449,5 +449,75 @@ TEST(SortedListTest, ResumeWithoutAppendsLeavesTheOrderAlone) {
   EXPECT_EQ(items(list), (std::vector<uintptr_t>{1, 2, 3}));
 }
 
+// Runs the same checks over both wrappers.
+class ListSyncAccessTest : public ::testing::TestWithParam<bool> {
+ protected:
+  TqdListSyncAccess* Make(TqdWriteableList* aList) {
+    if (GetParam()) return new TqdListPortal(aList);
+    return new TqdListPadlock(aList);
+  }
+};
+
+TEST_P(ListSyncAccessTest, ThreadsAddWithoutLosingItems) {
+  TqdListSyncAccess* access = Make(new TqdSortedList());
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 2000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([access, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        access->Add(item(static_cast<uintptr_t>(t * kPerThread + i + 1)));
+        (void)access->Count();
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(access->Count(), kThreads * kPerThread);
+  EXPECT_TRUE(access->Remove(item(1)));
+  EXPECT_FALSE(access->Remove(item(1)));
+  TqdBaseList* list = access->BeginRead();
+  list->CheckInvariants();
+  access->EndRead();
+  delete access;
+}
+
+TEST_P(ListSyncAccessTest, AnExceptionLeavesTheAccess) {
+  auto* sorted = new TqdSortedList();
+  TqdListSyncAccess* access = Make(sorted);
+  access->Add(item(1));
+  sorted->SuspendSorting();
+  EXPECT_THROW(access->Release(item(1)), EqdSortedListException);
+  EXPECT_THROW(access->Remove(item(1)), EqdSortedListException);
+  sorted->ResumeSorting();
+  // Another thread can still get in.
+  std::thread other([access] { EXPECT_EQ(access->Release(item(1)), nullptr); });
+  other.join();
+  EXPECT_EQ(access->Count(), 0);
+  delete access;
+}
+
+TEST_P(ListSyncAccessTest, AddListCopiesBetweenWrappers) {
+  TqdListSyncAccess* source = Make(new TqdList());
+  TqdListSyncAccess* target = Make(new TqdSortedList());
+  for (uintptr_t v : {3, 1, 2}) source->Add(item(v));
+  target->AddList(source);
+  TqdList extra;
+  extra.Add(item(0));
+  target->AddList(&extra);
+  TqdBaseList* list = target->BeginRead();
+  EXPECT_EQ(items(*list), (std::vector<uintptr_t>{0, 1, 2, 3}));
+  target->EndRead();
+  target->Clear();
+  EXPECT_EQ(target->Count(), 0);
+  EXPECT_EQ(source->Count(), 3);
+  delete source;
+  delete target;
+}
+
+INSTANTIATE_TEST_SUITE_P(Wrappers, ListSyncAccessTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& aInfo) {
+                           return aInfo.param ? std::string("Portal") : std::string("Padlock");
+                         });
+
 }  // namespace
 }  // namespace qd
