@@ -1,6 +1,7 @@
 #include "foundation/qdFoundation.h"
 
 #include "foundation/qdllException.h"
+#include "foundation/qdllWideString.h"
 #include "platform/qdNls.h"
 
 namespace qd {
@@ -8,9 +9,11 @@ namespace qd {
 void InitializeFoundation() {
   qdNlsInitialize();
   qdllExceptionInitialize();
+  qdllWideStringInitialize();
 }
 
 void FinalizeFoundation() {
+  qdllWideStringFinalize();
   qdllExceptionFinalize();
   qdNlsFinalize();
 }
