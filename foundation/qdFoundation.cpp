@@ -1,6 +1,7 @@
 #include "foundation/qdFoundation.h"
 
 #include "foundation/qdllException.h"
+#include "foundation/qdllUtils.h"
 #include "foundation/qdllWideString.h"
 #include "platform/qdNls.h"
 
@@ -10,9 +11,11 @@ void InitializeFoundation() {
   qdNlsInitialize();
   qdllExceptionInitialize();
   qdllWideStringInitialize();
+  qdllUtilsInitialize();
 }
 
 void FinalizeFoundation() {
+  qdllUtilsFinalize();
   qdllWideStringFinalize();
   qdllExceptionFinalize();
   qdNlsFinalize();
