@@ -1,6 +1,7 @@
 #include "foundation/qdFoundation.h"
 
 #include "foundation/qdllException.h"
+#include "foundation/qdllSync.h"
 #include "foundation/qdllUtils.h"
 #include "foundation/qdllWideString.h"
 #include "platform/qdNls.h"
@@ -10,6 +11,7 @@ namespace qd {
 void InitializeFoundation() {
   qdNlsInitialize();
   qdllExceptionInitialize();
+  qdllSyncInitialize();
   qdllWideStringInitialize();
   qdllUtilsInitialize();
 }
@@ -17,6 +19,7 @@ void InitializeFoundation() {
 void FinalizeFoundation() {
   qdllUtilsFinalize();
   qdllWideStringFinalize();
+  qdllSyncFinalize();
   qdllExceptionFinalize();
   qdNlsFinalize();
 }
