@@ -1,6 +1,7 @@
 #include "foundation/qdFoundation.h"
 
 #include "foundation/qdllCpuInfo.h"
+#include "foundation/qdllException.h"
 #include "foundation/qdllFastCode.h"
 
 namespace qd {
@@ -8,9 +9,11 @@ namespace qd {
 void InitializeFoundation() {
   qdllCpuInfoInitialize();
   qdllFastCodeInitialize();
+  qdllExceptionInitialize();
 }
 
 void FinalizeFoundation() {
+  qdllExceptionFinalize();
   qdllFastCodeFinalize();
   qdllCpuInfoFinalize();
 }
