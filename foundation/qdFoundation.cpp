@@ -3,6 +3,7 @@
 #include "foundation/qdllCpuInfo.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllFastCode.h"
+#include "foundation/qdllSync.h"
 
 namespace qd {
 
@@ -10,9 +11,11 @@ void InitializeFoundation() {
   qdllCpuInfoInitialize();
   qdllFastCodeInitialize();
   qdllExceptionInitialize();
+  qdllSyncInitialize();
 }
 
 void FinalizeFoundation() {
+  qdllSyncFinalize();
   qdllExceptionFinalize();
   qdllFastCodeFinalize();
   qdllCpuInfoFinalize();
