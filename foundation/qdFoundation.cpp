@@ -1,6 +1,8 @@
 #include "foundation/qdFoundation.h"
 
+#include "foundation/qdllCpuInfo.h"
 #include "foundation/qdllException.h"
+#include "foundation/qdllFastCode.h"
 #include "foundation/qdllSync.h"
 #include "foundation/qdllUtils.h"
 #include "foundation/qdllWideString.h"
@@ -9,6 +11,8 @@
 namespace qd {
 
 void InitializeFoundation() {
+  qdllCpuInfoInitialize();
+  qdllFastCodeInitialize();
   qdNlsInitialize();
   qdllExceptionInitialize();
   qdllSyncInitialize();
@@ -22,6 +26,8 @@ void FinalizeFoundation() {
   qdllSyncFinalize();
   qdllExceptionFinalize();
   qdNlsFinalize();
+  qdllFastCodeFinalize();
+  qdllCpuInfoFinalize();
 }
 
 }  // namespace qd
