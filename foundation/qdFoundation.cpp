@@ -1,9 +1,11 @@
 #include "foundation/qdFoundation.h"
 
+#include "foundation/qdllMemoryManager.h"
+
 namespace qd {
 
-void InitializeFoundation() {}
+void InitializeFoundation() { qdllMemoryManagerInitialize(); }
 
-void FinalizeFoundation() {}
+void FinalizeFoundation() { qdllMemoryManagerFinalize(); }
 
 }  // namespace qd
