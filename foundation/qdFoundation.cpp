@@ -1,11 +1,21 @@
 #include "foundation/qdFoundation.h"
 
+#include "foundation/qdllCpuInfo.h"
+#include "foundation/qdllFastCode.h"
 #include "foundation/qdllMemoryManager.h"
 
 namespace qd {
 
-void InitializeFoundation() { qdllMemoryManagerInitialize(); }
+void InitializeFoundation() {
+  qdllCpuInfoInitialize();
+  qdllFastCodeInitialize();
+  qdllMemoryManagerInitialize();
+}
 
-void FinalizeFoundation() { qdllMemoryManagerFinalize(); }
+void FinalizeFoundation() {
+  qdllMemoryManagerFinalize();
+  qdllFastCodeFinalize();
+  qdllCpuInfoFinalize();
+}
 
 }  // namespace qd

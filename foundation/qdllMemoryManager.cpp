@@ -1,5 +1,6 @@
 #include "foundation/qdllMemoryManager.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "foundation/qdllFastCode.h"
 #include "foundation/qdllMemoryManagerImpl.h"
 #include "platform/qdSysUtils.h"
 
@@ -14,9 +16,18 @@ namespace qd {
 
 namespace {
 
-// The zero fill of zeroed allocations. (The engine's own fill routine is
-// not available to this unit yet; memset is what it comes down to.)
-void fillZero(void* P, size_t aSize) { std::memset(P, 0, aSize); }
+// Zeroed allocations are filled by the engine's fill routine (usable before
+// the foundation starts), which counts in 32 bits.
+void fillZero(void* P, size_t aSize) {
+  constexpr size_t kPiece = size_t{1} << 30;
+  auto* bytes = static_cast<uint8_t*>(P);
+  while (aSize > 0) {
+    const size_t piece = std::min(aSize, kPiece);
+    qdFillChar(bytes, static_cast<int32_t>(piece), 0);
+    bytes += piece;
+    aSize -= piece;
+  }
+}
 
 TqdSharedAllocatorSlot gProcessSlot{};
 

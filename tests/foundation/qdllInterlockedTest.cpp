@@ -8,6 +8,36 @@
 namespace qd {
 namespace {
 
+// Some operations give the previous value, others the new one; callers
+// depend on which.
+TEST(InterlockedTest, ResultIsPreviousOrNewValueAsDocumented) {
+  int32_t cell = 10;
+  EXPECT_EQ(qdInterlockedCompareExchange(cell, 20, 11), 10);  // no match: unchanged
+  EXPECT_EQ(cell, 10);
+  EXPECT_EQ(qdInterlockedCompareExchange(cell, 20, 10), 10);
+  EXPECT_EQ(cell, 20);
+  EXPECT_EQ(qdInterlockedExchange(cell, 5), 20);
+  EXPECT_EQ(qdInterlockedExchangeAdd(cell, 3), 5);
+  EXPECT_EQ(qdInterlockedAdd(cell, 2), 10);
+  EXPECT_EQ(qdInterlockedSub(cell, 4), 6);
+  EXPECT_EQ(qdInterlockedIncrement(cell), 7);
+  EXPECT_EQ(qdInterlockedDecrement(cell), 6);
+  EXPECT_EQ(cell, 6);
+
+  uint32_t cardinal = 0xFFFFFFFE;
+  EXPECT_EQ(qdInterlockedIncrementCardinal(cardinal), 0xFFFFFFFFu);
+  EXPECT_EQ(qdInterlockedAddCardinal(cardinal, 2), 1u);
+
+  int a = 0, b = 0;
+  int* pointer = &a;
+  EXPECT_EQ(qdInterlockedCompareExchangePointer(pointer, &b, &b), &a);
+  EXPECT_EQ(pointer, &a);
+  EXPECT_EQ(qdInterlockedCompareExchangePointer(pointer, &b, &a), &a);
+  EXPECT_EQ(pointer, &b);
+  EXPECT_EQ(qdInterlockedExchangePointer(pointer, &a), &b);
+  EXPECT_EQ(pointer, &a);
+}
+
 TEST(ListHeadTest, PopOfEmptyHeadReturnsNilAndKeepsSequence) {
   TqdListHead head;
   qdListHeadInit(head);
