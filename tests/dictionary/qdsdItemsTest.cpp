@@ -432,6 +432,17 @@ TEST(LocaleDescriptorTest, StreamRoundTripKeepsOptionsAndTheBuildRecord) {
   EXPECT_ENGINE_ERROR(itemBytes(locale, 19999), qdeIncompatibleServer, "Server is incompatible version.");
 }
 
+TEST(LocaleDescriptorTest, StringLiteralMarkIsNeitherComparedNorStreamed) {
+  TqdLocaleDescriptor marked(nullptr), plain(nullptr);
+  marked.ldIsDefaultStringLiteralLocale = true;
+  EXPECT_TRUE(marked.IsEqual(&plain));
+  EXPECT_TRUE(marked.IsCompareable(&plain));
+  EXPECT_EQ(itemBytes(marked), itemBytes(plain));
+  TqdLocaleDescriptor copy(nullptr);
+  loadItem(copy, itemBytes(marked));
+  EXPECT_FALSE(copy.ldIsDefaultStringLiteralLocale);
+}
+
 TEST(LocaleDescriptorTest, StreamVersionsTheWriterDoesNotProduceAreRefused) {
   TqdLocaleDescriptor locale(nullptr);
   Bytes bytes = itemBytes(locale);

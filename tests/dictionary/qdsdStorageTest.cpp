@@ -386,6 +386,9 @@ TEST(FilesTest, ExtensionsAndPositionsAreChecked) {
 class TqdReservingDictionary : public TqdDataDictionary {
  public:
   uint32_t UsableBlockSize(uint32_t aBlockSize) const override { return aBlockSize - 64; }
+  bool IsSameClass(const TqdDictionaryItem* aItem) const override {
+    return dynamic_cast<const TqdDataDictionary*>(aItem) != nullptr;
+  }
 };
 
 TEST(FilesTest, UsableBlockSizeIsTheOwningDictionarys) {
@@ -393,6 +396,10 @@ TEST(FilesTest, UsableBlockSizeIsTheOwningDictionarys) {
   EXPECT_EQ(plain.FilesDescriptor()->FileDescriptor(0)->UsableBlockSize(), 4096u);
   TqdReservingDictionary reserving;
   EXPECT_EQ(reserving.FilesDescriptor()->FileDescriptor(0)->UsableBlockSize(), 4032u);
+  EXPECT_TRUE(reserving.IsEqual(&plain));
+  EXPECT_TRUE(plain.IsEqual(&reserving)) << "either side may vouch for the class";
+  plain.SetEncryptionEngine(u"AES");
+  EXPECT_FALSE(plain.IsEqual(&reserving));
 }
 
 // --- Tables and the dictionary ----------------------------------------------------------------
