@@ -4,6 +4,8 @@
 #include "foundation/qdllException.h"
 #include "foundation/qdllFastCode.h"
 #include "foundation/qdllSync.h"
+#include "foundation/qdllUtils.h"
+#include "foundation/qdllWideString.h"
 #include "platform/qdNls.h"
 
 namespace qd {
@@ -14,9 +16,13 @@ void InitializeFoundation() {
   qdNlsInitialize();
   qdllExceptionInitialize();
   qdllSyncInitialize();
+  qdllWideStringInitialize();
+  qdllUtilsInitialize();
 }
 
 void FinalizeFoundation() {
+  qdllUtilsFinalize();
+  qdllWideStringFinalize();
   qdllSyncFinalize();
   qdllExceptionFinalize();
   qdNlsFinalize();

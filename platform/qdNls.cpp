@@ -1004,15 +1004,18 @@ bool qdLCMapString(TqdLCID aLocale, uint32_t aFlags, qdStringView s, qdString& a
     normalize(nfcInstance(), foldForCompare(aLocale, aFlags & kStripping, current, scratch), next);
     current.swap(next);
   }
+  // Full width first so that half-width katakana take part in the kana
+  // mapping; half width last so that it sees the mapped kana.
+  if (aFlags & LCMAP_FULLWIDTH) {
+    mapFullWidth(current, next);
+    current.swap(next);
+  }
   if (aFlags & (LCMAP_HIRAGANA | LCMAP_KATAKANA)) {
     mapKana(current, (aFlags & LCMAP_KATAKANA) != 0, next);
     current.swap(next);
   }
   if (aFlags & LCMAP_HALFWIDTH) {
     mapHalfWidth(current, next);
-    current.swap(next);
-  } else if (aFlags & LCMAP_FULLWIDTH) {
-    mapFullWidth(current, next);
     current.swap(next);
   }
   if (aFlags & kCase) {
