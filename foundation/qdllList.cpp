@@ -1,5 +1,6 @@
 #include "foundation/qdllList.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -503,5 +504,66 @@ TqdWriteableList* TqdListPadlock::BeginWrite() {
 }
 
 void TqdListPadlock::EndWrite() { lplPadlock->Unlock(); }
+
+// --- Fast string lists -------------------------------------------------------
+
+namespace {
+
+// The run-time library's CompareStr: UTF-16 units, ordinal.
+int compareStr(qdStringView aLeft, qdStringView aRight) {
+  const int order = aLeft.compare(aRight);
+  return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+char16_t asciiUpper(char16_t aChar) {
+  return aChar >= u'a' && aChar <= u'z' ? static_cast<char16_t>(aChar - 32) : aChar;
+}
+
+// The run-time library's CompareText: ordinal with ASCII letters folded.
+int compareText(qdStringView aLeft, qdStringView aRight) {
+  const size_t common = std::min(aLeft.size(), aRight.size());
+  for (size_t i = 0; i < common; ++i) {
+    const char16_t a = asciiUpper(aLeft[i]);
+    const char16_t b = asciiUpper(aRight[i]);
+    if (a != b) return a < b ? -1 : 1;
+  }
+  return aLeft.size() < aRight.size() ? -1 : (aLeft.size() > aRight.size() ? 1 : 0);
+}
+
+}  // namespace
+
+TqdFastStringList::TqdFastStringList(TDuplicates aDups) {
+  SetDuplicates(aDups);
+  SetSorted(true);
+}
+
+void TqdFastStringList::Clear(bool aFreeObjects) {
+  if (aFreeObjects) {
+    for (int32_t i = 0; i < Count(); ++i) {
+      void* object = Objects(i);
+      PutObject(i, nullptr);
+      delete static_cast<TqdObject*>(object);
+    }
+  }
+  Clear();
+}
+
+int TqdFastStringList::CompareStrings(qdStringView aLeft, qdStringView aRight) const {
+  return CaseSensitive() ? compareStr(aLeft, aRight) : compareText(aLeft, aRight);
+}
+
+TqdFastStringListCS::TqdFastStringListCS(TDuplicates aDups) {
+  SetCaseSensitive(true);
+  SetDuplicates(aDups);
+  SetSorted(true);
+}
+
+int TqdFastStringListCS::CompareStrings(qdStringView aLeft, qdStringView aRight) const {
+  return compareStr(aLeft, aRight);
+}
+
+int TqdFastStringListIC::CompareStrings(qdStringView aLeft, qdStringView aRight) const {
+  return compareText(aLeft, aRight);
+}
 
 }  // namespace qd

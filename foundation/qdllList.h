@@ -21,8 +21,14 @@
 // every operation on it under their lock. Copying between two wrappers takes
 // the source's read access before the target's write access.
 //
+// The fast string lists compare ordinally, never by the locale: with
+// CompareStr (UTF-16 units) when case-sensitive, else with CompareText
+// (ASCII letters folded). Objects they free with Clear(true) must be
+// `TqdObject*`.
+//
 // Classes: TqdBaseList, TqdWriteableList, TqdList, TqdSortedList,
-// TqdListSyncAccess, TqdListPortal, TqdListPadlock; exceptions EListError,
+// TqdListSyncAccess, TqdListPortal, TqdListPadlock, TqdFastStringList,
+// TqdFastStringListCS, TqdFastStringListIC; exceptions EListError,
 // EqdBaseListException, EqdWriteableListException, EqdSortedListException.
 #pragma once
 
@@ -31,6 +37,7 @@
 #include "foundation/qdllException.h"
 #include "foundation/qdllMemoryManager.h"
 #include "foundation/qdllThreadAnnotations.h"
+#include "platform/qdStringList.h"
 #include "platform/qdSysUtils.h"
 
 namespace qd {
@@ -259,6 +266,39 @@ class TqdListPadlock : public TqdListSyncAccess {
 
  private:
   TqdPadlock* lplPadlock;
+};
+
+class TqdFastStringList : public TqdStringList {
+ public:
+  TqdFastStringList() = default;
+  // CreateSorted: Duplicates := aDups, then Sorted := True.
+  explicit TqdFastStringList(TDuplicates aDups);
+
+  using TqdStringList::Clear;
+  // Frees the object of every string first when aFreeObjects.
+  virtual void Clear(bool aFreeObjects);
+
+ protected:
+  int CompareStrings(qdStringView aLeft, qdStringView aRight) const override;
+};
+
+// Always case-sensitive.
+class TqdFastStringListCS : public TqdFastStringList {
+ public:
+  TqdFastStringListCS() { SetCaseSensitive(true); }
+  explicit TqdFastStringListCS(TDuplicates aDups);
+
+ protected:
+  int CompareStrings(qdStringView aLeft, qdStringView aRight) const override;
+};
+
+// Always ignores ASCII letter case.
+class TqdFastStringListIC : public TqdFastStringList {
+ public:
+  using TqdFastStringList::TqdFastStringList;
+
+ protected:
+  int CompareStrings(qdStringView aLeft, qdStringView aRight) const override;
 };
 
 }  // namespace qd

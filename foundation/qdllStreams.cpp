@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -143,7 +144,23 @@ qdString ansiToString(std::string_view aBytes) {
   return text;
 }
 
+std::string stringToAnsi(qdStringView aText) {
+  std::string bytes;
+  if (!qdEncodeCodePage(CP_ACP, aText, bytes)) qdRaiseLastOSError(u"TqdWriter.WriteAnsiStrings");
+  return bytes;
+}
+
 // --- Filer helpers ---
+
+// Exact: an Extended holds every 64-bit integer.
+TqdExtended int64ToExtended(int64_t aValue) {
+  if (aValue == 0) return TqdExtended::Make(false, 0, 0);
+  const bool negative = aValue < 0;
+  uint64_t magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(aValue) : static_cast<uint64_t>(aValue);
+  const int shift = std::countl_zero(magnitude);
+  magnitude <<= shift;
+  return TqdExtended::Make(negative, static_cast<uint16_t>(16383 + 63 - shift), magnitude);
+}
 
 bool sameAsciiText(qdStringView aText, std::u16string_view aName) {
   if (aText.size() != aName.size()) return false;
@@ -642,9 +659,97 @@ void TqdWriter::WriteIdent(qdStringView aName) {
   }
 }
 
+void TqdWriter::WriteFloat(const TqdExtended& aValue) {
+  uint8_t bytes[1 + kExtendedSize];
+  bytes[0] = vaExtended;
+  aValue.ToBytes(bytes + 1);
+  Write(bytes, sizeof bytes);
+}
+
 void TqdWriter::WriteListBegin() { WriteValue(vaList); }
 
 void TqdWriter::WriteListEnd() { WriteValue(vaNull); }
+
+void TqdWriter::WriteStrings(const TqdStringList& aList) {
+  WriteListBegin();
+  for (int32_t i = 0; i < aList.Count(); ++i) WriteString(aList.Strings(i));
+  WriteListEnd();
+}
+
+void TqdWriter::WriteWideStrings(const TqdStringList& aList) {
+  WriteListBegin();
+  for (int32_t i = 0; i < aList.Count(); ++i) WriteWideString_(aList.Strings(i));
+  WriteListEnd();
+}
+
+void TqdWriter::WriteAnsiStrings(const TqdStringList& aList) {
+  WriteListBegin();
+  for (int32_t i = 0; i < aList.Count(); ++i) WriteAnsiString(stringToAnsi(aList.Strings(i)));
+  WriteListEnd();
+}
+
+void TqdWriter::WriteGuid(const TGUID& aValue) {
+  uint8_t bytes[16];
+  qdPutU32(bytes, aValue.D1);
+  qdPutU16(bytes + 4, aValue.D2);
+  qdPutU16(bytes + 6, aValue.D3);
+  std::memcpy(bytes + 8, aValue.D4.data(), 8);
+  WriteBinary(bytes, 16);
+}
+
+void TqdWriter::WriteVariant(const TqdVariant& aValue) {
+  if (aValue.IsArray()) throw EWriteError(qdString(SWriteError));
+  switch (aValue.VarType()) {
+    case varEmpty:
+      WriteValue(vaNil);
+      break;
+    case varNull:
+      WriteValue(vaNull);
+      break;
+    case varShortInt:
+    case varSmallint:
+    case varInteger:
+    case varByte:
+    case varWord:
+    case varLongWord:
+    case varInt64:
+      WriteInteger(aValue.AsInt64());
+      break;
+    case varSingle: {
+      uint8_t bytes[5];
+      bytes[0] = vaSingle;
+      const float value = aValue.AsSingle();
+      std::memcpy(bytes + 1, &value, 4);
+      Write(bytes, 5);
+      break;
+    }
+    case varDouble:
+      WriteFloat(aValue.AsDouble());
+      break;
+    case varCurrency: {
+      uint8_t bytes[9];
+      bytes[0] = vaCurrency;
+      qdPutI64(bytes + 1, aValue.AsCurrency().Raw);
+      Write(bytes, 9);
+      break;
+    }
+    case varDate: {
+      uint8_t bytes[9];
+      bytes[0] = vaDate;
+      const double value = aValue.AsDateTime();
+      std::memcpy(bytes + 1, &value, 8);
+      Write(bytes, 9);
+      break;
+    }
+    case varBoolean:
+      WriteBoolean(aValue.AsBoolean());
+      break;
+    default:
+      // Strings, and every other kind as its text.
+      WriteString(aValue.AsString());
+      break;
+  }
+}
 
 void TqdWriter::WriteBinary(const void* aValue, int32_t aSize) {
   if (aSize < 0) throw EWriteError(qdString(SWriteError));
@@ -845,6 +950,97 @@ qdString TqdReader::ReadIdent() {
     case vaNil:
       return u"nil";
     default:
+      PropValueError();
+  }
+}
+
+TqdExtended TqdReader::ReadFloat() {
+  switch (NextValue()) {
+    case vaExtended: {
+      ReadValue();
+      uint8_t bytes[kExtendedSize];
+      Read(bytes, kExtendedSize);
+      return TqdExtended::FromBytes(bytes);
+    }
+    case vaDouble: {
+      ReadValue();
+      double value;
+      Read(&value, 8);
+      return qdDoubleToExtended(value);
+    }
+    default:
+      return int64ToExtended(ReadInt64());
+  }
+}
+
+void TqdReader::ReadStrings(TqdStringList& aList) {
+  aList.Clear();
+  ReadListBegin();
+  while (!EndOfList()) aList.Add(ReadString());
+  ReadListEnd();
+}
+
+TGUID TqdReader::ReadGuid() {
+  uint8_t bytes[16];
+  ReadBinary(bytes, 16);
+  TGUID guid;
+  guid.D1 = qdGetU32(bytes);
+  guid.D2 = qdGetU16(bytes + 4);
+  guid.D3 = qdGetU16(bytes + 6);
+  std::memcpy(guid.D4.data(), bytes + 8, 8);
+  return guid;
+}
+
+TqdVariant TqdReader::ReadVariant() {
+  const TValueType tag = NextValue();
+  switch (tag) {
+    case vaNil:
+      ReadValue();
+      return TqdVariant();
+    case vaNull:
+      ReadValue();
+      return TqdVariant::Null();
+    case vaInt8:
+      return TqdVariant(static_cast<int8_t>(ReadInteger()));
+    case vaInt16:
+      return TqdVariant(static_cast<int16_t>(ReadInteger()));
+    case vaInt32:
+      return TqdVariant(ReadInteger());
+    case vaInt64:
+      return TqdVariant(ReadInt64());
+    case vaExtended:
+    case vaDouble:
+      return TqdVariant(qdExtendedToDouble(ReadFloat()));
+    case vaSingle: {
+      ReadValue();
+      float value;
+      Read(&value, 4);
+      return TqdVariant(value);
+    }
+    case vaCurrency: {
+      ReadValue();
+      uint8_t bytes[8];
+      Read(bytes, 8);
+      return TqdVariant(TqdCurrency::FromRaw(qdGetI64(bytes)));
+    }
+    case vaDate: {
+      ReadValue();
+      double value;
+      Read(&value, 8);
+      return TqdVariant::FromDate(value);
+    }
+    case vaFalse:
+    case vaTrue:
+      return TqdVariant(ReadBoolean());
+    case vaString:
+    case vaLString:
+    case vaWString:
+    case vaUTF8String:
+      return TqdVariant(ReadString());
+    default:
+      // Lists, identifiers, and binaries: no variant kind of this engine
+      // streams itself.
+      ReadValue();
       PropValueError();
   }
 }

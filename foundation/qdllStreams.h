@@ -67,8 +67,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/qdExtended.h"
+#include "platform/qdGuid.h"
 #include "platform/qdStream.h"
+#include "platform/qdStringList.h"
 #include "platform/qdStrings.h"
+#include "platform/qdVariant.h"
 
 namespace qd {
 
@@ -237,8 +241,23 @@ class TqdWriter {
   // "False", "True", "Null", "nil" (any case) become their tags; any other
   // name vaIdent with at most 255 bytes of UTF-8 (EWriteError beyond).
   void WriteIdent(qdStringView aName);
+  // vaExtended + the 10 bytes.
+  void WriteFloat(const TqdExtended& aValue);
+  void WriteFloat(double aValue) { WriteFloat(qdDoubleToExtended(aValue)); }
   void WriteListBegin();
   void WriteListEnd();
+  // vaList, each line, vaNull: by WriteString, by WriteWideString_, or
+  // converted to the process code page and written by WriteAnsiString.
+  void WriteStrings(const TqdStringList& aList);
+  void WriteWideStrings(const TqdStringList& aList);
+  void WriteAnsiStrings(const TqdStringList& aList);
+  // vaBinary + the length 16 + the GUID's stored bytes.
+  void WriteGuid(const TGUID& aValue);
+  // Empty -> vaNil, Null -> vaNull, the integer kinds up to 64-bit signed ->
+  // WriteInteger, Single -> vaSingle, Double -> vaExtended, Currency ->
+  // vaCurrency, Date -> vaDate, Boolean, strings -> WriteString; arrays
+  // raise EWriteError; any other kind is written as its text.
+  void WriteVariant(const TqdVariant& aValue);
   // vaBinary + 4-byte size + the bytes.
   void WriteBinary(const void* aValue, int32_t aSize);
   void WriteBytes(std::span<const uint8_t> aValue);
@@ -286,9 +305,18 @@ class TqdReader {
   char ReadAnsiChar();
   qdString ReadIdent();
   // Exactly vaList / vaNull; another value is skipped whole, then refused.
+  // vaExtended as it is; vaDouble and the integer tags converted.
+  TqdExtended ReadFloat();
   void ReadListBegin();
   void ReadListEnd();
   bool EndOfList();
+  // Clears the list, then reads a list of strings into it.
+  void ReadStrings(TqdStringList& aList);
+  // vaBinary of length 16.
+  TGUID ReadGuid();
+  // The value WriteVariant wrote: an 8, 16, 32 or 64-bit integer by its tag,
+  // vaExtended and vaDouble as Double, the four string tags as a string.
+  TqdVariant ReadVariant();
   // vaBinary of exactly aSize bytes.
   void ReadBinary(void* aValue, int32_t aSize);
   // A length of 0 or less gives an empty array.

@@ -9,13 +9,16 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
 
+#include "foundation/qdllWideString.h"
 #include "platform/qdLittleEndian.h"
 
 namespace qd {
@@ -359,6 +362,17 @@ LazyList& codePageList() {
   return list;
 }
 
+// Settings handed out stay where they are until the unit ends.
+struct FormatSettingsCache {
+  std::mutex lock;
+  std::map<TqdLCID, std::unique_ptr<TFormatSettings>> byLocale;  // guarded by lock
+};
+
+FormatSettingsCache& formatSettingsCache() {
+  static FormatSettingsCache cache;
+  return cache;
+}
+
 int32_t idFromName(const TqdNamedIdList& aList, qdStringView aName) {
   for (const auto& entry : aList)
     if (sameIgnoringCase(entry.Name, aName)) return entry.Id;
@@ -542,6 +556,55 @@ qdString qdInt64ToStr(int64_t aValue) { return AsciiToString(std::to_string(aVal
 qdAnsiString qdIntToAnsiStr(int32_t aValue) { return std::to_string(aValue); }
 qdAnsiString qdInt64ToAnsiStr(int64_t aValue) { return std::to_string(aValue); }
 
+qdString qdFloatToStr(const TFormatSettings& aSettings, double aValue) { return FloatToStr(aValue, aSettings); }
+
+void qdFloatToAnsiStr(const TFormatSettings& aSettings, qdAnsiString& aResult, double aValue) {
+  aResult = qdWideStringToString(qdFloatToStr(aSettings, aValue));
+}
+
+qdString qdTimeToStr(const TFormatSettings& aSettings, TDateTime aValue) {
+  return FormatDateTime(aSettings.LongTimeFormat, aValue, aSettings);
+}
+
+void qdTimeToAnsiStr(const TFormatSettings& aSettings, qdAnsiString& aResult, TDateTime aValue) {
+  aResult = qdWideStringToString(qdTimeToStr(aSettings, aValue));
+}
+
+qdString qdDateToStr(const TFormatSettings& aSettings, TDateTime aValue) {
+  return FormatDateTime(aSettings.ShortDateFormat, aValue, aSettings);
+}
+
+void qdDateToAnsiStr(const TFormatSettings& aSettings, qdAnsiString& aResult, TDateTime aValue) {
+  aResult = qdWideStringToString(qdDateToStr(aSettings, aValue));
+}
+
+qdString qdDateTimeToStr(const TFormatSettings& aSettings, TDateTime aValue) {
+  qdString text = qdDateToStr(aSettings, aValue);
+  if (aValue != std::trunc(aValue)) text += u" " + qdTimeToStr(aSettings, aValue);
+  return text;
+}
+
+void qdDateTimeToAnsiStr(const TFormatSettings& aSettings, qdAnsiString& aResult, TDateTime aValue) {
+  aResult = qdWideStringToString(qdDateTimeToStr(aSettings, aValue));
+}
+
+qdString qdGuidToStr(const void* aGuid) { return AsciiToString(qdGuidToAnsiStr(aGuid)); }
+
+qdAnsiString qdGuidToAnsiStr(const void* aGuid) {
+  const uint8_t* g = bytes(aGuid);
+  char text[39];
+  std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", qdGetU32(g), qdGetU16(g + 4),
+                qdGetU16(g + 6), g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+  return text;
+}
+
+TTimeStamp qdMakeTimeStamp(int32_t aDate, int32_t aTime) {
+  TTimeStamp stamp;
+  stamp.Date = aDate;
+  stamp.Time = aTime;
+  return stamp;
+}
+
 int32_t qdAnsiStrToIntDef(std::string_view s, int32_t aDefault) {
   size_t i = 0;
   while (i < s.size() && s[i] == ' ') ++i;
@@ -650,6 +713,19 @@ int32_t qdThreadLocaleAnsiCodePage() {
   return cache.codePage;
 }
 
+const TFormatSettings& qdGetFormatSettings(TqdLCID aLocaleID) {
+  FormatSettingsCache& cache = formatSettingsCache();
+  std::lock_guard guard(cache.lock);
+  std::unique_ptr<TFormatSettings>& settings = cache.byLocale[aLocaleID];
+  if (!settings) settings = std::make_unique<TFormatSettings>(TFormatSettings::Create(aLocaleID));
+  return *settings;
+}
+
+const TFormatSettings& qdInvariantFormatSettings() {
+  static const TFormatSettings invariant = TFormatSettings::Invariant();
+  return invariant;
+}
+
 void qdGetLocaleNLSVersion(TqdLCID aLocaleID, TqdNLSVersionInfoEx& aInfo) {
   aInfo = TqdNLSVersionInfoEx{};
   aInfo.dwEffectiveId = aLocaleID;
@@ -733,6 +809,18 @@ int32_t qdNotifyDatabaseDestroying(void*) { return E_NOTIMPL; }
 
 // ---- Arrays of strings ------------------------------------------------------------------------
 
+TqdUnicodeStrings qdStringsToArray(const TqdStringList& aList) {
+  TqdUnicodeStrings array;
+  array.reserve(static_cast<size_t>(aList.Count()));
+  for (int32_t i = 0; i < aList.Count(); ++i) array.push_back(aList.Strings(i));
+  return array;
+}
+
+void qdUnicodeStringsToStrings(const TqdUnicodeStrings& aArray, TqdStringList& aList) {
+  aList.Clear();
+  for (const qdString& s : aArray) aList.Add(s);
+}
+
 TqdUnicodeStrings qdUnicodeStringsFromString(qdStringView s) {
   return s.empty() ? TqdUnicodeStrings{} : TqdUnicodeStrings{qdString(s)};
 }
@@ -745,6 +833,11 @@ qdString qdUnicodeStringsDelete(TqdUnicodeStrings& aArray, int32_t aIndex) {
   qdString element = std::move(aArray[static_cast<size_t>(aIndex)]);
   aArray.erase(aArray.begin() + aIndex);
   return element;
+}
+
+int32_t qdVarArrayCount(const TqdVariant& aValue) {
+  if (aValue.VarType() == varByteArray) return static_cast<int32_t>(aValue.Bytes().size());
+  return static_cast<int32_t>(aValue.Elements().size());
 }
 
 // ---- Base64 --------------------------------------------------------------------------------------
@@ -789,6 +882,9 @@ void qdllUtilsInitialize() {}
 void qdllUtilsFinalize() {
   localeList().Free();
   codePageList().Free();
+  FormatSettingsCache& cache = formatSettingsCache();
+  std::lock_guard guard(cache.lock);
+  cache.byLocale.clear();
 }
 
 }  // namespace qd

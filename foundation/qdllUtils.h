@@ -1,8 +1,8 @@
 // Small routines the whole engine shares: three-way comparisons of the
 // engine's scalar types, bit arrays, hashing, texts of numbers, the rules for
 // valid identifiers (table, field, index, alias and routine names), the lists
-// of installed locales and code pages with their display names, the NLS sort
-// version of a locale, the identity of an open file, the command line, arrays
+// of installed locales and code pages with their display names, format
+// settings per locale, the NLS sort version of a locale, the identity of an open file, the command line, arrays
 // of strings, and base64.
 //
 // Types: TqdNamedId, TqdNamedIdList, TqdUnicodeStrings, TqdFileIdentity,
@@ -10,8 +10,9 @@
 //
 // Shared state: the locale list and the code-page list are built once, on
 // first use, each under its own lock, and read without a lock afterwards;
-// they live until the process ends. The thread locale's code page is cached
-// per thread. Everything else is stateless.
+// they live until the unit ends. The format settings per locale are made on
+// first request under a lock and kept until the unit ends. The thread
+// locale's code page is cached per thread. Everything else is stateless.
 #pragma once
 
 #include <array>
@@ -21,8 +22,12 @@
 #include <vector>
 
 #include "foundation/qdllException.h"
+#include "platform/qdDateTime.h"
+#include "platform/qdFormat.h"
 #include "platform/qdNls.h"
+#include "platform/qdStringList.h"
 #include "platform/qdStrings.h"
+#include "platform/qdVariant.h"
 
 namespace qd {
 
@@ -108,6 +113,25 @@ qdString qdIntToStr(int32_t aValue);
 qdString qdInt64ToStr(int64_t aValue);
 qdAnsiString qdIntToAnsiStr(int32_t aValue);
 qdAnsiString qdInt64ToAnsiStr(int64_t aValue);
+// General format with at most 15 significant digits and the decimal
+// separator of the settings ("2.5", "1E20", "1E-5"), never failing. The single-byte
+// forms give the text in the system's ANSI code page.
+qdString qdFloatToStr(const TFormatSettings& aSettings, double aValue);
+void qdFloatToAnsiStr(const TFormatSettings& aSettings, qdAnsiString& aResult, double aValue);
+// The time of day in the long time format; the date in the short date
+// format; both, the time left out at exactly midnight.
+qdString qdTimeToStr(const TFormatSettings& aSettings, TDateTime aValue);
+void qdTimeToAnsiStr(const TFormatSettings& aSettings, qdAnsiString& aResult, TDateTime aValue);
+qdString qdDateToStr(const TFormatSettings& aSettings, TDateTime aValue);
+void qdDateToAnsiStr(const TFormatSettings& aSettings, qdAnsiString& aResult, TDateTime aValue);
+qdString qdDateTimeToStr(const TFormatSettings& aSettings, TDateTime aValue);
+void qdDateTimeToAnsiStr(const TFormatSettings& aSettings, qdAnsiString& aResult, TDateTime aValue);
+// The registry form of the 16 stored GUID bytes: "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+qdString qdGuidToStr(const void* aGuid);
+qdAnsiString qdGuidToAnsiStr(const void* aGuid);
+// The platform's time stamp of a day number and milliseconds since midnight.
+TTimeStamp qdMakeTimeStamp(int32_t aDate, int32_t aTime);
+
 // Leading blanks, an optional sign, then decimal digits, or hexadecimal
 // digits after "$", "x", "X", "0x" or "0X" (up to 32 bits, taken as signed);
 // aDefault when the whole text cannot be read so.
@@ -156,6 +180,12 @@ bool qdIsValidCodePage(int32_t aCodePage);
 int32_t qdLocaleAnsiCodePageOrMinus1(TqdLCID aLocale);
 // The same for the calling thread's locale, cached per thread.
 int32_t qdThreadLocaleAnsiCodePage();
+// The format settings of a locale, made on first request and kept until
+// the unit ends; callers keep the reference and never free it.
+const TFormatSettings& qdGetFormatSettings(TqdLCID aLocaleID);
+// The settings of the invariant locale (127): "." as decimal separator, no
+// grouping; never changed.
+const TFormatSettings& qdInvariantFormatSettings();
 // The locale's sort version: zero-filled, the effective id set to 0 when it
 // is not a listed locale.
 void qdGetLocaleNLSVersion(TqdLCID aLocaleID, TqdNLSVersionInfoEx& aInfo);
@@ -208,11 +238,18 @@ int32_t qdNotifyDatabaseDestroying(void* aDatabase);
 
 using TqdUnicodeStrings = std::vector<qdString>;
 
+TqdUnicodeStrings qdStringsToArray(const TqdStringList& aList);
+// Replaces the list's lines by the array's elements.
+void qdUnicodeStringsToStrings(const TqdUnicodeStrings& aArray, TqdStringList& aList);
 // One element, none for an empty string.
 TqdUnicodeStrings qdUnicodeStringsFromString(qdStringView s);
 void qdUnicodeStringsAdd(TqdUnicodeStrings& aArray, qdStringView s);
 // Returns element aIndex and closes the gap; ERangeError when out of range.
 qdString qdUnicodeStringsDelete(TqdUnicodeStrings& aArray, int32_t aIndex);
+
+// The element count of dimension 1 of an array variant; the variant's
+// error for any other value.
+int32_t qdVarArrayCount(const TqdVariant& aValue);
 
 // ---- Base64 -----------------------------------------------------------------------------------
 

@@ -18,17 +18,16 @@
 #include <shared_mutex>
 #include <unordered_map>
 
+#include "platform/qdProcessProfile.h"
 #include "platform/qdSysUtils.h"
 
 namespace qd {
 
 namespace {
 
-// ---- Process profile ----------------------------------------------------------
-// The system locale and ANSI code page of this process: Japanese, because the
-// study drill's data is. This is the one place that fixes them here.
-TqdLCID profileSystemLocale() { return 0x0411; }
-uint32_t profileAnsiCodePage() { return 932; }
+// The system locale and ANSI code page come from the process profile.
+TqdLCID profileSystemLocale() { return qdSystemLocaleID(); }
+uint32_t profileAnsiCodePage() { return qdSystemAnsiCodePage(); }
 
 // Bumped whenever the folding below changes what compares equal or in which
 // order, so that indexes built with the old folding are marked for a rebuild.

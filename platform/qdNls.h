@@ -52,8 +52,9 @@
 // Threads: every routine may be called from any thread. Collators are opened
 // once per locale into a cache guarded by a reader/writer lock and afterwards
 // only used through ICU's const operations (ucol_strcoll, ucol_getSortKey),
-// which are safe to share. Converters are kept per thread. The process profile
-// (system locale and ANSI code page) is fixed at start-up.
+// which are safe to share. Converters are kept per thread. The system locale
+// and ANSI code page come from the process profile (platform/qdProcessProfile.h),
+// which changes only while no other thread runs (start-up, tests).
 #pragma once
 
 #include <array>

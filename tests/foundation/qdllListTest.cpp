@@ -519,5 +519,55 @@ INSTANTIATE_TEST_SUITE_P(Wrappers, ListSyncAccessTest, ::testing::Values(true, f
                            return aInfo.param ? std::string("Portal") : std::string("Padlock");
                          });
 
+std::vector<qdString> strings(const TqdStringList& aList) {
+  std::vector<qdString> result;
+  for (int32_t i = 0; i < aList.Count(); ++i) result.push_back(aList.Strings(i));
+  return result;
+}
+
+TEST(FastStringListTest, ComparesOrdinallyNeverByLocale) {
+  // Ordinal: upper-case ASCII sorts before lower case, and only ASCII
+  // letters fold when case is ignored.
+  TqdFastStringList sensitive(dupAccept);
+  sensitive.SetCaseSensitive(true);
+  TqdFastStringList insensitive(dupIgnore);
+  TqdFastStringListCS cs(dupIgnore);
+  TqdFastStringListIC ic(dupIgnore);
+  ic.SetCaseSensitive(true);  // has no effect on its comparison
+  for (TqdStringList* list : std::initializer_list<TqdStringList*>{&sensitive, &insensitive, &cs, &ic}) {
+    for (const char16_t* s : {u"b", u"B", u"a", u"é", u"É", u"_", u"A"}) list->Add(s);
+  }
+  EXPECT_EQ(strings(sensitive), (std::vector<qdString>{u"A", u"B", u"_", u"a", u"b", u"É", u"é"}));
+  EXPECT_EQ(strings(cs), strings(sensitive));
+  EXPECT_EQ(strings(insensitive), (std::vector<qdString>{u"a", u"b", u"_", u"É", u"é"}));
+  EXPECT_EQ(strings(ic), strings(insensitive));
+  int32_t index = -1;
+  EXPECT_TRUE(ic.Find(u"B", index));
+  EXPECT_EQ(index, 1);
+  EXPECT_EQ(cs.IndexOf(u"é"), 6);
+  EXPECT_EQ(insensitive.IndexOf(u"A"), 0);
+
+  TqdFastStringList unsorted;
+  EXPECT_FALSE(unsorted.Sorted());
+  unsorted.Add(u"Key");
+  EXPECT_EQ(unsorted.IndexOf(u"KEY"), 0);
+}
+
+TEST(FastStringListTest, ClearCanFreeTheObjects) {
+  std::vector<int> freed;
+  TqdFastStringList list;
+  list.AddObject(u"one", new TrackedData(1, freed));
+  list.AddObject(u"none", nullptr);
+  list.AddObject(u"two", new TrackedData(2, freed));
+  list.Clear(true);
+  EXPECT_EQ(freed, (std::vector<int>{1, 2}));
+  EXPECT_EQ(list.Count(), 0);
+  TrackedData kept(3, freed);
+  list.AddObject(u"three", &kept);
+  list.Clear(false);
+  list.Clear();
+  EXPECT_EQ(freed, (std::vector<int>{1, 2}));
+}
+
 }  // namespace
 }  // namespace qd

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/qdLittleEndian.h"
+#include "platform/qdProcessProfile.h"
 #include "support/qdTestFolder.h"
 
 namespace qd {
@@ -207,6 +208,72 @@ TEST(UtilsTextTest, IntegersToText) {
   EXPECT_EQ(qdInt64ToAnsiStr(1234567890123), "1234567890123");
 }
 
+TEST(UtilsTextTest, FloatsInGeneralFormat) {
+  const TFormatSettings& japanese = qdGetFormatSettings(0x0411);
+  TFormatSettings comma = japanese;
+  comma.DecimalSeparator = u',';
+  comma.ThousandSeparator = u'.';
+  struct Case {
+    double value;
+    const char16_t* text;
+    const char16_t* withComma;
+  } cases[] = {
+      {2.5, u"2.5", u"2,5"},
+      {1e20, u"1E20", u"1E20"},
+      {0.00001, u"1E-5", u"1E-5"},
+      {-1.7e308, u"-1.7E308", u"-1,7E308"},
+      {0.0, u"0", u"0"},
+      {1234567.25, u"1234567.25", u"1234567,25"},  // no grouping
+      {1.0 / 3, u"0.333333333333333", u"0,333333333333333"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(qdFloatToStr(japanese, c.value), c.text);
+    EXPECT_EQ(qdFloatToStr(comma, c.value), c.withComma);
+    qdAnsiString ansi = "stale";
+    qdFloatToAnsiStr(comma, ansi, c.value);
+    EXPECT_EQ(Utf8ToString(ansi), c.withComma);
+  }
+}
+
+TEST(UtilsTextTest, DatesAndTimesByTheSettingsFormats) {
+  TFormatSettings settings = qdInvariantFormatSettings();
+  settings.ShortDateFormat = u"yyyy-mm-dd";
+  settings.LongTimeFormat = u"hh:nn:ss";
+  settings.DateSeparator = u'-';
+  const TDateTime moment = EncodeDateTime(2024, 3, 9, 14, 5, 7, 0);
+  const TDateTime midnight = EncodeDate(2024, 3, 9);
+  EXPECT_EQ(qdDateToStr(settings, moment), u"2024-03-09");
+  EXPECT_EQ(qdTimeToStr(settings, moment), u"14:05:07");
+  EXPECT_EQ(qdDateTimeToStr(settings, moment), u"2024-03-09 14:05:07");
+  EXPECT_EQ(qdDateTimeToStr(settings, midnight), u"2024-03-09");  // no time at exactly midnight
+  EXPECT_EQ(qdTimeToStr(settings, midnight), u"00:00:00");
+  qdAnsiString ansi;
+  qdDateTimeToAnsiStr(settings, ansi, moment);
+  EXPECT_EQ(ansi, "2024-03-09 14:05:07");
+  qdDateToAnsiStr(settings, ansi, moment);
+  EXPECT_EQ(ansi, "2024-03-09");
+  qdTimeToAnsiStr(settings, ansi, moment);
+  EXPECT_EQ(ansi, "14:05:07");
+  // The locale's own formats.
+  EXPECT_EQ(qdDateTimeToStr(qdGetFormatSettings(0x0411), moment), u"2024/03/09 14:05:07");
+  // Single-byte texts are in the system's ANSI code page.
+  settings.LongTimeFormat = u"hh\"時\"nn";
+  qdTimeToAnsiStr(settings, ansi, moment);
+  EXPECT_EQ(ansi,
+            "14\x8E\x9E"
+            "05");
+}
+
+TEST(UtilsTextTest, GuidsAndTimeStamps) {
+  const uint8_t guid[16] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
+                            0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0xF0};
+  EXPECT_EQ(qdGuidToStr(guid), u"{04030201-0605-0807-090A-0B0C0D0E0FF0}");
+  EXPECT_EQ(qdGuidToAnsiStr(guid), "{04030201-0605-0807-090A-0B0C0D0E0FF0}");
+  const TTimeStamp stamp = qdMakeTimeStamp(738954, 3600000);
+  EXPECT_EQ(stamp.Date, 738954);
+  EXPECT_EQ(stamp.Time, 3600000);
+}
+
 TEST(UtilsTextTest, TextToIntegerWithDefault) {
   struct Case {
     std::string_view text;
@@ -390,6 +457,37 @@ TEST(UtilsLocaleTest, AnsiCodePagesOfLocalesAndOfTheThread) {
   EXPECT_EQ(other, 932);
 }
 
+TEST(UtilsLocaleTest, FormatSettingsAreMadeOncePerLocale) {
+  const TFormatSettings& japanese = qdGetFormatSettings(0x0411);
+  const TFormatSettings& english = qdGetFormatSettings(0x0409);
+  EXPECT_EQ(&japanese, &qdGetFormatSettings(0x0411));
+  EXPECT_NE(&japanese, &english);
+  EXPECT_EQ(japanese.ShortDateFormat, u"yyyy/MM/dd");
+  EXPECT_EQ(english.ShortDateFormat, u"M/d/yyyy");
+  EXPECT_EQ(qdInvariantFormatSettings().DecimalSeparator, u'.');
+  EXPECT_EQ(&qdInvariantFormatSettings(), &qdInvariantFormatSettings());
+  // Many threads asking at once get the one record.
+  std::vector<std::thread> threads;
+  std::vector<const TFormatSettings*> seen(8);
+  for (int t = 0; t < 8; ++t) threads.emplace_back([&, t] { seen[t] = &qdGetFormatSettings(0x0407); });
+  for (auto& thread : threads) thread.join();
+  for (const TFormatSettings* settings : seen) EXPECT_EQ(settings, seen[0]);
+}
+
+TEST(UtilsLocaleTest, SystemLocaleServicesFollowTheProcessProfile) {
+  EXPECT_EQ(qdThreadLocaleAnsiCodePage(), 932);
+  {
+    TqdScopedProcessProfile english(0x0409, 1252);
+    EXPECT_EQ(qdThreadLocaleAnsiCodePage(), 1252);
+    TqdNLSVersionInfoEx info;
+    qdGetLocaleNLSVersion(LOCALE_SYSTEM_DEFAULT, info);
+    EXPECT_EQ(info.dwEffectiveId, 0x0409u);
+    EXPECT_EQ(qdCompareStringWIgnoreCase(u"Straße", u"STRASSE"), 0);
+    EXPECT_EQ(qdCompareStringW(u"a", u"B"), -1);
+  }
+  EXPECT_EQ(qdThreadLocaleAnsiCodePage(), 932);  // the per-thread cache follows the change back
+}
+
 TEST(UtilsLocaleTest, NlsVersionRecord) {
   TqdNLSVersionInfoEx info;
   qdGetLocaleNLSVersion(0x0411, info);
@@ -526,6 +624,27 @@ TEST(UtilsStringArrayTest, BuildAddAndDelete) {
   EXPECT_THROW(qdUnicodeStringsDelete(passwords, 1), ERangeError);
   EXPECT_THROW(qdUnicodeStringsDelete(passwords, -1), ERangeError);
   EXPECT_EQ(passwords, (TqdUnicodeStrings{u"first"}));
+}
+
+TEST(UtilsStringArrayTest, StringListsAndVariantArrays) {
+  TqdStringList list;
+  list.Add(u"b");
+  list.Add(u"a");
+  const TqdUnicodeStrings array = qdStringsToArray(list);
+  EXPECT_EQ(array, (TqdUnicodeStrings{u"b", u"a"}));
+  TqdStringList target;
+  target.Add(u"old");
+  qdUnicodeStringsToStrings({u"x", u"y", u"z"}, target);
+  ASSERT_EQ(target.Count(), 3);
+  EXPECT_EQ(target.Strings(0), u"x");
+  EXPECT_EQ(target.Strings(2), u"z");
+  qdUnicodeStringsToStrings({}, target);
+  EXPECT_EQ(target.Count(), 0);
+
+  EXPECT_EQ(qdVarArrayCount(TqdVariant::FromArray({TqdVariant(1), TqdVariant(u"two"), TqdVariant::Null()})), 3);
+  EXPECT_EQ(qdVarArrayCount(TqdVariant::FromArray({})), 0);
+  EXPECT_EQ(qdVarArrayCount(TqdVariant::FromBytes({1, 2, 3, 4, 5})), 5);
+  EXPECT_THROW(qdVarArrayCount(TqdVariant(42)), EVariantError);
 }
 
 // ---- Base64 --------------------------------------------------------------------------------------

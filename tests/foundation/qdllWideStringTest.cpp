@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/qdllException.h"
+#include "platform/qdProcessProfile.h"
 
 namespace qd {
 namespace {
@@ -127,6 +128,13 @@ TEST(WideStringConversionTest, CodePageZeroIsTheDefaultCodePage) {
   EXPECT_EQ(qdDefaultCodePage(), CP_THREAD_ACP);
   EXPECT_EQ(qdQdWideStringToString(qdStringToWideString("\x93\xFA\x96\x7B")), u"日本");
   EXPECT_EQ(hex(qdWideStringToString(qdStringView(u"日本"))), "93FA967B");
+}
+
+TEST(WideStringConversionTest, DefaultCodePageFollowsTheProcessProfile) {
+  TqdScopedProcessProfile english(0x0409, 1252);
+  EXPECT_EQ(qdQdWideStringToString(qdStringToWideString("caf\xE9")), u"café");
+  EXPECT_EQ(qdWideStringToString(qdStringView(u"café 日本")), "caf\xE9 ??");
+  EXPECT_EQ(qdQdWideStringToString(qdStringToWideString("\x93\xFA")), u"\u201C\u00FA");  // not 日 here
 }
 
 TEST(WideStringConversionTest, EveryFormConvertsAndEmptyGivesEmpty) {

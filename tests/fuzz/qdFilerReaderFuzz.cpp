@@ -17,7 +17,7 @@ void readAll(qd::TqdReader& aReader, uint32_t aChoice) {
   for (int step = 0; step < 4096; ++step) {
     // A small linear congruential sequence picks the next operation.
     aChoice = aChoice * 1103515245u + 12345u;
-    switch ((aChoice >> 16) % 16) {
+    switch ((aChoice >> 16) % 20) {
       case 0:
         aReader.SkipValue();
         break;
@@ -60,6 +60,20 @@ void readAll(qd::TqdReader& aReader, uint32_t aChoice) {
       case 13:
         aReader.ReadAnsiChar();
         break;
+      case 14:
+        aReader.ReadFloat();
+        break;
+      case 15:
+        aReader.ReadVariant();
+        break;
+      case 16:
+        aReader.ReadGuid();
+        break;
+      case 17: {
+        qd::TqdStringList lines;
+        aReader.ReadStrings(lines);
+        break;
+      }
       default:
         aReader.SkipValue();
         break;

@@ -1,5 +1,7 @@
 #include "platform/qdNls.h"
 
+#include "platform/qdProcessProfile.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -107,6 +109,33 @@ TEST(NlsLocaleTest, DefaultAndNeutralIdsBecomeSpecific) {
   for (const auto& c : cases) EXPECT_EQ(qdConvertDefaultLocale(c.id), c.expected) << std::hex << c.id;
   // The system default's code page is the process's.
   EXPECT_EQ(qdLocaleAnsiCodePage(LOCALE_SYSTEM_DEFAULT), 932);
+}
+
+TEST(NlsLocaleTest, DefaultsFollowTheProcessProfile) {
+  {
+    TqdScopedProcessProfile english(0x0409, 1252);
+    EXPECT_EQ(qdConvertDefaultLocale(LOCALE_SYSTEM_DEFAULT), kEnglishUS);
+    EXPECT_EQ(qdConvertDefaultLocale(LOCALE_USER_DEFAULT), kEnglishUS);
+    EXPECT_EQ(qdLocaleAnsiCodePage(LOCALE_SYSTEM_DEFAULT), 1252);
+    EXPECT_EQ(qdResolveCodePage(CP_ACP), 1252u);
+    qdString text;
+    ASSERT_TRUE(qdDecodeCodePage(CP_ACP, "caf\xE9", text));
+    EXPECT_EQ(text, u"café");
+    TqdNLSVersionInfoEx info;
+    ASSERT_TRUE(qdGetNLSVersion(LOCALE_SYSTEM_DEFAULT, info));
+    EXPECT_EQ(info.dwEffectiveId, kEnglishUS);
+    // Swedish sorts ö after z, the system locale's order does not.
+    EXPECT_EQ(qdCompareString(LOCALE_SYSTEM_DEFAULT, 0, u"ö", u"z"), -1);
+  }
+  EXPECT_EQ(qdConvertDefaultLocale(LOCALE_SYSTEM_DEFAULT), kJapanese);
+  EXPECT_EQ(qdResolveCodePage(CP_ACP), 932u);
+  qdString text;
+  ASSERT_TRUE(qdDecodeCodePage(CP_ACP, "caf\xE9", text));
+  EXPECT_EQ(text, u"caf\u30FB");  // 0xE9 is a lead byte in code page 932
+  {
+    TqdScopedProcessProfile swedish(0x041D, 1252);
+    EXPECT_EQ(qdCompareString(LOCALE_SYSTEM_DEFAULT, 0, u"ö", u"z"), 1);
+  }
 }
 
 TEST(NlsLocaleTest, NamesOfLanguagesAndSorts) {
