@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "dictionary/qdDictionary.h"
 #include "foundation/qdFoundation.h"
 
 namespace qd {
@@ -17,11 +18,13 @@ void qdEngineInitialize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount++ > 0) return;
   InitializeFoundation();
+  InitializeDictionary();
 }
 
 void qdEngineFinalize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount == 0 || --engineStartCount > 0) return;
+  FinalizeDictionary();
   FinalizeFoundation();
 }
 
