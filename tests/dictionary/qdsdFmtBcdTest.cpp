@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dictionary/fixtures/qdsdFmtBcdCases.inc"
+#include "platform/qdProcessProfile.h"
 
 namespace qd {
 namespace {
@@ -142,7 +143,7 @@ TEST(FmtBcdTest, TextToBcdRefusesWhatIsNoDecimal) {
       qdAnsiStrToBcdSep(text, '.', result);
       ADD_FAILURE() << "no exception";
     } catch (const EBcdException& e) {
-      EXPECT_EQ(e.Message(), Utf8ToString(text) + u" is not a valid BCD value");
+      EXPECT_EQ(e.Message(), qdAnsiToString(text) + u" is not a valid BCD value");  // the text is ANSI
     }
   }
 }
