@@ -39,6 +39,10 @@ constexpr uintptr_t kBlockMask = qdPoolBlockSize - 1;
 // Pools of 8- to 1024-byte items (indexes 1 to 35) are cached per thread;
 // the 4-byte items have no room for the cache's mark.
 constexpr int32_t kCachedPools = 36;
+// At most this many items per pool, and no more than 16 KB of them (a
+// pool's cache limit); a full cache gives its older half back.
+constexpr int32_t kCacheCapacity = 128;
+constexpr uint32_t kCacheBytesPerPool = 16384;
 
 bool isCachedPool(int32_t aIndex) { return static_cast<uint32_t>(aIndex - 1) < kCachedPools - 1; }
 
@@ -49,7 +53,6 @@ uint64_t readWord(const void* P) {
 }
 
 void writeWord(void* P, uint64_t aWord) { std::memcpy(P, &aWord, sizeof aWord); }
-constexpr int32_t kCacheCapacity = 64;
 
 // Large blocks.
 constexpr size_t kUnit = 65536;
@@ -78,19 +81,27 @@ TqdPoolBlock* blockOf(const void* P) {
 
 TqdPoolBlock* asBlock(PqdListEntry aEntry) { return reinterpret_cast<TqdPoolBlock*>(aEntry); }
 
-// Pops one item from a block's free list; *aLast tells whether it was the
-// last free one. Only the thread holding the block pops.
-void* popItem(TqdPoolBlock* aBlock, bool* aLast) {
+// Takes up to aCount items off a block's free list with one
+// compare-exchange (the holder is the only thread that takes items, so the
+// links it walks stay put); *aLast tells whether the list is now empty.
+int32_t popItems(TqdPoolBlock* aBlock, void** aItems, int32_t aCount, bool* aLast) {
+  auto* bytes = reinterpret_cast<uint8_t*>(aBlock);
   uint64_t head = load64(aBlock->pbFreeHead);
   for (;;) {
-    const auto offset = static_cast<uint32_t>(head);
-    if (offset == 0) return nullptr;
-    auto* item = reinterpret_cast<uint8_t*>(aBlock) + offset;
-    const uint32_t next = __atomic_load_n(linkOf(item), __ATOMIC_RELAXED);
-    const uint64_t fresh = ((head & ~uint64_t{0xFFFFFFFF}) + kSequenceOne) | next;
+    uint32_t offset = static_cast<uint32_t>(head);
+    int32_t taken = 0;
+    while (taken < aCount && offset != 0) {
+      aItems[taken++] = bytes + offset;
+      offset = __atomic_load_n(linkOf(bytes + offset), __ATOMIC_RELAXED);
+    }
+    if (taken == 0) {
+      *aLast = true;
+      return 0;
+    }
+    const uint64_t fresh = ((head & ~uint64_t{0xFFFFFFFF}) + kSequenceOne) | offset;
     if (compareExchange64(aBlock->pbFreeHead, head, fresh)) {
-      *aLast = next == 0;
-      return item;
+      *aLast = offset == 0;
+      return taken;
     }
   }
 }
@@ -208,7 +219,7 @@ TqdMemoryPool::TqdMemoryPool(TqdItemManager& aManager, uint32_t aItemSize, int32
   mpItemsPerBlock = static_cast<uint32_t>((kUsableBlockLength - header) / aItemSize);
   if (mpItemsPerBlock == 0) qdAssertFailed("qdmmItemManager", "a pool block holds at least one item");
   mpIndexFactor = ((uint64_t{1} << 32) + aItemSize - 1) / aItemSize;
-  mpCacheLimit = std::clamp<uint32_t>(8192 / aItemSize, 8, kCacheCapacity);
+  mpCacheLimit = std::clamp<uint32_t>(kCacheBytesPerPool / aItemSize, 8, kCacheCapacity);
 }
 
 TqdMemoryPool::~TqdMemoryPool() {
@@ -269,6 +280,11 @@ void TqdMemoryPool::ReturnBlock(TqdPoolBlock* aBlock) {
   }
 }
 
+// Written only when it changes: every thread reads the flag's cache line.
+void TqdMemoryPool::MarkNeedCleanup() {
+  if (qdAtomicLoad(mpNeedCleanup) == 0) __atomic_store_n(&mpNeedCleanup, 1u, __ATOMIC_RELEASE);
+}
+
 void TqdMemoryPool::Detach(TqdPoolBlock* aBlock) {
   if (!compareExchange32(aBlock->pbDetached, 0, 1)) qdRaiseInvalidPointer();
   // An item freed in the meantime saw no detached mark: put the block back
@@ -292,16 +308,8 @@ int32_t TqdMemoryPool::AllocBatch(void** aItems, int32_t aCount) {
       block = NewBlock();
       if (block == nullptr) return 0;
     }
-    int32_t taken = 0;
     bool last = false;
-    while (taken < aCount && !last) {
-      void* item = popItem(block, &last);
-      if (item == nullptr) {
-        last = true;
-        break;
-      }
-      aItems[taken++] = item;
-    }
+    const int32_t taken = popItems(block, aItems, aCount, &last);
     if (taken == 0) {
       // Filled up meanwhile.
       Detach(block);
@@ -313,18 +321,18 @@ int32_t TqdMemoryPool::AllocBatch(void** aItems, int32_t aCount) {
     } else {
       qdListHeadPush(CurrentPartialList(), &block->pbLink);
     }
-    mpManager.CountAdd(mpManager.fStatistics.msItemBytesInUse, static_cast<int64_t>(taken) * mpItemSize);
+    mpManager.CountItemBytes(static_cast<int64_t>(taken) * mpItemSize);
     return taken;
   }
 }
 
 void TqdMemoryPool::ReleaseRaw(TqdPoolBlock* aBlock, void* aItem) {
   pushItem(aBlock, aItem);
-  if (qdInterlockedDecrement(aBlock->pbCount) == 0) __atomic_store_n(&mpNeedCleanup, 1u, __ATOMIC_RELEASE);
+  if (qdInterlockedDecrement(aBlock->pbCount) == 0) MarkNeedCleanup();
   if (qdAtomicLoad(aBlock->pbDetached) == 1 && compareExchange32(aBlock->pbDetached, 1, 0)) {
     qdListHeadPush(CurrentPartialList(), &aBlock->pbLink);
   }
-  mpManager.CountAdd(mpManager.fStatistics.msItemBytesInUse, -static_cast<int64_t>(mpItemSize));
+  mpManager.CountItemBytes(-static_cast<int64_t>(mpItemSize));
 }
 
 [[gnu::always_inline]] inline int32_t TqdMemoryPool::ItemIndex(const TqdPoolBlock* aBlock, const void* P) const {
@@ -366,6 +374,7 @@ void TqdMemoryPool::MarkAllocatedBatch(void** aItems, int32_t aCount) {
 }
 
 void TqdMemoryPool::ReleaseCachedBatch(void** aItems, int32_t aCount) {
+  int32_t released = 0;
   int32_t start = 0;
   while (start < aCount) {
     // Gather the items of the first item's block at the front.
@@ -374,12 +383,13 @@ void TqdMemoryPool::ReleaseCachedBatch(void** aItems, int32_t aCount) {
     for (int32_t i = end; i < aCount; ++i) {
       if (blockOf(aItems[i]) == block) std::swap(aItems[end++], aItems[i]);
     }
-    ReleaseCachedGroup(block, aItems + start, end - start);
+    released += ReleaseCachedGroup(block, aItems + start, end - start);
     start = end;
   }
+  mpManager.CountItemBytes(-static_cast<int64_t>(released) * mpItemSize);
 }
 
-void TqdMemoryPool::ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int32_t aCount) {
+int32_t TqdMemoryPool::ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int32_t aCount) {
   // Clear the bits a word at a time; an item whose bit was clear already is
   // not ours to return (it would be on the free list twice).
   int32_t kept = 0;
@@ -399,7 +409,7 @@ void TqdMemoryPool::ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int3
       ++i;
     }
   }
-  if (kept == 0) return;
+  if (kept == 0) return 0;
   // Chain them (the cache's marks go) and push the chain at once.
   auto* bytes = reinterpret_cast<uint8_t*>(aBlock);
   for (int32_t i = 0; i < kept; ++i) {
@@ -415,11 +425,11 @@ void TqdMemoryPool::ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int3
     const uint64_t fresh = ((head & ~uint64_t{0xFFFFFFFF}) + kSequenceOne) | firstOffset;
     if (compareExchange64(aBlock->pbFreeHead, head, fresh)) break;
   }
-  if (qdInterlockedSub(aBlock->pbCount, kept) == 0) __atomic_store_n(&mpNeedCleanup, 1u, __ATOMIC_RELEASE);
+  if (qdInterlockedSub(aBlock->pbCount, kept) == 0) MarkNeedCleanup();
   if (qdAtomicLoad(aBlock->pbDetached) == 1 && compareExchange32(aBlock->pbDetached, 1, 0)) {
     qdListHeadPush(CurrentPartialList(), &aBlock->pbLink);
   }
-  mpManager.CountAdd(mpManager.fStatistics.msItemBytesInUse, -static_cast<int64_t>(kept) * mpItemSize);
+  return kept;
 }
 
 bool TqdMemoryPool::MarkFree(TqdPoolBlock* aBlock, void* P) {
@@ -763,13 +773,16 @@ void TqdItemManager::CleanupPools() {
   for (TqdMemoryPool* pool : fPools) pool->Cleanup();
 }
 
+void TqdItemManager::CountItemBytes(int64_t aValue) { qdInterlockedAdd64(fItemBytes[threadShard()].scValue, aValue); }
+
 TqdMemoryStatistics TqdItemManager::Statistics() const {
   TqdMemoryStatistics result;
   result.msBytesReserved = qdAtomicLoad(fStatistics.msBytesReserved);
   result.msBytesCommitted = qdAtomicLoad(fStatistics.msBytesCommitted);
   result.msBytesRequested = qdAtomicLoad(fStatistics.msBytesRequested);
   result.msHeaderBytes = qdAtomicLoad(fStatistics.msHeaderBytes);
-  result.msItemBytesInUse = qdAtomicLoad(fStatistics.msItemBytesInUse);
+  result.msItemBytesInUse = 0;
+  for (const TqdShardCounter& counter : fItemBytes) result.msItemBytesInUse += qdAtomicLoad(counter.scValue);
   return result;
 }
 

@@ -154,10 +154,12 @@ class TqdMemoryPool : public TqdUnpagedObject {
  private:
   TqdListHead& CurrentPartialList();
   TqdPoolBlock* PopPartialBlock(bool& aFromFreeList);
-  void ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int32_t aCount);
+  // How many items it returned.
+  int32_t ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int32_t aCount);
   TqdPoolBlock* NewBlock();
   void ReturnBlock(TqdPoolBlock* aBlock);
   void Detach(TqdPoolBlock* aBlock);
+  void MarkNeedCleanup();
 
  public:
   static constexpr int32_t kShards = 8;
@@ -288,6 +290,9 @@ class TqdItemManager {
 
   // --- Used by the pools ----------------------------------------------
   void CountAdd(int64_t& aCounter, int64_t aValue) { qdInterlockedAdd64(aCounter, aValue); }
+  // Bytes of items in use change with every cache refill and flush: counted
+  // per shard of threads, summed by Statistics.
+  void CountItemBytes(int64_t aValue);
   TqdBlockClass& PoolBlockClass() { return fBlocks.BlockClass(qdBlockClass64k); }
 
  private:
@@ -321,9 +326,14 @@ class TqdItemManager {
   void* fRadixRoot[256]{};
 
  public:
-  // Last and on cache lines of its own: every thread writes the counters,
-  // while the fields above are read by every allocation.
+  // Last and on cache lines of their own: every thread writes the counters,
+  // while the fields above are read by every allocation. The item-bytes
+  // field of fStatistics is not used; fItemBytes holds it per shard.
+  struct alignas(64) TqdShardCounter {
+    int64_t scValue;
+  };
   alignas(64) TqdMemoryStatistics fStatistics;
+  TqdShardCounter fItemBytes[qdmmItemManager::TqdMemoryPool::kShards]{};
 };
 
 }  // namespace qd

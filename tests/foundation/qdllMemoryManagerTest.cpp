@@ -418,6 +418,41 @@ TEST(InterfacedObjectTest, TheCountIsOneWhileConstructingAndFollowsReferences) {
   EXPECT_EQ(destroyed, 2);
 }
 
+class IqdGreeter : public virtual IqdInterface {
+ public:
+  virtual int32_t Greet() = 0;
+
+ protected:
+  ~IqdGreeter() = default;
+};
+
+class TqdGreeter : public TqdInterfacedObject, public IqdGreeter {
+ public:
+  explicit TqdGreeter(int32_t* aDestroyed) : fDestroyed(aDestroyed) {}
+  ~TqdGreeter() override { ++*fDestroyed; }
+  int32_t Greet() override { return RefCount(); }
+
+ private:
+  int32_t* fDestroyed;
+};
+
+TEST(InterfacedObjectTest, InterfacesShareTheObjectsCount) {
+  int32_t destroyed = 0;
+  TqdRef<IqdGreeter> greeter(qdCreate<TqdGreeter>(&destroyed));
+  EXPECT_EQ(greeter->Greet(), 1);
+  {
+    TqdRef<IqdInterface> plain(greeter);
+    TqdRef<IqdGreeter> copy = greeter;
+    EXPECT_EQ(greeter->Greet(), 3);
+  }
+  EXPECT_EQ(greeter->Greet(), 1);
+  TqdRef<IqdGreeter> moved = std::move(greeter);
+  EXPECT_TRUE(greeter == nullptr);
+  EXPECT_EQ(destroyed, 0);
+  moved = nullptr;
+  EXPECT_EQ(destroyed, 1);
+}
+
 TEST(InterfacedObjectTest, AKeepAliveObjectSurvivesZeroUntilFree) {
   int32_t destroyed = 0;
   TqdCounted* object = nullptr;
