@@ -106,6 +106,23 @@ TEST(MemoryManagerTest, RefusedPointersRaiseInvalidPointer) {
   EXPECT_THROW(qdFreeBlock(&local), EInvalidPointer);
 }
 
+TEST(MemoryManagerTest, AFreeInAnotherThreadIsSeenByTheNextFree) {
+  QD_SKIP_ON_SYSTEM_ALLOCATOR();
+  // Freed by a thread with a cache of its own, and by one that never
+  // allocated (and so has none): either way the item is no longer live.
+  for (bool warmUp : {true, false}) {
+    void* P = qdGetMemPtr(72);
+    std::thread other([P, warmUp] {
+      if (warmUp) qdFreeMem(qdGetMemPtr(72));
+      qdFreeMem(P);
+    });
+    other.join();
+    EXPECT_THROW(qdFreeMem(P), EInvalidPointer) << (warmUp ? "cached there" : "returned to its block");
+    void* R = P;
+    EXPECT_THROW(qdReallocMem(R, 10), EInvalidPointer);
+  }
+}
+
 TEST(MemoryManagerTest, ReallocOfNilAndToZero) {
   void* P = nullptr;
   qdReallocMem(P, 0);

@@ -333,6 +333,27 @@ TEST_F(ItemManagerTest, FailedGrowthLeavesTheBlockAsItWas) {
   EXPECT_EQ(fItems.FreeMem(P), 0);
 }
 
+TEST_F(ItemManagerTest, ItemsFreedByAnotherThreadAreReused) {
+  // One thread allocates, another frees: the freed items sit in blocks that
+  // the allocating thread does not hold, and must still be found again
+  // instead of new blocks being taken round after round.
+  std::vector<void*> batch;
+  int64_t afterFirstRound = 0;
+  for (int32_t round = 0; round < 20; ++round) {
+    std::thread producer([&] {
+      for (int32_t i = 0; i < 3000; ++i) batch.push_back(fItems.GetMem(100));
+    });
+    producer.join();
+    std::thread consumer([&] {
+      for (void* P : batch) ASSERT_EQ(fItems.FreeMem(P), 0);
+    });
+    consumer.join();
+    batch.clear();
+    if (round == 0) afterFirstRound = fItems.Statistics().msBytesReserved;
+  }
+  EXPECT_EQ(fItems.Statistics().msBytesReserved, afterFirstRound);
+}
+
 TEST_F(ItemManagerTest, ConcurrentAllocationsKeepTheirContent) {
   std::atomic<int32_t> faults{0};
   std::vector<std::thread> threads;
