@@ -118,16 +118,44 @@ void pushItem(TqdPoolBlock* aBlock, void* aItem) {
 
 bool hasFreeItem(const TqdPoolBlock* aBlock) { return static_cast<uint32_t>(load64(aBlock->pbFreeHead)) != 0; }
 
-// The shard of the pools' partial lists the calling thread uses.
+// The shard of the pools' partial lists the calling thread uses: the one
+// with the fewest live threads when the thread first needs one, so a new
+// thread takes over the blocks of threads that have ended.
+constexpr int32_t kShards = TqdMemoryPool::kShards;
+std::atomic<int32_t> gShardThreads[kShards];
 std::atomic<uint32_t> gNextShard{0};
 thread_local int32_t tlShard = -1;
 
+struct TqdShardLease {
+  int32_t slShard = -1;
+  ~TqdShardLease() {
+    if (slShard >= 0) gShardThreads[slShard].fetch_sub(1, std::memory_order_relaxed);
+  }
+};
+thread_local TqdShardLease tlShardLease;
+
 [[gnu::noinline]] int32_t assignShard() {
-  tlShard = static_cast<int32_t>(gNextShard.fetch_add(1, std::memory_order_relaxed) % TqdMemoryPool::kShards);
-  return tlShard;
+  // Ties go round, so threads started together spread out.
+  const uint32_t first = gNextShard.fetch_add(1, std::memory_order_relaxed);
+  int32_t best = -1;
+  int32_t fewest = 0;
+  for (int32_t i = 0; i < kShards; ++i) {
+    const auto shard = static_cast<int32_t>((first + static_cast<uint32_t>(i)) % kShards);
+    const int32_t threads = gShardThreads[shard].load(std::memory_order_relaxed);
+    if (best < 0 || threads < fewest) {
+      best = shard;
+      fewest = threads;
+    }
+  }
+  gShardThreads[best].fetch_add(1, std::memory_order_relaxed);
+  tlShardLease.slShard = best;
+  tlShard = best;
+  return best;
 }
 
 int32_t threadShard() { return tlShard >= 0 ? tlShard : assignShard(); }
+
+bool shardIdle(int32_t aShard) { return gShardThreads[aShard].load(std::memory_order_relaxed) == 0; }
 
 // --- Per-thread item caches -----------------------------------------------
 
@@ -231,8 +259,12 @@ TqdListHead& TqdMemoryPool::CurrentPartialList() {
   return mpPartialFreeBlockHeads[threadShard()].slHeads[qdAtomicLoad(mpPartialFreeBlockBool)];
 }
 
-// The own shard first; when it is dry, empty blocks before another shard's
-// partly used ones.
+// The own shard first; when it is dry, empty blocks, then the blocks of
+// shards no live thread uses. From shards other live threads use only a
+// block with no item in use is taken: one with their items would make
+// threads write to each other's cache lines, while leaving their empty
+// blocks alone would let memory grow when one thread frees what another
+// allocates.
 TqdPoolBlock* TqdMemoryPool::PopPartialBlock(bool& aFromFreeList) {
   const uint32_t current = qdAtomicLoad(mpPartialFreeBlockBool);
   const int32_t own = threadShard();
@@ -242,10 +274,23 @@ TqdPoolBlock* TqdMemoryPool::PopPartialBlock(bool& aFromFreeList) {
     aFromFreeList = true;
     return block;
   }
-  for (int32_t i = 1; i < kShards; ++i) {
-    TqdListHead& list = mpPartialFreeBlockHeads[(own + i) % kShards].slHeads[current];
-    if (qdAtomicLoad(list.lhFirst) == nullptr) continue;
-    if (TqdPoolBlock* block = asBlock(qdListHeadPop(list))) return block;
+  for (const bool idle : {true, false}) {
+    for (int32_t i = 1; i < kShards; ++i) {
+      const int32_t shard = (own + i) % kShards;
+      if (shardIdle(shard) != idle) continue;
+      TqdListHead& list = mpPartialFreeBlockHeads[shard].slHeads[current];
+      // Blocks stay mapped once made, so a block just taken by another
+      // thread can still be looked at.
+      const auto* first = reinterpret_cast<const TqdPoolBlock*>(qdAtomicLoad(list.lhFirst));
+      if (first == nullptr || (!idle && qdAtomicLoad(first->pbCount) != 0)) continue;
+      TqdPoolBlock* block = asBlock(qdListHeadPop(list));
+      if (block == nullptr) continue;
+      if (!idle && qdAtomicLoad(block->pbCount) != 0) {
+        qdListHeadPush(list, &block->pbLink);  // not the empty one seen: it stays with its thread
+        continue;
+      }
+      return block;
+    }
   }
   return nullptr;
 }

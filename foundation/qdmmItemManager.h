@@ -21,11 +21,12 @@
 // one that allocation uses is chosen by mpPartialFreeBlockBool) and the
 // free-block list (blocks with no item in use, waiting to be returned by the
 // release thread's cleanup). The pair of partial lists is kept once per
-// shard of threads (a thread's shard is fixed when it first allocates): a
-// thread takes and puts back blocks through its own shard, so the items of
-// one block mostly serve one thread and threads do not write to each
-// other's cache lines. A thread whose shard and the free-block list are
-// empty takes partly used blocks from other shards before a new block.
+// shard of threads (a thread gets the shard with the fewest live threads
+// when it first needs one): a thread takes and puts back blocks through its
+// own shard, so the items of one block mostly serve one thread and threads
+// do not write to each other's cache lines. A thread whose shard and the
+// free-block list are empty takes, before a new block, the blocks of shards
+// no live thread uses, and the empty blocks of the others.
 //
 // Large block: 64 KB aligned; the user pointer is its base. A trailer at the
 // end of its committed part records its size and geometry (layout below);
