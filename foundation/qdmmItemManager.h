@@ -37,8 +37,9 @@
 // mapping with spare capacity, so it grows by remapping a larger view of
 // the same mapping without copying.
 //
-// Thread caching (the process allocator only): each thread keeps a few free
-// items of each pool of 8 to 1024 bytes. A cached item stays counted in its
+// Thread caching (the process allocator only): each thread keeps free items
+// of each pool of 8 to 1024 bytes (at most 128 items and 16 KB per pool; a
+// full cache gives its older half back). A cached item stays counted in its
 // block and keeps its allocation bit set; its first 8 bytes hold a tag (its
 // address mixed with a per-process random secret) that marks it as freed,
 // so a second free is still refused while the hot paths need no locked
