@@ -55,13 +55,13 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "foundation/qdllException.h"
 #include "foundation/qdllExceptionData.h"
 #include "foundation/qdllList.h"
 #include "foundation/qdllMemoryManager.h"
+#include "foundation/qdllSync.h"
 #include "foundation/qdllThreadAnnotations.h"
 #include "foundation/qdllTypes.h"
 #include "platform/qdFormat.h"
@@ -251,7 +251,7 @@ class TqdComponentInfo : public TqdInterfacedObject, public IqdComponentInfo3100
   void Disconnect() override;
 
  protected:
-  std::mutex ciLock;
+  TqdPadlock ciLock;
   TqdComponent* ciComponent QD_GUARDED_BY(ciLock);
 };
 

@@ -356,7 +356,7 @@ void TqdStateComponent::CheckStarted() {
 // --- Information -----------------------------------------------------------------------
 
 TqdState TqdStateComponentInfo::GetState() {
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   auto* state = dynamic_cast<TqdStateComponent*>(ciComponent);
   return state != nullptr ? state->State() : qdsInactive;
 }
