@@ -64,6 +64,7 @@
 #include "foundation/qdllSync.h"
 #include "foundation/qdllThreadAnnotations.h"
 #include "foundation/qdllTypes.h"
+#include "platform/qdDateTime.h"
 #include "platform/qdFormat.h"
 #include "platform/qdGuid.h"
 #include "platform/qdStrings.h"
@@ -76,8 +77,6 @@ class TqdBaseLog;
 class TqdIterationList;
 class TqdReader;
 class TqdWriter;
-
-using TDateTime = double;
 
 // --- Notifications -------------------------------------------------------------
 
