@@ -456,52 +456,52 @@ void TqdComponent::LoadSettingsFromStream(TqdReader& aReader) {
 // --- Information objects -----------------------------------------------------------
 
 qdString TqdComponentInfo::GetClassName() {
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   return ciComponent != nullptr ? ciComponent->ClassName() : qdString();
 }
 
 qdString TqdComponentInfo::GetName() {
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   return ciComponent != nullptr ? ciComponent->Name() : qdString();
 }
 
 qdString TqdComponentInfo::GetDisplayName() {
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   return ciComponent != nullptr ? ciComponent->GetDisplayName() : qdString();
 }
 
 qdString TqdComponentInfo::GetDisplayCategory() {
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   return ciComponent != nullptr ? ciComponent->DisplayCategory() : qdString();
 }
 
 std::vector<qdString> TqdComponentInfo::GetStatsCaptions() {
   std::vector<qdString> captions;
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   if (ciComponent != nullptr) ciComponent->GetStatsCaptions(captions);
   return captions;
 }
 
 std::vector<qdString> TqdComponentInfo::GetStatsValues() {
   std::vector<qdString> values;
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   if (ciComponent != nullptr) ciComponent->GetStatsValues(values);
   return values;
 }
 
 void TqdComponentInfo::Disconnect() {
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   ciComponent = nullptr;
 }
 
 bool TqdLoggableComponentInfo::GetLogEnabled() {
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   auto* loggable = dynamic_cast<TqdLoggableComponent*>(ciComponent);
   return loggable != nullptr && loggable->GetEventLogEnabled();
 }
 
 TqdRef<IqdComponentInfo31000> TqdLoggableComponentInfo::GetEventLogInfo() {
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   auto* loggable = dynamic_cast<TqdLoggableComponent*>(ciComponent);
   if (loggable == nullptr || loggable->EventLog() == nullptr) return nullptr;
   return loggable->EventLog()->ComponentInfo();

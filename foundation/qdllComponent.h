@@ -55,15 +55,16 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "foundation/qdllException.h"
 #include "foundation/qdllExceptionData.h"
 #include "foundation/qdllList.h"
 #include "foundation/qdllMemoryManager.h"
+#include "foundation/qdllSync.h"
 #include "foundation/qdllThreadAnnotations.h"
 #include "foundation/qdllTypes.h"
+#include "platform/qdDateTime.h"
 #include "platform/qdFormat.h"
 #include "platform/qdGuid.h"
 #include "platform/qdStrings.h"
@@ -76,8 +77,6 @@ class TqdBaseLog;
 class TqdIterationList;
 class TqdReader;
 class TqdWriter;
-
-using TDateTime = double;
 
 // --- Notifications -------------------------------------------------------------
 
@@ -251,7 +250,7 @@ class TqdComponentInfo : public TqdInterfacedObject, public IqdComponentInfo3100
   void Disconnect() override;
 
  protected:
-  std::mutex ciLock;
+  TqdPadlock ciLock;
   TqdComponent* ciComponent QD_GUARDED_BY(ciLock);
 };
 

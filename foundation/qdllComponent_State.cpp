@@ -4,10 +4,8 @@
 
 #include <cxxabi.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <ctime>
 #include <typeinfo>
 
 #include "foundation/qdllStreams.h"
@@ -32,18 +30,6 @@ constexpr TqdStateTransition kTransition[4][4] = {
     {qdstDeactivating, qdstInvalid, qdstNone, qdstStarting},
     {qdstInvalid, qdstInvalid, qdstStopping, qdstNone},
 };
-
-// The platform's current local date and time.
-TDateTime now() {
-  const auto wall = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(wall);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  const double sinceEpoch =
-      std::chrono::duration<double>(wall.time_since_epoch()).count() + static_cast<double>(local.tm_gmtoff);
-  // 1970-01-01 is day 25569 of the date-time scale.
-  return 25569.0 + sinceEpoch / 86400.0;
-}
 
 qdString twoDigits(int64_t aValue) {
   qdString text = AsciiToString(std::to_string(aValue));
@@ -252,7 +238,7 @@ void TqdStateComponent::StateChanged(TqdState aOld, TqdState aNew) {
   TqdStateChangeRecord record{aOld, aNew, 1};
   NotifyDependents(qdnoStateChanged, &record, nullptr);
   if (scOnStateChanged) scOnStateChanged(this);
-  scStartTime = aNew == qdsStarted && aNew != aOld ? now() : 0;
+  scStartTime = aNew == qdsStarted && aNew != aOld ? Now() : 0;
 }
 
 void TqdStateComponent::StateTransitionChanged() {
@@ -356,7 +342,7 @@ void TqdStateComponent::CheckStarted() {
 // --- Information -----------------------------------------------------------------------
 
 TqdState TqdStateComponentInfo::GetState() {
-  std::lock_guard guard(ciLock);
+  TqdPadlockGuard guard(ciLock);
   auto* state = dynamic_cast<TqdStateComponent*>(ciComponent);
   return state != nullptr ? state->State() : qdsInactive;
 }
@@ -420,7 +406,7 @@ void TqdStateComponent::GetStatsValues(std::vector<qdString>& aList) const {
   if (ShowUptime()) {
     qdString uptime;
     if (scState == qdsStarted && scStartTime != 0) {
-      const double elapsed = std::max(0.0, now() - scStartTime);
+      const double elapsed = std::max(0.0, Now() - scStartTime);
       const auto totalSeconds = static_cast<int64_t>(std::floor(elapsed * 86400.0 + 0.5));
       const int64_t days = totalSeconds / 86400;
       const int64_t rest = totalSeconds % 86400;

@@ -94,7 +94,7 @@ bool TqdClassRegistry::Locate(qdStringView aName, size_t& aIndex) const {
 
 void TqdClassRegistry::Add(qdStringView aName, const TqdClassInfo& aClass) {
   size_t index = 0;
-  if (Locate(aName, index)) throw EStringListError(u"String list does not allow duplicates");
+  if (Locate(aName, index)) throw EStringListError(qdString(u"Duplicates not allowed"));
   crEntries.insert(crEntries.begin() + static_cast<std::ptrdiff_t>(index),
                    TqdRegisteredClass{qdString(aName), &aClass});
 }

@@ -1,5 +1,7 @@
 #include "platform/qdProcessProfile.h"
 
+#include "platform/qdNls.h"
+
 #include <unicode/ucnv.h>
 
 #include <atomic>
@@ -80,13 +82,6 @@ UConverter* converterFor(uint16_t aCodePage) {
   return cache.back().converter.get();
 }
 
-UConverter* requireConverter(uint16_t aCodePage) {
-  const uint16_t codePage = aCodePage == 0 ? qdSystemAnsiCodePage() : aCodePage;
-  UConverter* converter = converterFor(codePage);
-  if (!converter) throw EConvertError("Code page " + std::to_string(codePage) + " is not supported");
-  return converter;
-}
-
 }  // namespace
 
 uint32_t qdSystemLocaleID() { return systemLocaleID.load(std::memory_order_relaxed); }
@@ -112,33 +107,21 @@ TqdScopedProcessProfile::~TqdScopedProcessProfile() {
 
 bool qdIsCodePageSupported(uint16_t aCodePage) { return converterFor(aCodePage) != nullptr; }
 
+// One conversion path for the whole engine: the NLS module's tables carry the
+// corrections where ICU's converters depart from the system's code pages.
 qdString qdAnsiToString(std::string_view aBytes, uint16_t aCodePage) {
-  if (aBytes.empty()) return {};
-  UConverter* converter = requireConverter(aCodePage);
-  // No code page yields more UTF-16 units than it has bytes.
-  qdString result(aBytes.size(), u'\0');
-  UErrorCode status = U_ZERO_ERROR;
-  const int32_t length =
-      ucnv_toUChars(converter, reinterpret_cast<UChar*>(result.data()), static_cast<int32_t>(result.size()),
-                    aBytes.data(), static_cast<int32_t>(aBytes.size()), &status);
-  if (U_FAILURE(status))
-    throw EConvertError("Could not convert text from code page: " + std::string(u_errorName(status)));
-  result.resize(static_cast<size_t>(length));
+  const uint32_t codePage = aCodePage == 0 ? qdSystemAnsiCodePage() : aCodePage;
+  qdString result;
+  if (!qdDecodeCodePage(codePage, aBytes, result))
+    throw EConvertError("Code page " + std::to_string(codePage) + " is not supported");
   return result;
 }
 
 qdAnsiString qdStringToAnsi(qdStringView aText, uint16_t aCodePage) {
-  if (aText.empty()) return {};
-  UConverter* converter = requireConverter(aCodePage);
-  qdAnsiString result(static_cast<size_t>(UCNV_GET_MAX_BYTES_FOR_STRING(aText.size(), ucnv_getMaxCharSize(converter))),
-                      '\0');
-  UErrorCode status = U_ZERO_ERROR;
-  const int32_t length =
-      ucnv_fromUChars(converter, result.data(), static_cast<int32_t>(result.size()),
-                      reinterpret_cast<const UChar*>(aText.data()), static_cast<int32_t>(aText.size()), &status);
-  if (U_FAILURE(status))
-    throw EConvertError("Could not convert text to code page: " + std::string(u_errorName(status)));
-  result.resize(static_cast<size_t>(length));
+  const uint32_t codePage = aCodePage == 0 ? qdSystemAnsiCodePage() : aCodePage;
+  qdAnsiString result;
+  if (!qdEncodeCodePage(codePage, aText, result))
+    throw EConvertError("Code page " + std::to_string(codePage) + " is not supported");
   return result;
 }
 

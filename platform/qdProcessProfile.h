@@ -49,10 +49,9 @@ class TqdScopedProcessProfile {
 bool qdIsCodePageSupported(uint16_t aCodePage);
 
 // Text in a Windows code page <-> UTF-16. Code page 0 is the profile's ANSI
-// code page. Bytes that are not valid in the code page become U+FFFD;
-// characters the code page cannot hold become '?', as the system's own
-// conversion does with its default character. An unknown code page raises
-// EConvertError.
+// code page. Conversion goes through the NLS module (platform/qdNls.h), so
+// undecodable bytes and unencodable characters are replaced as the system's
+// own conversion does. An unknown code page raises EConvertError.
 qdString qdAnsiToString(std::string_view aBytes, uint16_t aCodePage = 0);
 qdAnsiString qdStringToAnsi(qdStringView aText, uint16_t aCodePage = 0);
 

@@ -469,5 +469,36 @@ TEST(StateDescriptionTest, DescriptionAddsStateAndStatisticsWhenShown) {
   EXPECT_TRUE(captions.empty());
 }
 
+class ShowingStats : public Recorder {
+ public:
+  using Recorder::Recorder;
+  bool ShowUptime() const override { return true; }
+  bool ShowLastStartError() const override { return true; }
+};
+
+TEST(StateDescriptionTest, UptimeAndLastStartErrorWhenShown) {
+  Journal journal;
+  TqdComponentPtr<ShowingStats> e(new ShowingStats(nullptr, u"E", &journal));
+  std::vector<qdString> captions;
+  std::vector<qdString> values;
+  e->GetStatsCaptions(captions);
+  e->GetStatsValues(values);
+  EXPECT_EQ(captions, (std::vector<qdString>{u"Uptime", u"Last Start Error"}));
+  EXPECT_EQ(values, (std::vector<qdString>{u"", u""}));
+  e->failIn = "DoStart";
+  EXPECT_THROW(e->Open(), Exception);
+  e->failIn.clear();
+  values.clear();
+  e->GetStatsValues(values);
+  EXPECT_EQ(U8(values[1]), "boom");
+  e->Open();
+  values.clear();
+  e->GetStatsValues(values);
+  // Days, then hh:mm:ss; a test runs well within a minute.
+  EXPECT_EQ(U8(values[0]).substr(0, 8), "0.00:00:");
+  EXPECT_EQ(values[0].size(), 10u);
+  EXPECT_TRUE(values[1].empty());
+}
+
 }  // namespace
 }  // namespace qd

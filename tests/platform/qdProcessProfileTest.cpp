@@ -35,6 +35,7 @@ TEST(ProcessProfileTest, CodePageConversions) {
       {932, "日本語テキスト", "\x93\xfa\x96\x7b\x8c\xea\x83\x65\x83\x4c\x83\x58\x83\x67"},
       {932, "ｱ", "\xb1"},  // half-width katakana is one byte
       {932, "abc~\\", "abc~\\"},
+      {932, "\x7f\x1a\x1c", "\x7f\x1a\x1c"},  // control bytes map to themselves, as the system's table has them
       {1252, "Café €", "Caf\xe9 \x80"},
       {65001, "😀 é", "\xF0\x9F\x98\x80 \xC3\xA9"},
   };
