@@ -77,6 +77,7 @@
 #include "platform/qdNls.h"
 #include "platform/qdStrings.h"
 #include "platform/qdSysUtils.h"
+#include "platform/qdVariant.h"
 
 namespace qd {
 
@@ -707,6 +708,12 @@ class TqdFieldDescriptor : public TqdLocalizedDictionaryItem, public IqdFieldDes
   // "[2] Title - NullString(20)".
   qdString ToString() const;
 
+  // The field's bytes through the native converter; a nil buffer reads as
+  // Null. Writing Null or Empty zero-fills the field; a conversion that
+  // raises zero-fills it too before the exception passes on.
+  TqdVariant fdGetBufferAsVariant(const uint8_t* aFieldBuffer);
+  void fdSetBufferAsVariant(uint8_t* aFieldBuffer, const TqdVariant& aValue);
+
   // One field outside any dictionary: Integer 1, class name, name,
   // description, type identifier, units, decimals, required, body.
   void SaveStandalone(TqdWriter& aWriter, int32_t aVersion) const;
@@ -810,6 +817,15 @@ class TqdFieldsDescriptor : public TqdDictionaryItem {
   // aName is not read: the field is named by its number.
   bool GetFieldForFilter(int32_t aField, qdStringView aName, const uint8_t* aData, TqdFieldType& aType, int32_t& aSize,
                          bool& aIsNull, const uint8_t*& aValue, uint16_t& aCodePage);
+  // A field of a record as a Variant (null field or nil record: Null) and
+  // back (Null or Empty sets the field null). A bad index raises 9999
+  // before anything is touched; an unknown name is the index -1.
+  TqdVariant fsdGetFieldByIndexAsVariant(const uint8_t* aRecordBuffer, int32_t aIndex) const;
+  TqdVariant fsdGetFieldByNameAsVariant(const uint8_t* aRecordBuffer, qdStringView aName) const;
+  void fsdSetFieldByIndexAsVariant(uint8_t* aRecordBuffer, int32_t aIndex, const TqdVariant& aValue) const;
+  void fsdSetFieldByNameAsVariant(uint8_t* aRecordBuffer, qdStringView aName, const TqdVariant& aValue) const;
+  // One line per field: name, ": ", the value's text or "<?>" when null.
+  qdString RecordBufferToString(const uint8_t* aRecordBuffer) const;
 
   // --- Special fields ---
   bool HasAutoIncField(int32_t& aField) const { return HasSpecialField(sftAutoInc, aField); }
