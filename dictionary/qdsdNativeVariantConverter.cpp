@@ -273,6 +273,7 @@ void writeShortString(const TFormatSettings& aSettings, uint16_t aCodePage, int3
         codePage = qdSystemAnsiCodePage();
         if (!aAllowTruncate && static_cast<int64_t>(wide.size()) > capacity)
           raiseTooWide(static_cast<int64_t>(wide.size()), capacity);
+        if (aAllowTruncate && static_cast<int64_t>(wide.size()) > capacity) wide.resize(static_cast<size_t>(capacity));
       }
     } else if (aCodePage == 0) {
       // An OLE string into a variable-length field: the engine's default

@@ -384,6 +384,9 @@ TEST(NativeConverterTest, ShortAndWideStringWrites) {
   // Blanks go only until the text is shorter than the field's length.
   EXPECT_EQ(native(qdtShortString, 3, 0, 4, u"ab    "), hexBytes("03616220"));
   EXPECT_EQ(native(qdtShortString, 3, 0, 4, TqdVariant::FromAnsi("abcdef"), 0, true), hexBytes("03616263"));
+  EXPECT_EQ(native(qdtShortString, 3, 3, 4, u"abcdef", 0, true), hexBytes("03616263"));
+  EXPECT_EQ(raised([] { native(qdtShortString, 3, 3, 4, u"abcdef"); }),
+            "Source string data is too wide (6) for the target field (3)");
   EXPECT_EQ(native(qdtWideString, 3, 0, 8, u"ab    "), hexBytes("6100620020000000"));
   EXPECT_EQ(native(qdtWideString, 3, 3, 8, u"ab "), hexBytes("6100620000000000"));
   EXPECT_TRUE(read(qdtWideString, 3, 3, hexBytes("6100620000000000")).IsIdentical(u"ab "));
