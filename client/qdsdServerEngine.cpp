@@ -153,8 +153,10 @@ int32_t TqdAbstractServerObject::GetMinVersion() const {
 HRESULT TqdAbstractServerObject::asoCreateSelfInstance(const TGUID& aClassID, const TGUID& aInterfaceID,
                                                        TqdRef<IqdInterface>& aInterface) {
   aInterface = nullptr;
-  (void)aInterfaceID;  // server objects answer no interface of their own here
-  if (aClassID == qdSelfInstanceClassID) return E_NOINTERFACE;
+  // The contract's objects implement no requestable interface themselves;
+  // descendants that do answer the self class identifier here.
+  (void)aClassID;
+  (void)aInterfaceID;
   return E_NOINTERFACE;
 }
 
@@ -432,7 +434,7 @@ TqdResult TqdExtendableServerObject::OptionGetEffective(const qdString& aName, q
 TqdResult TqdExtendableServerObject::OptionList(TqdStringList& aList) { return esoOptionList(aList); }
 TqdResult TqdExtendableServerObject::OptionListEffective(TqdStringList& aList) { return esoOptionListEffective(aList); }
 
-TqdPadlock* TqdExtendableServerObject::LockExtenders() {
+TqdPadlock* TqdExtendableServerObject::LockExtenders() QD_NO_THREAD_SAFETY_ANALYSIS {
   TqdPadlock* lock = esoExtendersLock.load(std::memory_order_acquire);
   if (lock == nullptr) {
     auto* fresh = new TqdPadlock;
@@ -587,8 +589,11 @@ HRESULT TqdAbstractTaskInfo::CreateInstanceFor(const qdString& aName, const TGUI
 // --- Extenders ------------------------------------------------------------------
 
 TqdBaseEngineExtender::TqdBaseEngineExtender(TqdBaseEngineMonitor* aMonitor,
-                                             TqdExtendableServerObject* aExtendableObject, TqdEngineActions aActions)
-    : beeMonitor(aMonitor), beeExtendableObject(aExtendableObject), beeActions(aActions) {
+                                             TqdExtendableServerObject* aExtendableObject,
+                                             TqdEngineActions aActions) QD_NO_THREAD_SAFETY_ANALYSIS
+    : beeMonitor(aMonitor),
+      beeExtendableObject(aExtendableObject),
+      beeActions(aActions) {
   if (beeActions.Empty()) beeActions = TqdEngineActions::AllButFulltext();
   if (beeMonitor != nullptr) {
     TqdPadlockGuard guard(beeMonitor->bemExtendersLock);
@@ -619,7 +624,7 @@ TqdBaseEngineExtender::~TqdBaseEngineExtender() {
   UnlinkFromMonitor();
 }
 
-void TqdBaseEngineExtender::UnlinkFromObject() {
+void TqdBaseEngineExtender::UnlinkFromObject() QD_NO_THREAD_SAFETY_ANALYSIS {
   TqdExtendableServerObject* object = beeExtendableObject;
   if (object == nullptr) return;
   TqdPadlock* lock = object->LockExtenders();

@@ -83,6 +83,9 @@ void TqdSimpleLock::RunCleanup() {
   } catch (...) {
     // A cleanup that fails still counts as started; nothing may leave here.
   }
+  // Whatever the cleanup did, it is over: a thread waiting for it must not
+  // wait for ever.
+  slFailedCleanupDone.SetEvent();
 }
 
 void TqdSimpleLock::GiveBack() {

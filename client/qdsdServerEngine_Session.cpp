@@ -202,6 +202,11 @@ void TqdAbstractSession::AfterConstruction() {
 }
 
 void TqdAbstractSession::BeforeDestruction() {
+  // Freeing the session from inside one of its own operations would wait for
+  // that very operation to end; refuse before anything is marked.
+  if (!Destroying() && atoLock && atoLock->LockingThread() == qdGetCurrentThreadID() && atoLock->LockCount() > 0) {
+    throw EqdBaseException(static_cast<int64_t>(qdeReentered));
+  }
   if (!Destroying() && asLockedIncDone && asServerEngine != nullptr) {
     asServerEngine->SessionCounter().fetch_sub(1);
     asLockedIncDone = false;
@@ -408,6 +413,7 @@ TqdAbstractTransContext::~TqdAbstractTransContext() QD_NO_THREAD_SAFETY_ANALYSIS
     } catch (...) {
       // A database without a context must not stay usable: fail it.
       database->adTransContext = nullptr;
+      if (database->adOwnedTransContext == this) database->adOwnedTransContext = nullptr;
       if (atcDatabasesHead == database) {
         unlink(
             database, atcDatabasesHead, atcDatabasesTail,
@@ -545,6 +551,8 @@ void TqdAbstractDatabase::MoveToFreshContext() QD_NO_THREAD_SAFETY_ANALYSIS {
         [](TqdAbstractDatabase* d) -> TqdAbstractDatabase*& { return d->adTransContextPrev; },
         [](TqdAbstractDatabase* d) -> TqdAbstractDatabase*& { return d->adTransContextNext; });
   }
+  // A context the database owned is the one going away; the fresh one is
+  // the database's to free.
   adOwnedTransContext = fresh;
   JoinContext(fresh);
 }

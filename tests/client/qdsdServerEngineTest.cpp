@@ -352,6 +352,51 @@ TEST_F(ServerEngineTest, ADatabaseWhoseContextCannotBeMadeIsNotCreated) {
   EXPECT_EQ(engine->DatabaseCount(), 0);
 }
 
+TEST_F(ServerEngineTest, ADatabaseLosingItsContextWithoutAFreshOneIsFailed) {
+  auto* fake = static_cast<TqdFakeSession*>(session);
+  TqdAbstractTransContext* shared = nullptr;
+  ASSERT_EQ(session->TransContextCreate(shared, 0), 0u);
+  TqdAbstractDatabase* database = nullptr;
+  ASSERT_EQ(session->DatabaseOpen(database, u"Path", u"/a", shared, omReadWrite, smShared, 0), 0u);
+  fake->FailTransContextCreate = qdeNoMemory;
+  EXPECT_EQ(TqdAbstractServerObject::Close(shared), 0u);
+  EXPECT_EQ(database->TransContext(), nullptr);
+  EXPECT_EQ(database->TransactionStart(false, false), qdeInvalidHandle);
+  int32_t level = 7;
+  EXPECT_EQ(database->TransactionGetLevel(level), qdeInvalidHandle);
+  EXPECT_EQ(level, 0);
+  EXPECT_EQ(TqdAbstractServerObject::Close(database), 0u);
+}
+
+TEST_F(ServerEngineTest, ClosingTheSessionFromInsideItsOwnOperationIsRefused) {
+  auto* fake = static_cast<TqdFakeSession*>(session);
+  TqdResult inner = 0;
+  fake->Work = [&]() -> TqdResult {
+    inner = TqdAbstractServerObject::Close(session);
+    return 0;
+  };
+  (void)fake->RunOperation();  // the session is failed for good by the attempt
+  EXPECT_EQ(inner, qdeReentered);
+  EXPECT_FALSE(session->Destroying());
+  EXPECT_EQ(engine->SessionCount(), 1);
+}
+
+class VetoExtender : public TqdBaseEngineExtender {
+ public:
+  explicit VetoExtender(TqdExtendableServerObject* aObject)
+      : TqdBaseEngineExtender(nullptr, aObject, {eaChildCreate}) {}
+  TqdResult Notify(TqdEngineAction, bool, TqdEngineArgs) override { return qdeNoTableRights; }
+};
+
+TEST_F(ServerEngineTest, AnExtenderVetoingACreationKeepsTheCountsRight) {
+  new VetoExtender(session);
+  TqdAbstractTransContext* context = nullptr;
+  EXPECT_EQ(session->TransContextCreate(context, 0), qdeNoTableRights);
+  EXPECT_EQ(context, nullptr);
+  EXPECT_EQ(engine->TransContextCount(), 0);
+  EXPECT_TRUE(session->TransContexts().empty());
+}
+
 TEST_F(ServerEngineTest, SessionOpenThenCloseCleansUpInsideClose) {
   TqdAbstractSession* other = nullptr;
   ASSERT_EQ(engine->SessionOpen(other, u"", u"", u"", 0), 0u);
