@@ -473,6 +473,50 @@ TEST_F(ServerEngineTest, TableExistsThroughATemporaryDatabase) {
   EXPECT_EQ(engine->DatabaseCount(), 0);
 }
 
+// --- Monitors -------------------------------------------------------------------
+
+class RecordingMonitor : public TqdBaseEngineMonitor {
+ public:
+  using TqdBaseEngineMonitor::TqdBaseEngineMonitor;
+  void ExtendableObjectCreated(TqdExtendableServerObject*) override { ++created; }
+  void ExtendableObjectDestroyed(TqdExtendableServerObject*) override { ++destroyed; }
+  int created = 0;
+  int destroyed = 0;
+};
+
+class MonitorExtender : public TqdBaseEngineExtender {
+ public:
+  using TqdBaseEngineExtender::TqdBaseEngineExtender;
+  TqdResult Notify(TqdEngineAction, bool, TqdEngineArgs) override { return 0; }
+};
+
+TEST_F(ServerEngineTest, StartedMonitorsHearOfObjectsAndFreeTheirExtendersWhenStopping) {
+  TqdComponentPtr<RecordingMonitor> monitor(qdCreate<RecordingMonitor>(nullptr));
+  monitor->SetServerEngine(engine);
+  TqdAbstractTransContext* context = nullptr;
+  ASSERT_EQ(session->TransContextCreate(context, 0), 0u);
+  EXPECT_EQ(monitor->created, 0);  // not started yet
+
+  monitor->SetState(qdsStarted);
+  ASSERT_EQ(monitor->State(), qdsStarted);
+  TqdAbstractDatabase* database = nullptr;
+  ASSERT_EQ(session->DatabaseOpen(database, u"Path", u"/x", context, omReadWrite, smShared, 0), 0u);
+  EXPECT_EQ(monitor->created, 1);
+  new MonitorExtender(monitor.get(), database);
+  EXPECT_EQ(monitor->ExtenderCount(), 1);
+  monitor->SetState(qdsStopped);
+  EXPECT_EQ(monitor->ExtenderCount(), 0);
+  EXPECT_EQ(database->GetExtenderOfType<MonitorExtender>(), nullptr);
+  monitor->SetState(qdsStarted);
+  EXPECT_EQ(TqdAbstractServerObject::Close(database), 0u);
+  EXPECT_EQ(monitor->destroyed, 1);
+  EXPECT_EQ(engine->SessionCount(), 1);
+  EXPECT_THROW(monitor->SetServerEngine(nullptr), EqdBaseException);  // only while inactive
+  monitor->SetState(qdsInactive);
+  monitor->SetServerEngine(nullptr);
+  EXPECT_EQ(monitor->ServerEngine(), nullptr);
+}
+
 // --- Statistics -----------------------------------------------------------------
 
 TEST(SessionStatsTest, CountsCallsTimeAndCpu) {
