@@ -280,11 +280,14 @@ TqdExtendableServerObject::~TqdExtendableServerObject() {
     }
     delete esoExtendersLock.exchange(nullptr);
   }
-  if (TqdBaseServerEngine* engine = asoGetServerEngine()) engine->bseObjectDestroyed(this);
+  // The engine was taken while the whole object still existed: a session's
+  // own link to it is gone by now.
+  if (esoServerEngine != nullptr) esoServerEngine->bseObjectDestroyed(this);
 }
 
 void TqdExtendableServerObject::AfterConstruction() {
   TqdAbstractServerObject::AfterConstruction();
+  esoServerEngine = asoGetServerEngine();
   if (esoIsMonitored()) {
     if (TqdBaseServerEngine* engine = asoGetServerEngine()) engine->bseObjectCreated(this);
   }
@@ -303,6 +306,7 @@ void TqdExtendableServerObject::BeforeDestruction() {
     return;
   }
   MarkDestroying();
+  esoServerEngine = asoGetServerEngine();
   (void)NotifyExtenders(eaDestroy, true, {});  // a destruction cannot be vetoed
   if (esoParent != nullptr) (void)esoParent->NotifyExtenders(eaChildDestroy, true, {static_cast<const void*>(this)});
   TqdAbstractServerObject::BeforeDestruction();

@@ -397,6 +397,8 @@ class TqdExtendableServerObject : public TqdAbstractServerObject {
   TqdBaseEngineExtender* esoExtendersTail = nullptr;
   std::atomic<uint64_t> esoExtendersActions{0};
   std::atomic<int32_t> esoIgnoreSecurity{0};
+  // The engine as seen when destruction started (told of the destruction).
+  TqdBaseServerEngine* esoServerEngine = nullptr;
 
   TqdPadlock* LockExtenders();
 };

@@ -235,11 +235,13 @@ void TqdAbstractSession::DescribeTo(IqdExceptionDataContainer* aContainer) {
 int32_t TqdAbstractSession::GetMinVersion() const { return std::min(GetClientVersion(), GetServerVersion()); }
 
 TqdResult TqdAbstractSession::OptionSet(const qdString& aName, const qdString& aValue) {
-  const TqdResult result = TqdAbstractTimeoutObject::OptionSet(aName, aValue);
-  qdString client;
-  (void)TqdExtendableServerObject::esoOptionGet(u"_CurrentClientInfo", client);  // '' when absent
-  if (atoLock) atoLock->ExceptionHookInfo().ehiClient = client;
-  return result;
+  return UnderLock([&] {
+    const TqdResult result = TqdExtendableServerObject::OptionSet(aName, aValue);
+    qdString client;
+    (void)esoOptionGet(u"_CurrentClientInfo", client);  // '' when absent, which is what the hook shows
+    if (atoLock) atoLock->ExceptionHookInfo().ehiClient = client;
+    return result;
+  });
 }
 
 void TqdAbstractSession::asRemoveFromServerEngine() {

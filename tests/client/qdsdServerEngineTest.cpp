@@ -510,6 +510,11 @@ TEST_F(ServerEngineTest, StartedMonitorsHearOfObjectsAndFreeTheirExtendersWhenSt
   monitor->SetState(qdsStarted);
   EXPECT_EQ(TqdAbstractServerObject::Close(database), 0u);
   EXPECT_EQ(monitor->destroyed, 1);
+  TqdAbstractSession* other = nullptr;
+  ASSERT_EQ(engine->SessionOpen(other, u"", u"", u"", 0), 0u);
+  EXPECT_EQ(monitor->created, 2);
+  EXPECT_EQ(TqdAbstractServerObject::Close(other), 0u);
+  EXPECT_EQ(monitor->destroyed, 2);
   EXPECT_EQ(engine->SessionCount(), 1);
   EXPECT_THROW(monitor->SetServerEngine(nullptr), EqdBaseException);  // only while inactive
   monitor->SetState(qdsInactive);
