@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "client/qdClient.h"
 #include "dictionary/qdDictionary.h"
 #include "foundation/qdFoundation.h"
 
@@ -19,11 +20,13 @@ void qdEngineInitialize() {
   if (engineStartCount++ > 0) return;
   InitializeFoundation();
   InitializeDictionary();
+  InitializeClient();
 }
 
 void qdEngineFinalize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount == 0 || --engineStartCount > 0) return;
+  FinalizeClient();
   FinalizeDictionary();
   FinalizeFoundation();
 }

@@ -1,0 +1,1183 @@
+// The engine contract: the abstract object model through which every client
+// (the client datasets, the SQL engine) reaches the engine. The in-process
+// server engine derives its classes from these and implements their
+// abstract operations; tests use a small in-memory fake.
+//
+// Classes:
+//   TqdAbstractServerObject        identity (a handle, never an address),
+//                                  session link, Close, LookupByID
+//   TqdExtendableServerObject      named options with inheritance, extenders
+//   TqdLockedOptionsExtendableServerObject   options behind their own padlock
+//   TqdAbstractTaskInfo, TqdSqlAbstractTaskInfo   long-running operations
+//   TqdAbstractTimeoutObject       timeout and the shared session lock
+//   TqdBaseEngineExtender          plug-in attached to one extendable object
+//   TqdBaseEngineMonitor           component told of objects made and freed
+//   TqdSimpleLock (IqdSimpleLock)  the session lock: one owning thread,
+//                                  cancel and permanent-failure state
+//   TqdSessionStats                per-session counters of calls, time, CPU
+//   TqdBaseServerEngine            opens sessions, counts objects, converts
+//                                  exceptions of server objects to codes
+//   TqdAbstractSession, TqdBaseTransContext, TqdAbstractTransContext,
+//   TqdAbstractDatabase, TqdSqlAbstractDatabase, TqdAbstractStatement
+//   TqdOperationBracket            the boundary of every contract operation
+//
+// Identity. Every server object registers in a process-wide handle table
+// when constructed and leaves it when destroyed; its TqdBaseID is a 64-bit
+// handle (slot index + generation). A freed slot gets a new generation, so
+// an id of a freed object never finds its successor. LookupByID answers
+// 9990 for a freed, foreign-session or wrong-class id without touching the
+// memory the id once named.
+//
+// Ownership: engine -> sessions -> (databases, transaction contexts, task
+// infos); database -> (cursors, statements). A database also hangs in the
+// list of the context it uses. Each list is doubly linked, guarded by the
+// owner's padlock for that list. The session lock is reference counted: the
+// session and every child hold it, and every operation that takes it holds a
+// reference of its own, so a session freed on another thread never frees the
+// lock under a thread that is still leaving it.
+//
+// Locks, in order: session lock -> an object's extenders padlock; list
+// padlocks are taken alone (or a child's while its owner's is held during
+// cleanup walks). Options of timeout objects are guarded by the session lock,
+// those of the locked-options class by loesoOptionsLock.
+//
+// Every contract operation returns a TqdResult and lets no exception escape:
+// TqdOperationBracket / qdContractCall convert EqdBaseException to its code,
+// std::bad_alloc to 9473 and anything else to 15521 naming the type. Only
+// constructors, AfterConstruction and the lock operations raise.
+#pragma once
+
+#include <pthread.h>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+#include "foundation/qdllComponent.h"
+#include "foundation/qdllException.h"
+#include "foundation/qdllMemoryManager.h"
+#include "foundation/qdllSync.h"
+#include "foundation/qdllThreadAnnotations.h"
+#include "foundation/qdllTypes.h"
+#include "platform/qdDateTime.h"
+#include "platform/qdFormat.h"
+#include "platform/qdGuid.h"
+#include "platform/qdStringList.h"
+#include "platform/qdStrings.h"
+
+namespace qd {
+
+class TqdAbstractSession;
+class TqdAbstractDatabase;
+class TqdAbstractTransContext;
+class TqdAbstractStatement;
+class TqdAbstractTaskInfo;
+class TqdAbstractCursor;
+class TqdBaseServerEngine;
+class TqdBaseEngineExtender;
+class TqdBaseEngineMonitor;
+class TqdSessionStats;
+class TqdExtendableServerObject;
+
+// --- Ids -----------------------------------------------------------------------
+
+// A handle from the server-object table: low 32 bits slot + 1, high 32 bits
+// the slot's generation. 0 is nil.
+using TqdBaseID = uint64_t;
+using TqdSessionID = uint64_t;
+
+using HRESULT = int32_t;
+
+// --- Operation hooks -----------------------------------------------------------
+
+// Filled by the server engine at its start and restored at its end; until
+// then operations run without deadlines or cancel flags.
+using TqdSetThreadTimeoutProc = void (*)(uint32_t aTimeout, bool aForce);
+using TqdTimeoutNestingProc = void (*)();
+// The calling thread's cancel flag, polled by long-running work; written by
+// other threads (a cancel), hence atomic.
+using TqdThreadCancelFlagFunc = std::atomic<bool>* (*)();
+
+extern TqdSetThreadTimeoutProc qdSetThreadTimeoutHook;
+extern TqdTimeoutNestingProc qdEnterTimeoutNestingHook;
+extern TqdTimeoutNestingProc qdLeaveTimeoutNestingHook;
+extern TqdThreadCancelFlagFunc qdThreadCancelFlagHook;
+// Restores the four empty defaults.
+void qdResetOperationHooks();
+
+// Client optimisation switches, read by the client datasets only: bits 0 to
+// 4 set, never changed.
+inline constexpr uint8_t qdClientOptimizations = 0x1F;
+
+// The storage layer's process-wide fatal-error flag: set when flushing
+// changed blocks failed, never cleared. While set, the session lock refuses
+// with 15443. It lives here because the contract is below storage.
+extern std::atomic<bool> qdFatalErrorFlag;
+
+// The thread's operation deadline as this unit sees it (steady ms, 0 = none):
+// armed by the outermost operation bracket from the object's timeout; it
+// bounds the waits of the session lock (15461).
+uint64_t qdThreadOperationDeadline();
+
+// --- Engine actions ------------------------------------------------------------
+
+enum TqdEngineAction : uint8_t {
+  eaCreate,
+  eaDestroy,
+  eaChildCreate,
+  eaChildDestroy,
+  eaAliasAdd,
+  eaAliasDelete,
+  eaAliasModify,
+  eaAliasGetList,
+  eaAliasGetPath,
+  eaCloseInactiveFolders,
+  eaCloseInactiveTables,
+  eaBuildPasswords,
+  eaGetRegisteredClassList,
+  eaTransactionStart,
+  eaTransactionCommit,
+  eaTransactionRollback,
+  eaTableBuild,
+  eaTablePack,
+  eaTableBackup,
+  eaTableRebuildIndex,
+  eaTableRestructure,
+  eaTableAddField,
+  eaTableAddIndex,
+  eaTableDropIndex,
+  eaTableRename,
+  eaTableRecover,
+  eaTableVerifyChecksum,
+  eaTableDelete,
+  eaTableEmpty,
+  eaTableExists,
+  eaTableGetDictionary,
+  eaTableGetList,
+  eaGetChangedTables,
+  eaOpenFile,
+  eaOpenFiles,
+  eaRecordGet,
+  eaRecordInsert,
+  eaRecordModify,
+  eaRecordDelete,
+  eaRecordFulltextUpdate,
+  eaStatementPrepare,
+  eaStatementExec,
+  eaStatementSetParams,
+  eaStatementGetParams,
+};
+inline constexpr int kEngineActionCount = 44;
+
+// A 48-bit set (6 stored bytes), bit n = action n.
+class TqdEngineActions {
+ public:
+  constexpr TqdEngineActions() = default;
+  constexpr explicit TqdEngineActions(uint64_t aBits) : fBits(aBits & kMask) {}
+  constexpr TqdEngineActions(std::initializer_list<TqdEngineAction> aActions) {
+    for (TqdEngineAction action : aActions) Include(action);
+  }
+  // A value above 47 is never a member.
+  constexpr bool Contains(unsigned aAction) const { return aAction < 48 && ((fBits >> aAction) & 1u) != 0; }
+  constexpr void Include(unsigned aAction) {
+    if (aAction < 48) fBits |= uint64_t{1} << aAction;
+  }
+  constexpr void Exclude(unsigned aAction) {
+    if (aAction < 48) fBits &= ~(uint64_t{1} << aAction);
+  }
+  constexpr bool Empty() const { return fBits == 0; }
+  constexpr uint64_t Bits() const { return fBits; }
+  constexpr TqdEngineActions& operator|=(TqdEngineActions aOther) {
+    fBits |= aOther.fBits;
+    return *this;
+  }
+  constexpr bool operator==(const TqdEngineActions&) const = default;
+  // Every action but eaRecordFulltextUpdate: bytes FF FF FF FF 7F 0F.
+  static constexpr TqdEngineActions AllButFulltext() { return TqdEngineActions(0x0F7FFFFFFFFFull); }
+
+ private:
+  static constexpr uint64_t kMask = 0xFFFFFFFFFFFFull;
+  uint64_t fBits = 0;
+};
+
+using TqdEngineArgs = TqdFormatArgs;
+using TqdEngineNotify = std::function<TqdResult(TqdEngineAction aAction, bool aBefore, TqdEngineArgs aArgs)>;
+
+enum TqdTableScope : uint8_t { tsPersistent, tsTempGlobal, tsTempDatabase, tsTempUnnamed };
+
+struct TqdTaskStatus {
+  uint32_t tsStartTime = 0;
+  uint32_t tsSnapshotTime = 0;
+  uint32_t tsTotalRecs = 0;
+  uint32_t tsRecsRead = 0;
+  uint32_t tsRecsWritten = 0;
+  uint32_t tsErrorCode = 0;
+  uint8_t tsPercentDone = 0;
+  bool tsFinished = false;
+  qdString tsErrorMessage;
+};
+
+// The record the session lock hands to the thread's error context while the
+// thread holds the lock.
+struct TqdExceptionHookInfo {
+  qdString ehiUserName;
+  qdString ehiConnectedFrom;
+  qdString ehiQuery;
+  int64_t ehiSessionID = 0;
+  qdString ehiClient;
+};
+
+// Context-path class identifier of the self context.
+inline constexpr TGUID qdSelfInstanceClassID{
+    0x762A2DA1, 0x44B8, 0x447A, {0x8C, 0xCA, 0x74, 0xEB, 0xEA, 0xA4, 0xE9, 0xF1}};
+
+// --- Server objects ------------------------------------------------------------
+
+class TqdAbstractServerObject : public TqdLifetimeTrackedPersistent {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  explicit TqdAbstractServerObject(TqdAbstractSession* aSession);
+  ~TqdAbstractServerObject() override;
+
+  bool Destroying() const { return asoDestroying.load(std::memory_order_acquire); }
+  TqdAbstractSession* Session() const { return asoSession; }
+  // A caller that must learn whether the object vanished during a call
+  // points this at a flag of its own for the duration of the call.
+  void SetDestroyFlag(std::atomic<bool>* aFlag) { asoDestroyFlag = aFlag; }
+
+  virtual TqdBaseID GetRemoteID() const { return asoID; }
+  TqdBaseID RemoteID() const { return GetRemoteID(); }
+  virtual bool GetIsRemote() const { return false; }
+  virtual int32_t GetRemoteThreadPriority() const { return 0; }
+  virtual void SetRemoteThreadPriority(int32_t /*aValue*/) {}
+  // The session's; without a session the thread's client version.
+  virtual int32_t GetMinVersion() const;
+  int32_t MinVersion() const { return GetMinVersion(); }
+
+  virtual HRESULT asoCreateSelfInstance(const TGUID& aClassID, const TGUID& aInterfaceID,
+                                        TqdRef<IqdInterface>& aInterface);
+  virtual TqdBaseServerEngine* asoGetServerEngine() const { return nullptr; }
+  // The engine's conversion; without an engine the plain converter.
+  [[nodiscard]] virtual TqdResult asoConvertException(const std::exception_ptr& aException);
+  virtual void PrepareDestroy() {}
+
+  // Looks aBaseID up as a T of session aSessionID: 9990 and nil for an
+  // unknown or freed id, an object being destroyed, an object of another
+  // class or of another session.
+  template <class T>
+  [[nodiscard]] static TqdResult LookupByID(TqdSessionID aSessionID, TqdBaseID aBaseID, T*& aBase) {
+    aBase = nullptr;
+    TqdAbstractServerObject* object = nullptr;
+    const TqdResult result = LookupObject(aSessionID, aBaseID, object);
+    if (result != 0) return result;
+    T* typed = dynamic_cast<T*>(object);
+    if (typed == nullptr) return qdeInvalidHandle;
+    aBase = typed;
+    return 0;
+  }
+
+  // nil gives 0; an object being destroyed 8455; else frees the object and
+  // converts an exception of its destructor.
+  [[nodiscard]] static TqdResult Close(TqdAbstractServerObject* aObject);
+  [[nodiscard]] virtual TqdResult DoClose();
+
+  // Resolves a path of context names separated by ".".
+  virtual HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
+                                    TqdRef<IqdInterface>& aInterface);
+
+  // Frees the object unless it is nil or already being destroyed.
+  static void Free(TqdAbstractServerObject* aObject);
+
+  void BeforeDestruction() override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  qdString GetEncodedExceptionData(bool aIncludeChildren);
+
+ protected:
+  // Sets the destroying flags (and the caller's flag).
+  void MarkDestroying();
+
+  TqdAbstractSession* asoSession;
+
+ private:
+  static TqdResult LookupObject(TqdSessionID aSessionID, TqdBaseID aBaseID, TqdAbstractServerObject*& aObject);
+
+  std::atomic<bool> asoDestroying{false};
+  std::atomic<bool>* asoDestroyFlag = nullptr;
+  TqdBaseID asoID = 0;
+  bool asoBeforeDestructionDone = false;
+};
+
+class TqdExtendableServerObject : public TqdAbstractServerObject {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  explicit TqdExtendableServerObject(TqdExtendableServerObject* aParent);
+  ~TqdExtendableServerObject() override;
+
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+  void PrepareDestroy() override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  TqdBaseServerEngine* asoGetServerEngine() const override;
+  HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
+                            TqdRef<IqdInterface>& aInterface) override;
+
+  TqdExtendableServerObject* Parent() const { return esoParent; }
+
+  virtual bool esoIsMonitored() { return true; }
+  virtual TqdExtendableServerObject* esoGetOptionsParent() { return esoParent; }
+  [[nodiscard]] virtual TqdResult esoOptionClear(const qdString& aName);
+  [[nodiscard]] virtual TqdResult esoOptionSet(const qdString& aName, const qdString& aValue);
+  virtual void esoOptionChanged(const qdString& /*aName*/, const qdString& /*aValue*/) {}
+  [[nodiscard]] virtual TqdResult esoOptionGet(const qdString& aName, qdString& aValue);
+  [[nodiscard]] virtual TqdResult esoOptionGetParent(const qdString& aName, qdString& aValue);
+  [[nodiscard]] virtual TqdResult esoOptionGetEffective(const qdString& aName, qdString& aValue);
+  [[nodiscard]] virtual TqdResult esoOptionList(TqdStringList& aList);
+  [[nodiscard]] virtual TqdResult esoOptionListParent(TqdStringList& aList);
+  [[nodiscard]] virtual TqdResult esoOptionListEffective(TqdStringList& aList);
+  [[nodiscard]] virtual TqdResult esoOptionListMerge(TqdStringList& aList, const TqdStringList& aParentList);
+  virtual HRESULT esoCreateExtenderInstance(const TGUID& aClassID, const TGUID& aInterfaceID,
+                                            TqdRef<IqdInterface>& aInterface);
+
+  [[nodiscard]] virtual TqdResult OptionClear(const qdString& aName);
+  [[nodiscard]] virtual TqdResult OptionSet(const qdString& aName, const qdString& aValue);
+  [[nodiscard]] virtual TqdResult OptionGet(const qdString& aName, qdString& aValue);
+  [[nodiscard]] virtual TqdResult OptionGetEffective(const qdString& aName, qdString& aValue);
+  [[nodiscard]] virtual TqdResult OptionList(TqdStringList& aList);
+  [[nodiscard]] virtual TqdResult OptionListEffective(TqdStringList& aList);
+
+  // 0 at once when no extender wants the action; else the first non-zero
+  // answer of an interested extender (an exception counts as its code).
+  [[nodiscard]] virtual TqdResult NotifyExtenders(TqdEngineAction aAction, bool aBefore, TqdEngineArgs aArgs);
+  // Empty when nobody listens; the single interested extender's Notify, or
+  // this object's NotifyExtenders when several are interested.
+  TqdEngineNotify GetNotifyFor(TqdEngineAction aAction);
+  // The first attached extender that is a T.
+  template <class T>
+  T* GetExtenderOfType() {
+    T* found = nullptr;
+    ForEachExtender([&](TqdBaseEngineExtender* aExtender) {
+      found = dynamic_cast<T*>(aExtender);
+      return found == nullptr;
+    });
+    return found;
+  }
+
+  void BeginIgnoreSecurity() { esoIgnoreSecurity.fetch_add(1); }
+  void EndIgnoreSecurity() { esoIgnoreSecurity.fetch_sub(1); }
+  // True when this object's or any parent's counter is at least 1.
+  bool IgnoreSecurity() const;
+
+  // Whether the object has an option list of its own (diagnostics, tests).
+  bool HasOptions() const { return esoOptions != nullptr; }
+  TqdEngineActions ExtendersActions() const { return TqdEngineActions(esoExtendersActions.load()); }
+
+ protected:
+  // Runs aVisit on each extender in attachment order under the extenders
+  // padlock until it returns false.
+  template <class F>
+  void ForEachExtender(F aVisit);
+
+  TqdExtendableServerObject* esoParent;
+  std::unique_ptr<TqdStringList> esoOptions;
+
+ private:
+  friend class TqdBaseEngineExtender;
+
+  std::atomic<TqdPadlock*> esoExtendersLock{nullptr};
+  TqdBaseEngineExtender* esoExtendersHead = nullptr;
+  TqdBaseEngineExtender* esoExtendersTail = nullptr;
+  std::atomic<uint64_t> esoExtendersActions{0};
+  std::atomic<int32_t> esoIgnoreSecurity{0};
+  // The engine as seen when destruction started (told of the destruction).
+  TqdBaseServerEngine* esoServerEngine = nullptr;
+
+  TqdPadlock* LockExtenders();
+};
+
+class TqdLockedOptionsExtendableServerObject : public TqdExtendableServerObject {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  using TqdExtendableServerObject::TqdExtendableServerObject;
+  ~TqdLockedOptionsExtendableServerObject() override;
+
+  [[nodiscard]] TqdResult esoOptionClear(const qdString& aName) override;
+  [[nodiscard]] TqdResult esoOptionSet(const qdString& aName, const qdString& aValue) override;
+  [[nodiscard]] TqdResult esoOptionGet(const qdString& aName, qdString& aValue) override;
+  [[nodiscard]] TqdResult esoOptionList(TqdStringList& aList) override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+
+ private:
+  TqdPadlock* OptionsLock();
+  std::atomic<TqdPadlock*> loesoOptionsLock{nullptr};
+};
+
+class TqdAbstractTaskInfo : public TqdExtendableServerObject {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  explicit TqdAbstractTaskInfo(TqdAbstractSession* aSession);
+  ~TqdAbstractTaskInfo() override;
+
+  [[nodiscard]] virtual TqdResult GetStatus(bool& aCompleted, TqdTaskStatus& aStatus) = 0;
+  [[nodiscard]] virtual TqdResult Cancel() = 0;
+  // Cancels first.
+  void PrepareDestroy() override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
+                            TqdRef<IqdInterface>& aInterface) override;
+
+ private:
+  friend class TqdAbstractSession;
+  TqdAbstractTaskInfo* atiSessionPrev = nullptr;
+  TqdAbstractTaskInfo* atiSessionNext = nullptr;
+};
+
+class TqdSqlAbstractTaskInfo : public TqdAbstractTaskInfo {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+  using TqdAbstractTaskInfo::TqdAbstractTaskInfo;
+  virtual void Execute() = 0;
+};
+
+// --- Session lock --------------------------------------------------------------
+
+class IqdSimpleLock : public virtual IqdInterface {
+ public:
+  // Raises 15443 (fatal flag), 9990 (permanently failed), 15461 (a cancel
+  // not yet reported) or 8455 (another thread inside).
+  virtual void Lock() = 0;
+  // Raises 8455 only (not the owner, spin flag in a wrong state). The
+  // outermost unlock of a cancelled operation turns a 0 result into 15461.
+  virtual void Unlock(TqdResult& aResult) = 0;
+  virtual void Failed(bool aPermanent, bool aWait) = 0;
+  virtual void SetFailedCleanupDone() = 0;
+  virtual bool IsFailedPermanent() = 0;
+  virtual uint64_t LastLocked() = 0;
+
+ protected:
+  ~IqdSimpleLock() = default;
+};
+
+using TqdFailedCleanup = std::function<void()>;
+
+class TqdSimpleLock final : public TqdInterfacedObject, public IqdSimpleLock {
+ public:
+  // Takes ownership of aStats' session link (closes it when destroyed).
+  TqdSimpleLock(TqdFailedCleanup aFailedCleanup, TqdSessionStats* aStats);
+  ~TqdSimpleLock() override;
+
+  int32_t AddRef() override { return TqdInterfacedObject::AddRef(); }
+  int32_t Release() override { return TqdInterfacedObject::Release(); }
+
+  void Lock() override;
+  void Unlock(TqdResult& aResult) override;
+  void Failed(bool aPermanent, bool aWait) override;
+  void SetFailedCleanupDone() override;
+  bool IsFailedPermanent() override { return slFailedPermanent.load(std::memory_order_acquire); }
+  uint64_t LastLocked() override;
+
+  // Waits until the failure cleanup has run; aTimeout in ms, kInfinite for
+  // no limit. True when it ran.
+  bool WaitFailedCleanupDone(uint32_t aTimeout);
+  bool FailedCleanupStarted() const { return slFailedCleanedup.load(std::memory_order_acquire); }
+  // Forget the cleanup (the session is going and the cleanup has run).
+  void ClearFailedCleanup();
+
+  TqdSessionStats* Stats() const { return slStats; }
+  TqdExceptionHookInfo& ExceptionHookInfo() { return slExceptionHookInfo; }
+  // The owning thread's id, 0 when free; the recursion depth.
+  uint32_t LockingThread() const { return slLockingThread.load(std::memory_order_acquire); }
+  int32_t LockCount() const { return slLockCount.load(std::memory_order_acquire); }
+
+ private:
+  void TakeSpin(bool aBounded);
+  void ReleaseSpin();
+  // Gives the lock back after a failed outermost Lock.
+  void GiveBack();
+  void RunCleanup();
+  [[noreturn]] void RaiseReentered();
+
+  TqdSessionStats* slStats;
+  std::atomic<uint32_t> slLockingThread{0};
+  std::atomic<int32_t> slLockCount{0};
+  std::atomic<int32_t> slFailedSpinlock{0};
+  // The fields below change only while the spin flag is held.
+  std::atomic<bool>* slFailedFlag = nullptr;
+  bool slFailedOrg = false;
+  std::atomic<bool> slFailed{false};
+  std::atomic<bool> slFailedPermanent{false};
+  TqdFailedCleanup slFailedCleanup;
+  std::atomic<bool> slFailedCleanedup{false};
+  TqdOSEvent slFailedCleanupDone{true, false};
+  std::atomic<uint64_t> slLastLocked{0};
+  TqdExceptionHookInfo slExceptionHookInfo;
+};
+
+// --- Session statistics --------------------------------------------------------
+
+enum TqdSessionStatsCounter : uint8_t {
+  sscCalls,
+  sscStatements,
+  sscTime,
+  sscCycles,
+  sscBlocksRead,
+  sscBlocksWritten,
+  sscTransCommit,
+  sscTransRollback,
+  sscTransNestedCommit,
+  sscTransNestedRollback,
+  sscTransDeadlock,
+  sscTransCorrupted,
+};
+using TqdSessionStatsCounters = std::array<int64_t, 12>;
+
+// Statistics objects are never freed while the process runs: they stay in
+// the global list after their session ended, as its history. Time counts
+// steady-clock nanoseconds internally (Update returns ms); "cycles" are the
+// thread's CPU time in 100 ns units.
+class TqdSessionStats : public TqdObject {
+ public:
+  TqdSessionStats(const qdString& aUserName, const qdString& aConnectedFrom);
+
+  virtual void assEnter();
+  virtual void assLeave();
+  virtual void assClose();
+
+  // Adds aCount to the calling thread's current statistics, if any.
+  static void Count(TqdSessionStatsCounter aCounter, int64_t aCount);
+  static TqdSessionStats* Current();
+  static TqdSessionStats* Head();
+  // A copy of the counters with the time in whole ms, including the time of
+  // an operation still running.
+  TqdSessionStatsCounters Update();
+
+  TqdSessionStats* Next() const { return assNext; }
+  int32_t SessionNumber() const { return assSessionNumber; }
+  TDateTime Started() const { return assStarted; }
+  TDateTime Closed();
+  const qdString& UserName() const { return assUserName; }
+  const qdString& ConnectedFrom() const { return assConnectedFrom; }
+
+ private:
+  void LeaveLocked() QD_REQUIRES(assLock);
+
+  TqdPadlock assLock;
+  TqdSessionStats* assNext = nullptr;
+  int32_t assSessionNumber = 0;
+  TDateTime assStarted = 0;
+  TDateTime assClosed QD_GUARDED_BY(assLock) = 0;
+  qdString assUserName;
+  qdString assConnectedFrom;
+  bool assInside QD_GUARDED_BY(assLock) = false;
+  pthread_t assCurrentThread QD_GUARDED_BY(assLock){};
+  int64_t assEnterTime QD_GUARDED_BY(assLock) = 0;
+  uint64_t assEnterThreadCycle QD_GUARDED_BY(assLock) = 0;
+  TqdSessionStatsCounters assCounters QD_GUARDED_BY(assLock){};
+  TDateTime assExtClosed = 0;
+  TqdSessionStatsCounters assExtCounters{};
+};
+
+// The CPU time of a thread in 100 ns units; false when it cannot be read.
+bool qdQueryThreadCycleTime(pthread_t aThread, uint64_t& aCycles);
+
+// --- Timeout objects -----------------------------------------------------------
+
+class TqdAbstractTimeoutObject : public TqdExtendableServerObject {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  TqdAbstractTimeoutObject(TqdExtendableServerObject* aParent, uint32_t aTimeout);
+  ~TqdAbstractTimeoutObject() override;
+
+  uint32_t Timeout() const { return atoTimeout.load(std::memory_order_relaxed); }
+  virtual void SetTimeout(uint32_t aValue) { atoTimeout.store(aValue, std::memory_order_relaxed); }
+  virtual int32_t atoSessionHook(int32_t aValue);
+  virtual int32_t BeginTimeoutBatch();
+  virtual int32_t EndTimeoutBatch();
+  uint64_t LastLocked();
+  // The shared session lock (nil before the owner set it).
+  const TqdRef<TqdSimpleLock>& SessionLock() const { return atoLock; }
+
+  [[nodiscard]] TqdResult DoClose() override;
+  [[nodiscard]] TqdResult OptionClear(const qdString& aName) override;
+  [[nodiscard]] TqdResult OptionSet(const qdString& aName, const qdString& aValue) override;
+  [[nodiscard]] TqdResult OptionGet(const qdString& aName, qdString& aValue) override;
+  [[nodiscard]] TqdResult OptionGetEffective(const qdString& aName, qdString& aValue) override;
+  [[nodiscard]] TqdResult OptionList(TqdStringList& aList) override;
+  [[nodiscard]] TqdResult OptionListEffective(TqdStringList& aList) override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+
+ protected:
+  // Runs aWork between Lock and Unlock of the session lock (no deadline, no
+  // conversion): the lock errors raise, the work's exception goes on after
+  // the lock was released.
+  template <class F>
+  TqdResult UnderLock(F aWork);
+
+  TqdRef<TqdSimpleLock> atoLock;
+
+ private:
+  friend class TqdAbstractSession;
+  TqdAbstractTimeoutObject* atoTimeoutBatchPrev = nullptr;
+  TqdAbstractTimeoutObject* atoTimeoutBatchNext = nullptr;
+  std::atomic<uint32_t> atoTimeout;
+};
+
+// --- The operation bracket -----------------------------------------------------
+
+// Runs aWork so that no exception escapes: EqdBaseException becomes its
+// code, std::bad_alloc 9473, anything else 15521 with the type's name, each
+// through the object's engine converter (nil object: the plain converter).
+template <class F>
+[[nodiscard]] TqdResult qdContractCall(TqdAbstractServerObject* aObject, F&& aWork) noexcept {
+  try {
+    return aWork();
+  } catch (...) {
+    try {
+      if (aObject != nullptr) return aObject->asoConvertException(std::current_exception());
+      return qdConvertException(std::current_exception());
+    } catch (...) {
+      return qdeUnexpectedException;
+    }
+  }
+}
+
+// The boundary of an operation under the session lock: arm the deadline
+// from the object's timeout (unless an outer operation did), take the lock,
+// enter the timeout nesting, run, convert, leave, unlock. The lock is held
+// through a reference of the bracket's own, and nothing of the object is
+// touched after the unlock, so the work may end in the session's cleanup.
+template <class F>
+[[nodiscard]] TqdResult qdOperationBracket(TqdAbstractTimeoutObject* aObject, F&& aWork) noexcept;
+
+// --- Extenders and monitors ----------------------------------------------------
+
+class TqdBaseEngineExtender : public TqdLifetimeTrackedPersistent {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  // A subclass may preset beeActions in its own constructor via the
+  // aActions argument; empty means every action but eaRecordFulltextUpdate.
+  TqdBaseEngineExtender(TqdBaseEngineMonitor* aMonitor, TqdExtendableServerObject* aExtendableObject,
+                        TqdEngineActions aActions = {});
+  ~TqdBaseEngineExtender() override;
+
+  virtual HRESULT beeCreateInstance(const TGUID& aClassID, const TGUID& aInterfaceID, TqdRef<IqdInterface>& aInterface);
+  [[nodiscard]] virtual TqdResult Notify(TqdEngineAction aAction, bool aBefore, TqdEngineArgs aArgs) = 0;
+  virtual void PrepareDestroy() {}
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+
+  TqdBaseEngineMonitor* Monitor() const { return beeMonitor; }
+  TqdExtendableServerObject* ExtendableObject() const { return beeExtendableObject; }
+  TqdEngineActions Actions() const { return beeActions; }
+
+ private:
+  friend class TqdExtendableServerObject;
+  friend class TqdBaseEngineMonitor;
+  void UnlinkFromObject();
+  void UnlinkFromMonitor();
+
+  TqdBaseEngineMonitor* beeMonitor;
+  TqdBaseEngineExtender* beeMonitorNext = nullptr;
+  TqdBaseEngineExtender* beeMonitorPrev = nullptr;
+  TqdExtendableServerObject* beeExtendableObject;
+  TqdBaseEngineExtender* beeExtendableObjectNext = nullptr;
+  TqdBaseEngineExtender* beeExtendableObjectPrev = nullptr;
+  TqdEngineActions beeActions;
+};
+
+class TqdBaseEngineMonitor : public TqdStateComponent {
+ public:
+  static const TqdComponentClass ClassInfo;
+  const TqdComponentClass& ClassType() const override { return ClassInfo; }
+
+  explicit TqdBaseEngineMonitor(TqdComponent* aOwner);
+  ~TqdBaseEngineMonitor() override;
+
+  TqdBaseServerEngine* ServerEngine() const { return bemServerEngine; }
+  virtual void SetServerEngine(TqdBaseServerEngine* aValue);
+  virtual void bemServerEngineStarted() {}
+  virtual void bemServerEngineStopping() {}
+  virtual void ExtendableObjectCreated(TqdExtendableServerObject* /*aExtendableObject*/) {}
+  virtual void ExtendableObjectDestroyed(TqdExtendableServerObject* /*aExtendableObject*/) {}
+
+  bool DependsOn(TqdComponent* aComponent) override;
+  void HandleNotification(TqdComponent* aSender, TqdNotifyOp aOperation, void* aData) override;
+  int32_t ExtenderCount();
+
+ protected:
+  void DoStop() override;
+  void FollowStateChange(TqdStateComponent* aSender, bool aChanging, TqdState aNew, TqdState aOld) override;
+
+ private:
+  friend class TqdBaseEngineExtender;
+  TqdBaseServerEngine* bemServerEngine = nullptr;
+  TqdPadlock bemExtendersLock;
+  TqdBaseEngineExtender* bemExtendersHead QD_GUARDED_BY(bemExtendersLock) = nullptr;
+  TqdBaseEngineExtender* bemExtendersTail QD_GUARDED_BY(bemExtendersLock) = nullptr;
+};
+
+// --- Server engine -------------------------------------------------------------
+
+QD_DECLARE_EXCEPTION_CLASS(EqdBaseServerEngineException, EqdStateComponentException);
+
+class TqdBaseServerEngine : public TqdStateComponent {
+ public:
+  static const TqdComponentClass ClassInfo;
+  const TqdComponentClass& ClassType() const override { return ClassInfo; }
+
+  explicit TqdBaseServerEngine(TqdComponent* aOwner);
+  ~TqdBaseServerEngine() override;
+
+  // qdConvertException with the engine's log, the object and its client
+  // version (47501 without an object).
+  [[nodiscard]] virtual TqdResult bseConvertException(const std::exception_ptr& aException,
+                                                      TqdAbstractServerObject* aServerObject);
+  // Raises the engine's exception class with aErrorCode.
+  [[noreturn]] virtual void bseRaise(TqdResult aErrorCode) = 0;
+  virtual void bseObjectCreated(TqdExtendableServerObject* aExtendableObject);
+  virtual void bseObjectDestroyed(TqdExtendableServerObject* aExtendableObject);
+  virtual TGUID GetServerGuid() = 0;
+  virtual qdString GetServerName() = 0;
+  virtual HRESULT bseCreateInstanceFor(TqdAbstractSession* aSession, const qdString& aName, const TGUID& aClassID,
+                                       const TGUID& aInterfaceID, TqdRef<IqdInterface>& aInterface);
+  virtual void bseLastSessionClosed() {}
+  virtual bool bseSessionStatsEnabled() { return false; }
+  virtual bool IsSecureServer() { return false; }
+  [[nodiscard]] TqdResult SessionOpen(TqdAbstractSession*& aSession, const qdString& aUserName,
+                                      const qdString& aPassword, const qdString& aConnectedFrom, uint32_t aTimeout);
+  [[nodiscard]] virtual TqdResult SessionOpenEx(TqdAbstractSession*& aSession, const qdString& aUserName,
+                                                const qdString& aPassword, const qdString& aConnectedFrom,
+                                                uint32_t aTimeout, int32_t aClientVersion) = 0;
+
+  int32_t SessionCount() const { return bseSessionCount.load(); }
+  int32_t DatabaseCount() const { return bseDatabaseCount.load(); }
+  int32_t TransContextCount() const { return bseTransContextCount.load(); }
+  int32_t CursorCount() const { return bseCursorCount.load(); }
+  int32_t StatementCount() const { return bseStatementCount.load(); }
+  // Locked counter changes, used by the contract's classes.
+  std::atomic<int32_t>& SessionCounter() { return bseSessionCount; }
+  std::atomic<int32_t>& DatabaseCounter() { return bseDatabaseCount; }
+  std::atomic<int32_t>& TransContextCounter() { return bseTransContextCount; }
+  std::atomic<int32_t>& CursorCounter() { return bseCursorCount; }
+  std::atomic<int32_t>& StatementCounter() { return bseStatementCount; }
+  // Sessions in list order (diagnostics, tests).
+  std::vector<TqdAbstractSession*> Sessions();
+
+  void AddDependent(TqdComponent* aComponent) override;
+  void RemoveDependent(TqdComponent* aComponent) override;
+  void GetStatsCaptions(std::vector<qdString>& aList) const override;
+  void GetStatsValues(std::vector<qdString>& aList) const override;
+  bool ShowUptime() const override { return true; }
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+
+ protected:
+  // Frees every session, from the tail.
+  void DoStop() override;
+
+ private:
+  friend class TqdAbstractSession;
+  TqdPadlock bseSessionsPadlock;
+  TqdAbstractSession* bseSessionsHead QD_GUARDED_BY(bseSessionsPadlock) = nullptr;
+  TqdAbstractSession* bseSessionsTail QD_GUARDED_BY(bseSessionsPadlock) = nullptr;
+  TqdPadlock bseMonitorsLock;
+  std::vector<TqdBaseEngineMonitor*> bseMonitors QD_GUARDED_BY(bseMonitorsLock);
+  std::atomic<int32_t> bseSessionCount{0};
+  std::atomic<int32_t> bseDatabaseCount{0};
+  std::atomic<int32_t> bseTransContextCount{0};
+  std::atomic<int32_t> bseCursorCount{0};
+  std::atomic<int32_t> bseStatementCount{0};
+};
+
+// --- Session, transaction context, database, statement -------------------------
+
+enum TqdOpenMode : uint8_t { omReadOnly, omWriteOnly, omReadWrite, omNone };
+enum TqdShareMode : uint8_t { smExclusive, smShared, smShareRead };
+enum TqdClassListType : uint8_t {
+  setAutoIncEngines,
+  setBlobEngines,
+  setIndexEngines,
+  setEncryptionEngines,
+  setDefaultDescriptors,
+  setValidationDescriptors,
+  setRecordDescriptors,
+  setRIActionDescriptors,
+};
+enum TqdStatementType : uint8_t { stQuery, stStoredProcedure };
+enum TqdStatementExecDirectPhase : uint8_t { sedAlloc, sedPrepare, sedSetParams, sedExec, sedGetParams, sedFree };
+
+// One alias with its folder path (an entry of AliasGetList).
+class TqdAliasDescriptor : public TqdObject {
+ public:
+  qdString adAlias;
+  qdString adPath;
+};
+using TqdAliasList = std::vector<std::unique_ptr<TqdAliasDescriptor>>;
+
+class TqdAbstractSession : public TqdAbstractTimeoutObject {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  TqdAbstractSession(TqdBaseServerEngine* aServerEngine, uint32_t aTimeout, const qdString& aUserName,
+                     const qdString& aPassword, const qdString& aConnectedFrom);
+  ~TqdAbstractSession() override;
+
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+  void PrepareDestroy() override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  TqdBaseServerEngine* asoGetServerEngine() const override { return asServerEngine; }
+  int32_t GetMinVersion() const override;
+  [[nodiscard]] TqdResult OptionSet(const qdString& aName, const qdString& aValue) override;
+
+  virtual int32_t GetClientVersion() const { return 47501; }
+  virtual int32_t GetServerVersion() const { return 47501; }
+  virtual void asRemoveFromServerEngine();
+  virtual void asDoFailed(bool aPermanent, bool aWait);
+  virtual void asFailedCleanup();
+  virtual TqdSessionStats* asCreateSessionStats();
+
+  // A session is looked up with session id 0.
+  [[nodiscard]] static TqdResult LookupByID(TqdSessionID aSessionID, TqdAbstractSession*& aSession) {
+    return TqdAbstractServerObject::LookupByID(0, aSessionID, aSession);
+  }
+
+  [[nodiscard]] virtual TqdResult AliasAdd(const qdString& aAlias, const qdString& aPath, bool aEnforce) = 0;
+  [[nodiscard]] virtual TqdResult AliasDelete(const qdString& aAlias) = 0;
+  [[nodiscard]] virtual TqdResult AliasModify(const qdString& aAlias, const qdString& aNewName,
+                                              const qdString& aNewPath, bool aEnforce) = 0;
+  [[nodiscard]] virtual TqdResult AliasGetList(TqdAliasList& aList) = 0;
+  [[nodiscard]] virtual TqdResult AliasGetPath(const qdString& aAlias, qdString& aPath) = 0;
+  [[nodiscard]] virtual TqdResult PasswordAdd(const qdString& aPassword) = 0;
+  [[nodiscard]] virtual TqdResult PasswordRemove(const qdString& aPassword) = 0;
+  [[nodiscard]] virtual TqdResult PasswordRemoveAll() = 0;
+  [[nodiscard]] virtual TqdResult CloseInactiveFolders() = 0;
+  [[nodiscard]] virtual TqdResult CloseInactiveTables() = 0;
+  [[nodiscard]] virtual TqdResult DatabaseOpen(TqdAbstractDatabase*& aDatabase, const qdString& aAliasType,
+                                               const qdString& aAlias, TqdAbstractTransContext* aTransContext,
+                                               TqdOpenMode aOpenMode, TqdShareMode aShareMode, uint32_t aTimeout) = 0;
+  [[nodiscard]] virtual TqdResult DatabaseCacheOpen(TqdAbstractDatabase*& aDatabase, const qdString& aAliasType,
+                                                    const qdString& aAlias, TqdAbstractTransContext* aTransContext,
+                                                    TqdOpenMode aOpenMode, TqdShareMode aShareMode, uint32_t aTimeout);
+  // Through a temporary database opened by alias name.
+  [[nodiscard]] virtual TqdResult TableExists(const qdString& aAliasName, const qdString& aTableName,
+                                              const qdString& aPassword, bool& aExists, bool aAllowSystem);
+  [[nodiscard]] virtual TqdResult TransContextCreate(TqdAbstractTransContext*& aTransContext, uint32_t aTimeout) = 0;
+  [[nodiscard]] virtual TqdResult GetRegisteredClassList(TqdClassListType aClassListType, TqdStringList& aList) = 0;
+  virtual void GetUserInfo(TqdStringList& aStrings);
+
+  // Marks the session failed (permanently or as a cancel) without waiting.
+  void Failed(bool aPermanent);
+  IqdSessionNotifications* SessionNotifications();
+
+  bool CleanedUp() const { return asCleanedUp.load(std::memory_order_acquire); }
+  TqdBaseServerEngine* ServerEngine() const { return asServerEngine; }
+  const qdString& UserName() const { return asUserName; }
+  const qdString& Password() const { return asPassword; }
+  const qdString& ConnectedFrom() const { return asConnectedFrom; }
+  bool Authenticated() const { return asAuthenticated; }
+  void SetAuthenticated(bool aValue) { asAuthenticated = aValue; }
+  bool MustBeAuthenticated() const { return asMustBeAuthenticated; }
+  void SetMustBeAuthenticated(bool aValue) { asMustBeAuthenticated = aValue; }
+  TDateTime ConnectedSince() const { return asConnectedSince; }
+
+  // Snapshots of the lists (diagnostics, tests).
+  std::vector<TqdAbstractDatabase*> Databases();
+  std::vector<TqdAbstractTransContext*> TransContexts();
+  std::vector<TqdAbstractTaskInfo*> TaskInfos();
+
+ private:
+  friend class TqdAbstractTimeoutObject;
+  friend class TqdAbstractTaskInfo;
+  friend class TqdAbstractDatabase;
+  friend class TqdAbstractTransContext;
+  friend class TqdBaseServerEngine;
+
+  std::atomic<TqdSessionNotifications*> asSessionNotifications{nullptr};
+  std::atomic<bool> asCleanedUp{false};
+  TqdBaseServerEngine* asServerEngine;
+  TqdAbstractSession* asServerEnginePrev = nullptr;
+  TqdAbstractSession* asServerEngineNext = nullptr;
+  bool asInEngineList = false;
+  TqdPadlock asDatabasesPadlock;
+  TqdAbstractDatabase* asDatabasesHead QD_GUARDED_BY(asDatabasesPadlock) = nullptr;
+  TqdAbstractDatabase* asDatabasesTail QD_GUARDED_BY(asDatabasesPadlock) = nullptr;
+  TqdPadlock asTransContextsPadlock;
+  TqdAbstractTransContext* asTransContextsHead QD_GUARDED_BY(asTransContextsPadlock) = nullptr;
+  TqdAbstractTransContext* asTransContextsTail QD_GUARDED_BY(asTransContextsPadlock) = nullptr;
+  TqdPadlock asTaskInfosPadlock;
+  TqdAbstractTaskInfo* asTaskInfosHead QD_GUARDED_BY(asTaskInfosPadlock) = nullptr;
+  TqdAbstractTaskInfo* asTaskInfosTail QD_GUARDED_BY(asTaskInfosPadlock) = nullptr;
+  TqdPadlock asTimeoutBatchPadlock;
+  TqdAbstractTimeoutObject* asTimeoutBatchHead QD_GUARDED_BY(asTimeoutBatchPadlock) = nullptr;
+  TqdAbstractTimeoutObject* asTimeoutBatchTail QD_GUARDED_BY(asTimeoutBatchPadlock) = nullptr;
+  TDateTime asConnectedSince;
+  bool asLockedIncDone = false;
+  qdString asUserName;
+  qdString asPassword;
+  bool asAuthenticated = false;
+  bool asMustBeAuthenticated = false;
+  qdString asConnectedFrom;
+};
+
+struct TqdTransactionInfo {
+  std::vector<int64_t> tiLevels;
+  TDateTime tiStartTime = 0;
+  int64_t tiStartLSN = 0;
+  int64_t tiLSN = 0;
+  int32_t tiLevel = 0;
+  uint32_t tiBlockCount = 0;
+  uint32_t tiState = 0;
+};
+
+class TqdBaseTransContext : public TqdAbstractTimeoutObject {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+  using TqdAbstractTimeoutObject::TqdAbstractTimeoutObject;
+
+  [[nodiscard]] virtual TqdResult TransactionStart(bool aFailSafe, bool aSnapShot) = 0;
+  [[nodiscard]] virtual TqdResult TransactionStartWith(bool aFailSafe, bool aSnapShot,
+                                                       const std::vector<TqdAbstractCursor*>& aCursors) = 0;
+  [[nodiscard]] virtual TqdResult TransactionCommit() = 0;
+  [[nodiscard]] virtual TqdResult TransactionRollback() = 0;
+  [[nodiscard]] virtual TqdResult TransactionCorrupted() = 0;
+  [[nodiscard]] virtual TqdResult TransactionGetLevel(int32_t& aTransLevel) = 0;
+  [[nodiscard]] virtual TqdResult TransactionGetInfo(TqdTransactionInfo& aTransInfo, bool aAllowCached) = 0;
+};
+
+class TqdAbstractTransContext : public TqdBaseTransContext {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  TqdAbstractTransContext(TqdAbstractSession* aSession, uint32_t aTimeout);
+  ~TqdAbstractTransContext() override;
+
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+  void PrepareDestroy() override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
+                            TqdRef<IqdInterface>& aInterface) override;
+
+  // Rolls back whatever is open; empty here.
+  virtual void atcForceRollback() {}
+  virtual void Failed();
+  [[nodiscard]] virtual TqdResult SetCacheTransContext(TqdBaseTransContext* aCacheTransContext);
+
+  bool IsFailed() const { return atcFailed; }
+  std::vector<TqdAbstractDatabase*> Databases();
+
+ private:
+  friend class TqdAbstractSession;
+  friend class TqdAbstractDatabase;
+  bool atcFailed = false;
+  bool atcLockedIncDone = false;
+  TqdAbstractTransContext* atcSessionPrev = nullptr;
+  TqdAbstractTransContext* atcSessionNext = nullptr;
+  TqdPadlock atcDatabasesPadlock;
+  TqdAbstractDatabase* atcDatabasesHead QD_GUARDED_BY(atcDatabasesPadlock) = nullptr;
+  TqdAbstractDatabase* atcDatabasesTail QD_GUARDED_BY(atcDatabasesPadlock) = nullptr;
+};
+
+class TqdAbstractDatabase : public TqdBaseTransContext {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  // Without a context the database makes one of its own; a failure to make
+  // it raises (a database always has a context).
+  TqdAbstractDatabase(TqdAbstractSession* aSession, TqdAbstractTransContext* aTransContext, uint32_t aTimeout);
+  ~TqdAbstractDatabase() override;
+
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+  void PrepareDestroy() override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  TqdExtendableServerObject* esoGetOptionsParent() override;
+  HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
+                            TqdRef<IqdInterface>& aInterface) override;
+  void SetTimeout(uint32_t aValue) override;
+
+  [[nodiscard]] TqdResult TransactionStart(bool aFailSafe, bool aSnapShot) override;
+  [[nodiscard]] TqdResult TransactionStartWith(bool aFailSafe, bool aSnapShot,
+                                               const std::vector<TqdAbstractCursor*>& aCursors) override;
+  [[nodiscard]] TqdResult TransactionCommit() override;
+  [[nodiscard]] TqdResult TransactionRollback() override;
+  [[nodiscard]] TqdResult TransactionCorrupted() override;
+  [[nodiscard]] TqdResult TransactionGetLevel(int32_t& aTransLevel) override;
+  [[nodiscard]] TqdResult TransactionGetInfo(TqdTransactionInfo& aTransInfo, bool aAllowCached) override;
+
+  // Own option "ALLOWSYSTEMTABLEACCESS" is exactly "1".
+  virtual bool GetExplicitAllowSystem();
+  virtual bool GetIsCache() { return false; }
+  [[nodiscard]] virtual TqdResult SetCacheDatabase(TqdAbstractDatabase* aCacheDatabase);
+  [[nodiscard]] virtual TqdResult TableExists(const qdString& aTableName, const qdString& aPassword, bool& aExists,
+                                              bool aAllowSystem) = 0;
+  [[nodiscard]] virtual TqdResult TableDelete(const qdString& aTableName, const qdString& aPassword) = 0;
+  [[nodiscard]] virtual TqdResult TableEmpty(const qdString& aTableName, const qdString& aPassword) = 0;
+  [[nodiscard]] virtual TqdResult TableRename(const qdString& aOldName, const qdString& aNewName,
+                                              const qdString& aPassword) = 0;
+  [[nodiscard]] virtual TqdResult TableGetList(TqdStringList& aList) = 0;
+  [[nodiscard]] virtual TqdResult GetChangedTables(TqdStringList& aTables) = 0;
+  [[nodiscard]] virtual TqdResult StatementAlloc(TqdAbstractStatement*& aStatement, uint32_t aTimeout) = 0;
+  [[nodiscard]] virtual TqdResult GetFreespace(int64_t& aFreeSpace) = 0;
+  [[nodiscard]] virtual TqdResult GetPath(qdString& aPath) = 0;
+  [[nodiscard]] virtual TqdResult GetAlias(qdString& aAlias) = 0;
+
+  TqdAbstractTransContext* TransContext() const { return adTransContext; }
+  bool OwnsTransContext() const { return adOwnedTransContext != nullptr; }
+  bool CursorAutoFree() const { return adCursorAutoFree; }
+  void SetCursorAutoFree(bool aValue) { adCursorAutoFree = aValue; }
+  std::vector<TqdAbstractStatement*> Statements();
+
+ private:
+  friend class TqdAbstractSession;
+  friend class TqdAbstractTransContext;
+  friend class TqdAbstractStatement;
+  // Leaves the context's list and joins a fresh context of its own; raises
+  // when none can be made (the caller fails the database).
+  void MoveToFreshContext();
+  void JoinContext(TqdAbstractTransContext* aContext);
+
+  TqdAbstractDatabase* adSessionPrev = nullptr;
+  TqdAbstractDatabase* adSessionNext = nullptr;
+  TqdAbstractTransContext* adTransContext = nullptr;
+  TqdAbstractTransContext* adOwnedTransContext = nullptr;
+  TqdAbstractDatabase* adTransContextPrev = nullptr;
+  TqdAbstractDatabase* adTransContextNext = nullptr;
+  TqdPadlock adCursorsPadlock;
+  bool adCursorAutoFree = false;
+  TqdPadlock adStatementsPadlock;
+  TqdAbstractStatement* adStatementsHead QD_GUARDED_BY(adStatementsPadlock) = nullptr;
+  TqdAbstractStatement* adStatementsTail QD_GUARDED_BY(adStatementsPadlock) = nullptr;
+  bool adLockedIncDone = false;
+  bool adInSessionList = false;
+};
+
+class TqdAbstractStatement : public TqdAbstractTimeoutObject {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  TqdAbstractStatement(TqdAbstractDatabase* aDatabase, uint32_t aTimeout);
+  ~TqdAbstractStatement() override;
+
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
+                            TqdRef<IqdInterface>& aInterface) override;
+
+  TqdAbstractDatabase* Database() const { return asDatabase; }
+  bool ExecDirect() const { return asExecDirect; }
+  void SetExecDirect(bool aValue) { asExecDirect = aValue; }
+
+ private:
+  friend class TqdAbstractDatabase;
+  TqdAbstractDatabase* asDatabase;
+  TqdAbstractStatement* asDatabasePrev = nullptr;
+  TqdAbstractStatement* asDatabaseNext = nullptr;
+  bool asLockedIncDone = false;
+  bool asExecDirect = false;
+  bool asInList = false;
+};
+
+// --- Name rules ----------------------------------------------------------------
+
+bool qdIsTempGlobalName(qdStringView aName);
+bool qdIsTempDatabaseName(qdStringView aName);
+bool qdIsLocalTempName(qdStringView aName);
+[[nodiscard]] TqdResult qdCheckTableName(qdStringView aName, bool aEmptyIsMissing, bool aAllowReserved);
+[[nodiscard]] TqdResult qdCheckChildTablePath(qdStringView aPath);
+[[nodiscard]] TqdResult qdCheckTablePath(qdStringView aPath, bool aEmptyIsMissing, bool aAllowReserved);
+[[nodiscard]] TqdResult qdCheckAliasName(qdStringView aName, bool aEmptyIsMissing);
+[[nodiscard]] TqdResult qdCheckRoutineName(qdStringView aName, bool aEmptyIsMissing);
+
+// Unit start (statistics padlock) and end (hooks restored).
+void qdsdServerEngineInitialize();
+void qdsdServerEngineFinalize();
+
+// --- Template bodies -----------------------------------------------------------
+
+namespace qdsdServerEngineDetail {
+// Arms the thread's deadline for an outermost operation; false when an
+// outer operation of the thread already armed one.
+bool EnterOperation(uint32_t aTimeout);
+void LeaveOperation(bool aOutermost);
+}  // namespace qdsdServerEngineDetail
+
+template <class F>
+void TqdExtendableServerObject::ForEachExtender(F aVisit) {
+  TqdPadlock* lock = esoExtendersLock.load(std::memory_order_acquire);
+  if (lock == nullptr) return;
+  TqdPadlockGuard guard(*lock);
+  for (TqdBaseEngineExtender* extender = esoExtendersHead; extender != nullptr;) {
+    TqdBaseEngineExtender* next = extender->beeExtendableObjectNext;
+    if (!aVisit(extender)) return;
+    extender = next;
+  }
+}
+
+template <class F>
+TqdResult TqdAbstractTimeoutObject::UnderLock(F aWork) {
+  TqdRef<TqdSimpleLock> lock = atoLock;
+  if (!lock) return aWork();
+  lock->Lock();
+  TqdResult result = 0;
+  try {
+    result = aWork();
+  } catch (...) {
+    TqdResult ignored = result;
+    lock->Unlock(ignored);
+    throw;
+  }
+  lock->Unlock(result);
+  return result;
+}
+
+template <class F>
+TqdResult qdOperationBracket(TqdAbstractTimeoutObject* aObject, F&& aWork) noexcept {
+  TqdRef<TqdSimpleLock> lock = aObject->SessionLock();
+  const bool outermost = qdsdServerEngineDetail::EnterOperation(aObject->Timeout());
+  TqdResult result = 0;
+  bool locked = false;
+  try {
+    if (lock) lock->Lock();
+    locked = true;
+    qdEnterTimeoutNestingHook();
+    result = qdContractCall(aObject, aWork);
+    qdLeaveTimeoutNestingHook();
+  } catch (...) {
+    // Only Lock raises here: the lock's own errors become the result.
+    result = qdContractCall(aObject, []() -> TqdResult { throw; });
+  }
+  if (locked && lock) {
+    try {
+      lock->Unlock(result);
+    } catch (...) {
+      result = qdContractCall(nullptr, []() -> TqdResult { throw; });
+    }
+  }
+  qdsdServerEngineDetail::LeaveOperation(outermost);
+  return result;
+}
+
+}  // namespace qd
