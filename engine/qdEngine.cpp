@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "foundation/qdFoundation.h"
+#include "storage/qdStorage.h"
 
 namespace qd {
 
@@ -17,11 +18,13 @@ void qdEngineInitialize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount++ > 0) return;
   InitializeFoundation();
+  InitializeStorage();
 }
 
 void qdEngineFinalize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount == 0 || --engineStartCount > 0) return;
+  FinalizeStorage();
   FinalizeFoundation();
 }
 
