@@ -233,6 +233,7 @@ void TqdReadOnlyBlock::CacheBlockNeeded() QD_NO_THREAD_SAFETY_ANALYSIS {
   try {
     if (unlock) manager->Unlock();
     try {
+      qdTestPoint("qdsrBufferManager.BlockRead");
       robFile->ReadBlock(this);
     } catch (...) {
       if (unlock) manager->Lock();

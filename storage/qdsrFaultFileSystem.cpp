@@ -45,7 +45,7 @@ class TqdFaultOSFile final : public TqdOSFile {
     if (int error = Usable(foWrite, aOffset, int64_t(aCount))) return error;
     if (!fRequest.orWrite) return Fail(EBADF);
     if (aOffset < 0) return Fail(EINVAL);
-    if (aOffset + int64_t(aCount) > fOwner.fMaxFileSize) return Fail(EFBIG);
+    if (fOwner.fMaxFileSize > 0 && aOffset + int64_t(aCount) > fOwner.fMaxFileSize) return Fail(EFBIG);
     auto& data = fNode->fnData;
     if (data.size() < uint64_t(aOffset) + aCount) data.resize(size_t(aOffset) + aCount, 0);
     std::memcpy(data.data() + aOffset, aBuffer, aCount);
@@ -58,7 +58,7 @@ class TqdFaultOSFile final : public TqdOSFile {
     if (int error = Usable(foTruncate, aSize, 0)) return error;
     if (!fRequest.orWrite) return Fail(EBADF);
     if (aSize < 0) return Fail(EINVAL);
-    if (aSize > fOwner.fMaxFileSize) return Fail(EFBIG);
+    if (fOwner.fMaxFileSize > 0 && aSize > fOwner.fMaxFileSize) return Fail(EFBIG);
     fNode->fnData.resize(size_t(aSize), 0);
     return 0;
   }

@@ -81,6 +81,8 @@ class TqdFaultFileSystem final : public TqdFileSystem {
   // --- Test controls ---
   // Makes a folder exist (files may be created only in existing folders).
   void AddFolder(const std::string& aFolder);
+  // The limit MaxFileSize reports and writes obey; 0 reports "unknown"
+  // and sets no limit.
   void SetMaxFileSize(int64_t aBytes);
   // The n-th (1-based) next call of kind aOp fails with aError.
   void FailNth(TqdFaultOp aOp, int aNth, int aError, bool aSticky = false);
