@@ -42,7 +42,20 @@ TqdBaseTransaction::TqdBaseTransaction(TqdBufferManager* aBufferManager, void* a
 }
 
 TqdBaseTransaction::~TqdBaseTransaction() {
-  while (btTransLevelsTail != nullptr) delete btTransLevelsTail;
+  // A transaction given up without its owner's rollback (an exception
+  // unwound past it) must not leave blocks that point at it.
+  while (btTransLevelsTail != nullptr) {
+    if (btTransLevelsTail->tlModifiedBlocksHead != nullptr || btTransBlockListHead != nullptr ||
+        btTransFileListHead != nullptr) {
+      try {
+        btBufferManager->RollbackTransaction(this);
+      } catch (...) {
+        // Nothing can be reported from a destructor; the cache's own checks
+        // find what is left.
+      }
+    }
+    delete btTransLevelsTail;
+  }
 }
 
 TqdBaseTransactionLevel* TqdBaseTransaction::CreateTransLevel() { return new TqdBaseTransactionLevel(this); }
