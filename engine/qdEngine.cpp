@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "dictionary/qdDictionary.h"
 #include "foundation/qdFoundation.h"
 #include "storage/qdStorage.h"
 
@@ -18,6 +19,7 @@ void qdEngineInitialize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount++ > 0) return;
   InitializeFoundation();
+  InitializeDictionary();
   InitializeStorage();
 }
 
@@ -25,6 +27,7 @@ void qdEngineFinalize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount == 0 || --engineStartCount > 0) return;
   FinalizeStorage();
+  FinalizeDictionary();
   FinalizeFoundation();
 }
 
