@@ -1,7 +1,5 @@
 #include "storage/qdsrBufferManager.h"
 
-#include <stdlib.h>
-
 #include <cstring>
 #include <new>
 #include <unordered_set>
@@ -14,22 +12,15 @@ namespace {
 
 constexpr const char* kUnit = "qdsrBufferManager";
 
-// Block memory comes from one place so that the engine allocator's block
-// pools can take it over without touching the cache.
-PqdBlock allocBlockMemory(TqdBlockSizeAll aSize) {
-  void* memory = nullptr;
-  if (::posix_memalign(&memory, 4096, qdBlockSizeBytes(aSize)) != 0) qdRaiseOutOfMemory();
-  return static_cast<PqdBlock>(memory);
+// Containers of the per-file block index come from one pool.
+TqdMemoryPool containerPool() {
+  static const TqdMemoryPool pool = qdGetMemoryPool(sizeof(TqdBlockContainer));
+  return pool;
 }
 
-void freeBlockMemory(PqdBlock aBlock) { ::free(aBlock); }
-
-// Read-only: a write through a pointer to it faults at once.
-alignas(4096) const uint8_t zeroBlock[65536] = {};
-
 TqdBlockContainer* newContainer() {
-  void* memory = nullptr;
-  qdGetMemZeroed(memory, sizeof(TqdBlockContainer));
+  void* memory = containerPool().Alloc();
+  std::memset(memory, 0, sizeof(TqdBlockContainer));
   return static_cast<TqdBlockContainer*>(memory);
 }
 
@@ -46,7 +37,7 @@ void unlinkAndFreeContainer(TqdBaseFile* aFile, TqdBlockContainer* aContainer) {
   else
     aFile->fiBlockContainerList = aContainer->bcNext;
   if (aContainer->bcNext != nullptr) aContainer->bcNext->bcPrev = aContainer->bcPrev;
-  qdFreeMem(aContainer);
+  containerPool().DisposeDirect(aContainer);
 }
 
 inline TqdReadOnlyBlock* indexLookup(const TqdBaseFile* aFile, TqdBlockNumber aNumber) {
@@ -108,7 +99,7 @@ void indexRemove(TqdBaseFile* aFile, TqdBlockNumber aNumber) {
 
 }  // namespace
 
-// --- Signatures and the zero block -------------------------------------------------
+// --- Signatures -------------------------------------------------
 
 TqdBlockSignature TqdBlockSignature::FromBytes(const void* aBytes) {
   TqdBlockSignature result;
@@ -121,8 +112,6 @@ qdString TqdBlockSignature::AsString() const {
   for (char c : bs) result.push_back(char16_t(uint8_t(c)));
   return result;
 }
-
-const uint8_t* qdZeroBlock() { return zeroBlock; }
 
 // --- References ------------------------------------------------------------------------
 
@@ -145,9 +134,10 @@ void TqdReleaseList::Release() {
 
 // --- Memory ----------------------------------------------------------------------------
 
-TqdCacheBlock::TqdCacheBlock(TqdBlockSizeAll aSize) : cbSize(aSize), cbBlock(allocBlockMemory(aSize)) {}
+TqdCacheBlock::TqdCacheBlock(TqdBlockSizeAll aSize)
+    : cbSize(aSize), cbHandle(qdAllocBlock(aSize)), cbBlock(static_cast<PqdBlock>(qdMapBlock(cbHandle))) {}
 
-TqdCacheBlock::~TqdCacheBlock() { freeBlockMemory(cbBlock); }
+TqdCacheBlock::~TqdCacheBlock() { qdFreeBlock(cbHandle); }
 
 // --- Block objects -----------------------------------------------------------------------
 
@@ -270,7 +260,7 @@ TqdBlockRef TqdReadOnlyBlock::Block(TqdBaseTransaction* aTrans, bool aMarkDirty)
         image = newest->CacheBlock()->Block();
         writable = true;
       } else {
-        image = const_cast<PqdBlock>(zeroBlock);
+        image = const_cast<PqdBlock>(qdZeroBlockBytes());
       }
     } else {
       image = newest->CacheBlock()->Block();
@@ -279,7 +269,7 @@ TqdBlockRef TqdReadOnlyBlock::Block(TqdBaseTransaction* aTrans, bool aMarkDirty)
   } else {
     if (aMarkDirty) qdAssertFailed(kUnit, "only the transaction that made a block dirty writes it");
     if (boCacheBlock == nullptr) CacheBlockNeeded();
-    image = boCacheBlock != nullptr ? boCacheBlock->Block() : const_cast<PqdBlock>(zeroBlock);
+    image = boCacheBlock != nullptr ? boCacheBlock->Block() : const_cast<PqdBlock>(qdZeroBlockBytes());
   }
   FreeRetired();
   qdInterlockedIncrement(robRefCount);

@@ -89,16 +89,15 @@ QD_DECLARE_EXCEPTION_CLASS(EqdFileHeaderAccessException, EqdBaseException);
 
 // --- Block sizes and numbers -------------------------------------------------
 
-// Size classes of block memory; table blocks use qdbs4k to qdbs64k (stored
-// as the code 0..4 in the file header), qdbs4M is the allocator's large
-// class.
-enum TqdBlockSizeAll : uint8_t { qdbs4k, qdbs8k, qdbs16k, qdbs32k, qdbs64k, qdbs4M };
-using TqdBlockSize = TqdBlockSizeAll;
+// Size classes of block memory come from the allocator (TqdBlockSize:
+// qdbs4k .. qdbs64k, qdbs4m). Table blocks use qdbs4k to qdbs64k, stored as
+// the code 0..4 in the file header; the cache's memory takes every class.
+using TqdBlockSizeAll = TqdBlockSize;
 
 inline constexpr uint8_t kMaxTableBlockSizeCode = qdbs64k;
 
 inline constexpr uint32_t qdBlockSizeShift(TqdBlockSizeAll aSize) {
-  return aSize == qdbs4M ? 22 : 12 + uint32_t(aSize);
+  return aSize == qdbs4m ? 22 : 12 + uint32_t(aSize);
 }
 inline constexpr uint32_t qdBlockSizeBytes(TqdBlockSizeAll aSize) { return uint32_t(1) << qdBlockSizeShift(aSize); }
 // Pages of 4 KB per size class.
@@ -142,8 +141,8 @@ inline void qdSetBlockThisBlock(uint8_t* aBlock, TqdBlockNumber aNumber) { qdPut
 inline TqdLSN qdBlockLSN(const uint8_t* aBlock) { return qdGetI64(aBlock + 8); }
 inline void qdSetBlockLSN(uint8_t* aBlock, TqdLSN aLSN) { qdPutI64(aBlock + 8, aLSN); }
 
-// A read-only block of zeros as large as the largest table block.
-const uint8_t* qdZeroBlock();
+// The allocator's read-only block of zeros, as bytes.
+inline const uint8_t* qdZeroBlockBytes() { return static_cast<const uint8_t*>(qdZeroBlock()); }
 
 // --- Forward declarations ----------------------------------------------------
 
@@ -225,8 +224,8 @@ class TqdReleaseList : public TqdObject {
 
 enum TqdCacheBlockState : uint8_t { cbsStored, cbsAllocated, cbsMapped };
 
-// The memory of one block version. Only the mapped state exists until
-// memory can be given up to temporary storage.
+// The memory of one block version, a block of the allocator. Only the
+// mapped state exists until memory can be given up to temporary storage.
 class TqdCacheBlock : public TqdObject {
  public:
   explicit TqdCacheBlock(TqdBlockSizeAll aSize);
@@ -242,6 +241,7 @@ class TqdCacheBlock : public TqdObject {
   TqdBlockSizeAll cbSize;
   TqdCacheBlockState cbState = cbsMapped;
   bool cbWriteProtected = false;
+  void* cbHandle;
   PqdBlock cbBlock;
 };
 

@@ -291,7 +291,7 @@ void TqdPosixFile::FlushFile(bool aFailSafe, TqdBaseReplicationLog* aReplication
       // A block whose last version was discarded has no image; it goes out
       // as zeros.
       PqdBlock data =
-          block->CacheBlock() != nullptr ? block->CacheBlock()->Block() : const_cast<PqdBlock>(qdZeroBlock());
+          block->CacheBlock() != nullptr ? block->CacheBlock()->Block() : const_cast<PqdBlock>(qdZeroBlockBytes());
       if (block->CacheBlock() != nullptr && fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(data, number);
       if (log != nullptr) log->WriteBlock(number, block->LSN(), data);
       WriteEncryptFileExactAt(int64_t(number) << BlockShift(), BlockSizeBytes(), data, block->EncryptionCookie());

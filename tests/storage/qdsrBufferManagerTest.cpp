@@ -109,7 +109,7 @@ TEST_F(CacheTest, ANewBlockReadWithoutDirtyingIsTheZeroBlock) {
     added = header->GetNewBlock(&writer, kOwner).BlockNumber();
   }
   TqdBlockRef seen = Get(&reader, added);
-  EXPECT_EQ(seen.Data(), qdZeroBlock());
+  EXPECT_EQ(seen.Data(), qdZeroBlockBytes());
   EXPECT_FALSE(seen.Writable());
   EXPECT_THROW((void)seen.WritableData(), EAssertionFailed);
   seen.Release();

@@ -80,7 +80,11 @@ INSTANTIATE_TEST_SUITE_P(Sizes, FileGrowthTest,
                                            GrowthCase{1, 8, 2, 8},        // grow step 8
                                            GrowthCase{1, 1, 100, 110},    // needed 100: step 10
                                            GrowthCase{100, 1, 100, 101},  // initial size covers it
-                                           GrowthCase{1, 1, 9, 10}));
+                                           GrowthCase{1, 1, 9, 10}),
+                         [](const ::testing::TestParamInfo<GrowthCase>& aInfo) {
+                           return "Initial" + std::to_string(aInfo.param.initial) + "Grow" +
+                                  std::to_string(aInfo.param.grow) + "Through" + std::to_string(aInfo.param.highestNew);
+                         });
 
 TEST(FileWriteOrderTest, NewBlocksFirstThenExistingThenOneAndTwoThenHeaderLast) {
   TqdFaultFixture fixture;
