@@ -5,6 +5,7 @@
 #include "client/qdClient.h"
 #include "dictionary/qdDictionary.h"
 #include "foundation/qdFoundation.h"
+#include "storage/qdStorage.h"
 
 namespace qd {
 
@@ -21,11 +22,13 @@ void qdEngineInitialize() {
   InitializeFoundation();
   InitializeDictionary();
   InitializeClient();
+  InitializeStorage();
 }
 
 void qdEngineFinalize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount == 0 || --engineStartCount > 0) return;
+  FinalizeStorage();
   FinalizeClient();
   FinalizeDictionary();
   FinalizeFoundation();
