@@ -74,6 +74,7 @@
 #include "foundation/qdllMemoryManager.h"
 #include "foundation/qdllTypes.h"
 #include "platform/qdFormat.h"
+#include "platform/qdGuid.h"
 #include "platform/qdNls.h"
 #include "platform/qdStrings.h"
 #include "platform/qdSysUtils.h"
@@ -83,6 +84,7 @@ namespace qd {
 class TqdReader;
 class TqdWriter;
 class TqdStringList;
+class TStream;
 
 class TqdDictionaryItem;
 class TqdLocaleDescriptor;
@@ -135,6 +137,16 @@ inline constexpr int32_t qdEngineClientVersion = static_cast<int32_t>(qdCurrentC
 // A key field whose field number is this one describes the field it is
 // placed under (found as its related field descriptor).
 inline constexpr int32_t kRelatedFieldNumber = INT32_MIN;
+
+// --- GUIDs ---------------------------------------------------------------------------------
+
+// A random version-4 GUID (getrandom).
+TGUID qdNewGuid();
+// The registry form "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
+qdString qdGuidToString(const TGUID& aGuid);
+// Reads the registry form (hex digits in either case); false for anything
+// else.
+bool qdTryStringToGuid(qdStringView aText, TGUID& aGuid);
 
 // --- Exceptions --------------------------------------------------------------------------
 
@@ -729,6 +741,7 @@ class TqdFieldDescriptor : public TqdLocalizedDictionaryItem, public IqdFieldDes
 
  private:
   friend class TqdFieldsDescriptor;
+  friend class TqdDataDictionary;
 
   // Type, units, decimals and required flag as written ahead of the body.
   void SaveHeadToWriter(TqdWriter& aWriter, int32_t aClientVersion) const;
@@ -868,6 +881,11 @@ class TqdFieldsDescriptor : public TqdDictionaryItem {
   void Renumber(int32_t aFrom);
   bool IsVersion1() const;
   void ClearFields(bool aNotify);
+  // Takes the stored data and aligned lengths after the fields were read;
+  // they must describe the packed layout of those fields (15498).
+  void SetStoredLengths(int32_t aLogRecLen, int32_t aLogRecLenAlign);
+
+  friend class TqdDataDictionary;
 
   TqdFieldsValidationsDescriptor* fsdValidations = nullptr;
   int32_t fsdLogRecLen = 0;
@@ -1592,6 +1610,8 @@ bool qdBlockSizeFromBytes(int32_t aBytes, TqdBlockSize& aBlockSize);
 
 class TqdFileDescriptor : public TqdDictionaryItem {
   QD_DICTIONARY_ITEM_CLASS(TqdFileDescriptorClass, EqdFileDescriptorException)
+  friend class TqdDataDictionary;
+
  public:
   TqdFileDescriptor(TqdPersistent* aParent, qdStringView aExtension);
 
@@ -1631,6 +1651,9 @@ class TqdFileDescriptor : public TqdDictionaryItem {
 
 class TqdFilesDescriptor : public TqdDictionaryItem {
   QD_DICTIONARY_ITEM_CLASS(TqdFilesDescriptorClass, EqdFilesDescriptorException)
+  // The legacy dictionary layout builds the list itself.
+  friend class TqdDataDictionary;
+
  public:
   explicit TqdFilesDescriptor(TqdPersistent* aParent) : TqdDictionaryItem(aParent) {}
   ~TqdFilesDescriptor() override;
@@ -1710,6 +1733,12 @@ class TqdBaseTableDescriptor : public TqdLocalizedDictionaryItem {
   int32_t GetIndexFromName(qdStringView aIndexName) const;
   // The item registered under the constraint name, nil when none.
   TqdDictionaryItem* GetConstraintByName(qdStringView aName) const;
+  // Clears aStrings and adds every constraint name with its item.
+  void GetConstraints(TqdStringList& aStrings) const;
+  // A table by path: "" is this table; segments split at ":" where "." is
+  // the current table, ".." its parent table (10024 without one) and any
+  // other name a nested table (10024 when there is none).
+  TqdBaseTableDescriptor* GetChild(qdStringView aChildName);
   bool HasAnyRefNrField() const;
   bool HasCachingSupport(TqdTableCachingState aState) const;
   // Key length of main index aInx (9999 when there is none).
@@ -1796,6 +1825,9 @@ class TqdDataDictionary : public TqdBaseTableDescriptor {
   // Clears the read-only flag first.
   ~TqdDataDictionary() override;
 
+  const TGUID& Guid() const { return ddGuid; }
+  // All zero when the table caches no other table.
+  const TGUID& CacheGuid() const { return ddCacheGuid; }
   int32_t Version() const { return ddVersion; }
   // Read-only check; 1..5.
   void SetVersion(int32_t aValue);
@@ -1823,6 +1855,20 @@ class TqdDataDictionary : public TqdBaseTableDescriptor {
   // then on the dictionary may be shared without locks.
   void MakeReadOnly();
 
+  // --- The dictionary stream ---
+  // The stream for a client of aClientVersion: the version is lowered for
+  // older clients (at most 2 below 20000, 3 below 30900, 4 below 47005).
+  void WriteToStream(TStream& aStream, int32_t aClientVersion) const;
+  void WriteToWriter(TqdWriter& aWriter, int32_t aClientVersion) const;
+  // Starts from a bare dictionary; a failed read leaves a default one and
+  // raises (a damaged or cut stream: 15498).
+  void ReadFromStream(TStream& aStream, qdStringView aBaseName);
+  void ReadFromReader(TqdReader& aReader);
+  // A dictionary source is copied through the stream with its base name.
+  void Assign(const TqdDictionaryItem* aSource) override;
+  // A new dictionary assigned from this one; the caller owns it.
+  TqdDataDictionary* Duplicate() const;
+
   // What a block of aBlockSize bytes leaves for data; the storage's
   // dictionary class subtracts its reserved space.
   virtual uint32_t UsableBlockSize(uint32_t aBlockSize) const;
@@ -1837,9 +1883,22 @@ class TqdDataDictionary : public TqdBaseTableDescriptor {
   void CheckValid(bool aForBuild) override;
   bool IsEqual(const TqdDictionaryItem* aItem) const override;
 
+ protected:
+  // Adds "$GUID", "$CacheGUID", "$CacheCurrentID" and "$MissingInformation"
+  // for the stream without changing the dictionary.
+  void CustomStringsForStream(std::vector<qdString>& aLines, int32_t aClientVersion) const override;
+
  private:
   void SetDefaults();
+  // A write for aClientVersion turns RefNr fields into Int64 or drops
+  // internal indexes somewhere in the tree.
+  bool WriteLosesInformation(int32_t aClientVersion) const;
+  void WriteLegacy(TqdWriter& aWriter, int32_t aVersion, int32_t aClientVersion) const;
+  void ReadLegacy(TqdReader& aReader, int32_t aVersion);
+  void LoadCustomValues();
 
+  TGUID ddGuid;
+  TGUID ddCacheGuid;
   int32_t ddVersion = 3;
   int32_t ddCurrentID = 0;
   int32_t ddCacheCurrentID = 0;
