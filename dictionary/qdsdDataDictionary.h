@@ -1586,6 +1586,7 @@ class TqdTablesDescriptor : public TqdDictionaryItem {
   void GetTables(TqdStringList& aStrings) const;
   bool HasAnyRefNrField() const;
   bool HasCachingSupport(TqdTableCachingState aState) const;
+  void MakeInCache(bool aSilent);
 
   void Clear(bool aNotify) override;
   void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
@@ -1747,6 +1748,22 @@ class TqdBaseTableDescriptor : public TqdLocalizedDictionaryItem {
   int32_t MaxKeyLen();
   int32_t MaxBookmarkSize() { return MaxKeyLen() + 24; }
 
+  // --- Caching ---
+  // Releases what aCachableInfo holds and gives a new info: the special
+  // fields and the numbers of the indexes a cached table needs. True when
+  // the table has them and its state fits aState.
+  bool IsCacheable(TqdCacheableInfo*& aCachableInfo, TqdTableCachingState aState, bool aAcceptCachable);
+  // Adds what a cacheable table lacks (with aCanChange) and marks it
+  // cacheable; 12289 for a cache table or when it still fails.
+  void MakeCacheable(bool aCanChange);
+  // Turns the table and its nested tables into caches; a table that cannot
+  // be one becomes tcsNone with aSilent, else 12289.
+  virtual void MakeInCache(bool aSilent);
+  // Resets the table and copies the source's fields (not required), locale
+  // descriptors and nested tables, nothing else; adds a variable-length
+  // heap record with "Smart" compression.
+  virtual void AssignOnlyFields(const TqdBaseTableDescriptor* aSource);
+
   // Clears the custom descriptors, removes the indices, clears the fields,
   // removes the record, BLOB, locale and auto-increment parts and clears the
   // nested tables.
@@ -1854,6 +1871,11 @@ class TqdDataDictionary : public TqdBaseTableDescriptor {
   // Sets the read-only flag and activates the cache of the whole tree; from
   // then on the dictionary may be shared without locks.
   void MakeReadOnly();
+  // Turns the table into a cache of itself (nothing when it holds a cache
+  // table already): the cache GUID becomes the GUID.
+  void MakeCache(bool aSilent);
+  // Then removes the indices descriptor.
+  void AssignOnlyFields(const TqdBaseTableDescriptor* aSource) override;
 
   // --- The dictionary stream ---
   // The stream for a client of aClientVersion: the version is lowered for
