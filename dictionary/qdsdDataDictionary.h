@@ -74,6 +74,7 @@
 #include "foundation/qdllMemoryManager.h"
 #include "foundation/qdllTypes.h"
 #include "platform/qdFormat.h"
+#include "platform/qdGuid.h"
 #include "platform/qdNls.h"
 #include "platform/qdStrings.h"
 #include "platform/qdSysUtils.h"
@@ -84,6 +85,7 @@ namespace qd {
 class TqdReader;
 class TqdWriter;
 class TqdStringList;
+class TStream;
 
 class TqdDictionaryItem;
 class TqdLocaleDescriptor;
@@ -136,6 +138,16 @@ inline constexpr int32_t qdEngineClientVersion = static_cast<int32_t>(qdCurrentC
 // A key field whose field number is this one describes the field it is
 // placed under (found as its related field descriptor).
 inline constexpr int32_t kRelatedFieldNumber = INT32_MIN;
+
+// --- GUIDs ---------------------------------------------------------------------------------
+
+// A random version-4 GUID (getrandom).
+TGUID qdNewGuid();
+// The registry form "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
+qdString qdGuidToString(const TGUID& aGuid);
+// Reads the registry form (hex digits in either case); false for anything
+// else.
+bool qdTryStringToGuid(qdStringView aText, TGUID& aGuid);
 
 // --- Exceptions --------------------------------------------------------------------------
 
@@ -736,6 +748,7 @@ class TqdFieldDescriptor : public TqdLocalizedDictionaryItem, public IqdFieldDes
 
  private:
   friend class TqdFieldsDescriptor;
+  friend class TqdDataDictionary;
 
   // Type, units, decimals and required flag as written ahead of the body.
   void SaveHeadToWriter(TqdWriter& aWriter, int32_t aClientVersion) const;
@@ -884,6 +897,11 @@ class TqdFieldsDescriptor : public TqdDictionaryItem {
   void Renumber(int32_t aFrom);
   bool IsVersion1() const;
   void ClearFields(bool aNotify);
+  // Takes the stored data and aligned lengths after the fields were read;
+  // they must describe the packed layout of those fields (15498).
+  void SetStoredLengths(int32_t aLogRecLen, int32_t aLogRecLenAlign);
+
+  friend class TqdDataDictionary;
 
   TqdFieldsValidationsDescriptor* fsdValidations = nullptr;
   int32_t fsdLogRecLen = 0;
@@ -1584,6 +1602,7 @@ class TqdTablesDescriptor : public TqdDictionaryItem {
   void GetTables(TqdStringList& aStrings) const;
   bool HasAnyRefNrField() const;
   bool HasCachingSupport(TqdTableCachingState aState) const;
+  void MakeInCache(bool aSilent);
 
   void Clear(bool aNotify) override;
   void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
@@ -1608,6 +1627,8 @@ bool qdBlockSizeFromBytes(int32_t aBytes, TqdBlockSize& aBlockSize);
 
 class TqdFileDescriptor : public TqdDictionaryItem {
   QD_DICTIONARY_ITEM_CLASS(TqdFileDescriptorClass, EqdFileDescriptorException)
+  friend class TqdDataDictionary;
+
  public:
   TqdFileDescriptor(TqdPersistent* aParent, qdStringView aExtension);
 
@@ -1647,6 +1668,9 @@ class TqdFileDescriptor : public TqdDictionaryItem {
 
 class TqdFilesDescriptor : public TqdDictionaryItem {
   QD_DICTIONARY_ITEM_CLASS(TqdFilesDescriptorClass, EqdFilesDescriptorException)
+  // The legacy dictionary layout builds the list itself.
+  friend class TqdDataDictionary;
+
  public:
   explicit TqdFilesDescriptor(TqdPersistent* aParent) : TqdDictionaryItem(aParent) {}
   ~TqdFilesDescriptor() override;
@@ -1726,6 +1750,12 @@ class TqdBaseTableDescriptor : public TqdLocalizedDictionaryItem {
   int32_t GetIndexFromName(qdStringView aIndexName) const;
   // The item registered under the constraint name, nil when none.
   TqdDictionaryItem* GetConstraintByName(qdStringView aName) const;
+  // Clears aStrings and adds every constraint name with its item.
+  void GetConstraints(TqdStringList& aStrings) const;
+  // A table by path: "" is this table; segments split at ":" where "." is
+  // the current table, ".." its parent table (10024 without one) and any
+  // other name a nested table (10024 when there is none).
+  TqdBaseTableDescriptor* GetChild(qdStringView aChildName);
   bool HasAnyRefNrField() const;
   bool HasCachingSupport(TqdTableCachingState aState) const;
   // Key length of main index aInx (9999 when there is none).
@@ -1733,6 +1763,22 @@ class TqdBaseTableDescriptor : public TqdLocalizedDictionaryItem {
   int32_t tdGetBookmarkSize(int32_t aInx);
   int32_t MaxKeyLen();
   int32_t MaxBookmarkSize() { return MaxKeyLen() + 24; }
+
+  // --- Caching ---
+  // Releases what aCachableInfo holds and gives a new info: the special
+  // fields and the numbers of the indexes a cached table needs. True when
+  // the table has them and its state fits aState.
+  bool IsCacheable(TqdCacheableInfo*& aCachableInfo, TqdTableCachingState aState, bool aAcceptCachable);
+  // Adds what a cacheable table lacks (with aCanChange) and marks it
+  // cacheable; 12289 for a cache table or when it still fails.
+  void MakeCacheable(bool aCanChange);
+  // Turns the table and its nested tables into caches; a table that cannot
+  // be one becomes tcsNone with aSilent, else 12289.
+  virtual void MakeInCache(bool aSilent);
+  // Resets the table and copies the source's fields (not required), locale
+  // descriptors and nested tables, nothing else; adds a variable-length
+  // heap record with "Smart" compression.
+  virtual void AssignOnlyFields(const TqdBaseTableDescriptor* aSource);
 
   // Clears the custom descriptors, removes the indices, clears the fields,
   // removes the record, BLOB, locale and auto-increment parts and clears the
@@ -1812,6 +1858,9 @@ class TqdDataDictionary : public TqdBaseTableDescriptor {
   // Clears the read-only flag first.
   ~TqdDataDictionary() override;
 
+  const TGUID& Guid() const { return ddGuid; }
+  // All zero when the table caches no other table.
+  const TGUID& CacheGuid() const { return ddCacheGuid; }
   int32_t Version() const { return ddVersion; }
   // Read-only check; 1..5.
   void SetVersion(int32_t aValue);
@@ -1838,6 +1887,25 @@ class TqdDataDictionary : public TqdBaseTableDescriptor {
   // Sets the read-only flag and activates the cache of the whole tree; from
   // then on the dictionary may be shared without locks.
   void MakeReadOnly();
+  // Turns the table into a cache of itself (nothing when it holds a cache
+  // table already): the cache GUID becomes the GUID.
+  void MakeCache(bool aSilent);
+  // Then removes the indices descriptor.
+  void AssignOnlyFields(const TqdBaseTableDescriptor* aSource) override;
+
+  // --- The dictionary stream ---
+  // The stream for a client of aClientVersion: the version is lowered for
+  // older clients (at most 2 below 20000, 3 below 30900, 4 below 47005).
+  void WriteToStream(TStream& aStream, int32_t aClientVersion) const;
+  void WriteToWriter(TqdWriter& aWriter, int32_t aClientVersion) const;
+  // Starts from a bare dictionary; a failed read leaves a default one and
+  // raises (a damaged or cut stream: 15498).
+  void ReadFromStream(TStream& aStream, qdStringView aBaseName);
+  void ReadFromReader(TqdReader& aReader);
+  // A dictionary source is copied through the stream with its base name.
+  void Assign(const TqdDictionaryItem* aSource) override;
+  // A new dictionary assigned from this one; the caller owns it.
+  TqdDataDictionary* Duplicate() const;
 
   // What a block of aBlockSize bytes leaves for data; the storage's
   // dictionary class subtracts its reserved space.
@@ -1853,9 +1921,22 @@ class TqdDataDictionary : public TqdBaseTableDescriptor {
   void CheckValid(bool aForBuild) override;
   bool IsEqual(const TqdDictionaryItem* aItem) const override;
 
+ protected:
+  // Adds "$GUID", "$CacheGUID", "$CacheCurrentID" and "$MissingInformation"
+  // for the stream without changing the dictionary.
+  void CustomStringsForStream(std::vector<qdString>& aLines, int32_t aClientVersion) const override;
+
  private:
   void SetDefaults();
+  // A write for aClientVersion turns RefNr fields into Int64 or drops
+  // internal indexes somewhere in the tree.
+  bool WriteLosesInformation(int32_t aClientVersion) const;
+  void WriteLegacy(TqdWriter& aWriter, int32_t aVersion, int32_t aClientVersion) const;
+  void ReadLegacy(TqdReader& aReader, int32_t aVersion);
+  void LoadCustomValues();
 
+  TGUID ddGuid;
+  TGUID ddCacheGuid;
   int32_t ddVersion = 3;
   int32_t ddCurrentID = 0;
   int32_t ddCacheCurrentID = 0;

@@ -1073,6 +1073,16 @@ void TqdFieldsDescriptor::LoadFromReader(TqdReader& aReader) {
   }
   const int32_t logRecLen = aReader.ReadInteger();
   const int32_t logRecLenAlign = aReader.ReadInteger();
+  SetStoredLengths(logRecLen, logRecLenAlign);
+  if (aReader.ReadBoolean()) {
+    const TqdFieldValidationsDescriptorClass& validationsClass =
+        readDescriptorClass(aReader, TqdFieldValidationsDescriptor::ClassInfo, *this, u"ValidationsDescriptor");
+    if (!validationsClass.InheritsFrom(TqdFieldsValidationsDescriptor::ClassInfo)) Error(qdeIncompatibleStream);
+    AddValidations(&validationsClass)->LoadFromReader(aReader);
+  }
+}
+
+void TqdFieldsDescriptor::SetStoredLengths(int32_t aLogRecLen, int32_t aLogRecLenAlign) {
   // Record access trusts these values: they must describe the packed layout
   // of the fields just read.
   int64_t offset = 0;
@@ -1080,16 +1090,10 @@ void TqdFieldsDescriptor::LoadFromReader(TqdReader& aReader) {
     if (field->fdOffset != offset) Error(qdeIncompatibleStream);
     offset += field->fdLength;
   }
-  if (logRecLen != offset || (logRecLenAlign != logRecLen && logRecLenAlign != roundUp4(logRecLen)))
+  if (aLogRecLen != offset || (aLogRecLenAlign != aLogRecLen && aLogRecLenAlign != roundUp4(aLogRecLen)))
     Error(qdeIncompatibleStream);
-  fsdLogRecLen = logRecLen;
-  fsdLogRecLenAlign = logRecLenAlign;
-  if (aReader.ReadBoolean()) {
-    const TqdFieldValidationsDescriptorClass& validationsClass =
-        readDescriptorClass(aReader, TqdFieldValidationsDescriptor::ClassInfo, *this, u"ValidationsDescriptor");
-    if (!validationsClass.InheritsFrom(TqdFieldsValidationsDescriptor::ClassInfo)) Error(qdeIncompatibleStream);
-    AddValidations(&validationsClass)->LoadFromReader(aReader);
-  }
+  fsdLogRecLen = aLogRecLen;
+  fsdLogRecLenAlign = aLogRecLenAlign;
 }
 
 void TqdFieldsDescriptor::CheckValid(bool aForBuild) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "dictionary/qdsdDataDictionary.h"
 #include "foundation/qdllStreams.h"
@@ -58,6 +59,23 @@ inline int32_t renumbered(int32_t aNumber, int32_t aOld, int32_t aNew) {
   if (aOld >= 0 && aOld < aNumber && (aNew < 0 || aNew >= aNumber)) return aNumber - 1;
   if ((aOld < 0 || aOld > aNumber) && aNew >= 0 && aNew <= aNumber) return aNumber + 1;
   return aNumber;
+}
+
+constexpr const char16_t* cachingStateNames[] = {u"tcsNone", u"tcsCacheable", u"tcsIsCache"};
+
+// Sets the value of the first "name=value" line of that name in a copy of
+// custom strings, or appends the line; an empty value removes the line.
+inline void setStreamLine(std::vector<qdString>& aLines, qdStringView aName, qdStringView aValue) {
+  for (auto line = aLines.begin(); line != aLines.end(); ++line) {
+    if (line->find(u'=') == qdString::npos || !sameTextAscii(lineName(*line), aName)) continue;
+    if (aValue.empty()) {
+      aLines.erase(line);
+    } else {
+      *line = qdString(aName) + u"=" + qdString(aValue);
+    }
+    return;
+  }
+  if (!aValue.empty()) aLines.push_back(qdString(aName) + u"=" + qdString(aValue));
 }
 
 inline void writeClassName(TqdWriter& aWriter, const TqdDictionaryItem& aItem) {

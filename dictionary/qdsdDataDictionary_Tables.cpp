@@ -6,6 +6,7 @@
 #include "dictionary/qdsdDataDictionary_Private.h"
 #include "foundation/qdllStreams.h"
 #include "foundation/qdllUtils.h"
+#include "platform/qdStringList.h"
 
 namespace qd {
 
@@ -26,8 +27,6 @@ constexpr int32_t blockSizes[] = {4096, 8192, 16384, 32768, 65536};
 int64_t allocatorClassBytes(TqdBlockSize aBlockSize) {
   return aBlockSize == qdbs4m ? int64_t(4) << 20 : int64_t(4096) << static_cast<int>(aBlockSize);
 }
-
-constexpr const char16_t* cachingStateNames[] = {u"tcsNone", u"tcsCacheable", u"tcsIsCache"};
 
 TqdPersistent* checkedTableName(TqdPersistent* aParent, qdStringView aName) {
   const TqdResult check = qdCheckIdentifier(aName, qdeInvalidTableName, false, true);
@@ -458,6 +457,30 @@ TqdDictionaryItem* TqdBaseTableDescriptor::GetConstraintByName(qdStringView aNam
   return FindConstraint(aName, index) ? tdConstraints[index].Item : nullptr;
 }
 
+void TqdBaseTableDescriptor::GetConstraints(TqdStringList& aStrings) const {
+  aStrings.Clear();
+  for (const TqdConstraint& constraint : tdConstraints) aStrings.AddObject(constraint.Name, constraint.Item);
+}
+
+TqdBaseTableDescriptor* TqdBaseTableDescriptor::GetChild(qdStringView aChildName) {
+  TqdBaseTableDescriptor* table = this;
+  qdStringView rest = aChildName;
+  while (!rest.empty()) {
+    const size_t colon = rest.find(u':');
+    const qdStringView segment = rest.substr(0, colon);
+    rest = colon == qdStringView::npos ? qdStringView() : rest.substr(colon + 1);
+    if (segment == u".") continue;
+    if (segment == u"..") {
+      TqdBaseTableDescriptor* parentTable = table->FindParentOfType<TqdBaseTableDescriptor>();
+      if (parentTable == nullptr) table->Error(qdeNoSuchTable, u"Table does not exist.");
+      table = parentTable;
+    } else {
+      table = table->tdTablesDescriptor->GetTableDescriptorFromName(segment);
+    }
+  }
+  return table;
+}
+
 void TqdBaseTableDescriptor::AddConstraintName(TqdDictionaryItem* aItem, const qdString& aName) {
   size_t index = 0;
   if (FindConstraint(aName, index)) Error(qdeNameNotUnique, u"Constraint name already in use: \"%s\"", {aName});
@@ -558,14 +581,7 @@ bool TqdBaseTableDescriptor::FindRelatedDescriptorOfType(const TqdClassInfo& aTy
 
 void TqdBaseTableDescriptor::CustomStringsForStream(std::vector<qdString>& aLines, int32_t aClientVersion) const {
   TqdLocalizedDictionaryItem::CustomStringsForStream(aLines, aClientVersion);
-  const qdString line = qdString(u"$CachingState=") + cachingStateNames[tdCachingState];
-  for (qdString& existing : aLines) {
-    if (existing.find(u'=') != qdString::npos && sameTextAscii(lineName(existing), u"$CachingState")) {
-      existing = line;
-      return;
-    }
-  }
-  aLines.push_back(line);
+  setStreamLine(aLines, u"$CachingState", cachingStateNames[tdCachingState]);
 }
 
 void TqdBaseTableDescriptor::SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const {
@@ -797,6 +813,8 @@ void TqdDataDictionary::Clear(bool aNotify) {
 void TqdDataDictionary::ResetTable(bool aBare, bool aNotify) {
   // A shared dictionary is never reset: Clear refuses it like every edit.
   CheckReadOnly();
+  ddGuid = qdNewGuid();
+  ddCacheGuid = TGUID{};
   ddCacheCurrentID = 0;
   ddMissingInformation = false;
   ddUseByteOrderForWideString = !qdDisable30900LocaleFixes;
