@@ -4,6 +4,7 @@
 
 #include "dictionary/qdDictionary.h"
 #include "foundation/qdFoundation.h"
+#include "storage/qdStorage.h"
 
 namespace qd {
 
@@ -19,11 +20,13 @@ void qdEngineInitialize() {
   if (engineStartCount++ > 0) return;
   InitializeFoundation();
   InitializeDictionary();
+  InitializeStorage();
 }
 
 void qdEngineFinalize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount == 0 || --engineStartCount > 0) return;
+  FinalizeStorage();
   FinalizeDictionary();
   FinalizeFoundation();
 }

@@ -3,6 +3,7 @@
 #include "foundation/qdllCpuInfo.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllFastCode.h"
+#include "foundation/qdllMemoryManager.h"
 #include "foundation/qdllSync.h"
 #include "foundation/qdllUtils.h"
 #include "foundation/qdllWideString.h"
@@ -13,6 +14,7 @@ namespace qd {
 void InitializeFoundation() {
   qdllCpuInfoInitialize();
   qdllFastCodeInitialize();
+  qdllMemoryManagerInitialize();
   qdNlsInitialize();
   qdllExceptionInitialize();
   qdllSyncInitialize();
@@ -26,6 +28,7 @@ void FinalizeFoundation() {
   qdllSyncFinalize();
   qdllExceptionFinalize();
   qdNlsFinalize();
+  qdllMemoryManagerFinalize();
   qdllFastCodeFinalize();
   qdllCpuInfoFinalize();
 }

@@ -1,0 +1,907 @@
+// The block cache and the table file: every block of every table file is
+// read and written through one process-wide cache.
+//
+// A table, with its nested tables, is one file of fixed-size blocks
+// (TqdBaseFile; the operating-system side is storage/qdsrFilePosix.h). The
+// cache (TqdBufferManager) keeps for each cached block one committed version
+// (TqdReadOnlyBlock) and, while a transaction changes the block, a chain of
+// private versions (TqdModifiedBlock), one per transaction level that wrote
+// it. A transaction sees its own newest private version; everyone else sees
+// the committed version. Blocks reach the file only through a commit, which
+// queues the committed images on their file (WriteBlock) and flushes it.
+//
+// Classes: TqdBaseFile, TqdCacheBlock, TqdBlockObject, TqdReadOnlyBlock,
+// TqdModifiedBlock, TqdScratchBlock, TqdBlockRef, TqdReleaseList,
+// TqdBlockAccess, TqdBufferManager, TqdBaseTransactionLevel,
+// TqdBaseTransaction, TqdFlushList, TqdBaseReplicationLog,
+// TqdBaseFileHeaderAccessFactory, TqdBaseFileHeaderAccess and the storage
+// exception classes. The concrete header formats are
+// storage/qdseHeaderAccess.h.
+//
+// Block references: every block the cache hands out comes as a TqdBlockRef,
+// a move-only handle holding the image's address and one reference on the
+// committed version (robRefCount). While a handle holds its reference the
+// image stays valid and in place; releasing (or destroying) the handle drops
+// the reference without any lock. A handle handed out for reading may point
+// at the shared zero block and refuses WritableData().
+//
+// Locks: the cache's one padlock bmPadlock (re-entrant) guards every field
+// of the cache, every block object and its links, every file's block index
+// and block list, the transactions' block and file lists and the LSN. It is
+// given up only around reading one block image from its file, and only when
+// held once (a nested holder reads under the lock). A thread that waits for
+// another thread's read must hold the lock exactly once (asserted): waiting
+// with the lock held would stop the reader. robRefCount is the one field
+// changed without the lock (interlocked).
+//
+// Life cycle of a committed version:
+//
+//   (absent) --first access--> clean --MakeDirty--> dirty --commit level 0-->
+//   clean+unwritten --FlushFile--> clean
+//   new: created by AddBlock (no image on disk; reads as zeros)
+//   loading: first read from the file running (robLoading set)
+//
+// Stored layout of every block (all integers little-endian):
+//
+//   offset size field          meaning
+//        0    4 bchSignature   block kind, 4 characters
+//        4    4 bchThisBlock   the block's own number
+//        8    8 bchLSN         LSN of the transaction that last wrote it
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/qdllException.h"
+#include "foundation/qdllMemoryManager.h"
+#include "foundation/qdllSync.h"
+#include "foundation/qdllThreadAnnotations.h"
+#include "platform/qdLittleEndian.h"
+#include "platform/qdStrings.h"
+
+namespace qd {
+
+// --- Shared identifiers ------------------------------------------------------
+//
+// The data dictionary owns these; they are declared here until its unit
+// provides them, with the same names and values.
+using TqdLSN = int64_t;
+enum TqdOpenMode : uint8_t { omReadOnly, omWriteOnly, omReadWrite, omNone };
+enum TqdShareMode : uint8_t { smExclusive, smShared, smShareRead };
+
+class TqdDataDictionary;
+
+// Passwords handed to the cache when a file is added.
+using TqdUnicodeStrings = std::vector<qdString>;
+
+// --- Exceptions --------------------------------------------------------------
+//
+// The storage units' exception classes; they descend from the server
+// engine's exception classes once that unit exists.
+QD_DECLARE_EXCEPTION_CLASS(EqdBufferManagerException, EqdBaseException);
+QD_DECLARE_EXCEPTION_CLASS(EqdBaseFileException, EqdBaseException);
+QD_DECLARE_EXCEPTION_CLASS(EqdFileHeaderAccessException, EqdBaseException);
+
+// --- Block sizes and numbers -------------------------------------------------
+
+// Size classes of block memory come from the allocator (TqdBlockSize:
+// qdbs4k .. qdbs64k, qdbs4m). Table blocks use qdbs4k to qdbs64k, stored as
+// the code 0..4 in the file header; the cache's memory takes every class.
+using TqdBlockSizeAll = TqdBlockSize;
+
+inline constexpr uint8_t kMaxTableBlockSizeCode = qdbs64k;
+
+inline constexpr uint32_t qdBlockSizeShift(TqdBlockSizeAll aSize) {
+  return aSize == qdbs4m ? 22 : 12 + uint32_t(aSize);
+}
+inline constexpr uint32_t qdBlockSizeBytes(TqdBlockSizeAll aSize) { return uint32_t(1) << qdBlockSizeShift(aSize); }
+// Pages of 4 KB per size class.
+inline constexpr uint32_t qdBlockSizePages(TqdBlockSizeAll aSize) { return qdBlockSizeBytes(aSize) >> 12; }
+
+using TqdBlockNumber = uint32_t;
+using PqdBlock = uint8_t*;
+
+// Block numbers that mean "none" in stored chains.
+inline constexpr uint32_t kNoBlock = 0xFFFFFFFF;
+// The largest usable block count: block numbers stay below "none".
+inline constexpr uint32_t kMaxBlockCount = 0xFFFFFFFE;
+
+// Four stored characters.
+struct TqdBlockSignature {
+  std::array<char, 4> bs{};
+
+  TqdBlockSignature() = default;
+  constexpr TqdBlockSignature(const char (&aText)[5]) : bs{aText[0], aText[1], aText[2], aText[3]} {}
+  static TqdBlockSignature FromBytes(const void* aBytes);
+  bool Empty() const { return bs[0] == 0 && bs[1] == 0 && bs[2] == 0 && bs[3] == 0; }
+  bool operator==(const TqdBlockSignature& aOther) const = default;
+  // The four characters, each byte as one UTF-16 unit.
+  qdString AsString() const;
+};
+
+// Marks a block-object method that runs with the cache lock held. The
+// analysis cannot name the cache's lock from a block declared before the
+// cache, so these methods are left out of it; their callers in the cache
+// are checked.
+#define QD_CACHE_LOCKED QD_NO_THREAD_SAFETY_ANALYSIS
+
+// The common header of every block.
+inline constexpr uint32_t kBlockCommonHeaderSize = 16;
+inline TqdBlockSignature qdBlockSignature(const uint8_t* aBlock) { return TqdBlockSignature::FromBytes(aBlock); }
+inline void qdSetBlockSignature(uint8_t* aBlock, const TqdBlockSignature& aSignature) {
+  std::memcpy(aBlock, aSignature.bs.data(), 4);
+}
+inline TqdBlockNumber qdBlockThisBlock(const uint8_t* aBlock) { return qdGetU32(aBlock + 4); }
+inline void qdSetBlockThisBlock(uint8_t* aBlock, TqdBlockNumber aNumber) { qdPutU32(aBlock + 4, aNumber); }
+inline TqdLSN qdBlockLSN(const uint8_t* aBlock) { return qdGetI64(aBlock + 8); }
+inline void qdSetBlockLSN(uint8_t* aBlock, TqdLSN aLSN) { qdPutI64(aBlock + 8, aLSN); }
+
+// The allocator's read-only block of zeros, as bytes.
+inline const uint8_t* qdZeroBlockBytes() { return static_cast<const uint8_t*>(qdZeroBlock()); }
+
+// --- Forward declarations ----------------------------------------------------
+
+class TqdBaseFile;
+class TqdBufferManager;
+class TqdReadOnlyBlock;
+class TqdModifiedBlock;
+class TqdBaseTransaction;
+class TqdBaseTransactionLevel;
+class TqdBaseFileHeaderAccessFactory;
+class TqdBaseFileHeaderAccess;
+class TqdBlockAccess;
+class TqdBaseEncryptionEngine;
+class TqdBaseReplicationLog;
+
+// --- Block references --------------------------------------------------------
+
+// One handed-out block image and the reference that keeps it in place.
+class TqdBlockRef {
+ public:
+  TqdBlockRef() = default;
+  TqdBlockRef(TqdBlockRef&& aOther) noexcept
+      : brBlock(aOther.brBlock), brOwner(aOther.brOwner), brWritable(aOther.brWritable) {
+    aOther.brBlock = nullptr;
+    aOther.brOwner = nullptr;
+    aOther.brWritable = false;
+  }
+  TqdBlockRef& operator=(TqdBlockRef&& aOther) noexcept {
+    if (this != &aOther) {
+      Release();
+      brBlock = aOther.brBlock;
+      brOwner = aOther.brOwner;
+      brWritable = aOther.brWritable;
+      aOther.brBlock = nullptr;
+      aOther.brOwner = nullptr;
+      aOther.brWritable = false;
+    }
+    return *this;
+  }
+  TqdBlockRef(const TqdBlockRef&) = delete;
+  TqdBlockRef& operator=(const TqdBlockRef&) = delete;
+  ~TqdBlockRef() { Release(); }
+
+  explicit operator bool() const { return brBlock != nullptr; }
+  const uint8_t* Data() const { return brBlock; }
+  // The image for writing; a handle handed out for reading refuses.
+  uint8_t* WritableData() const;
+  bool Writable() const { return brWritable; }
+  // The committed version the reference is held on.
+  TqdReadOnlyBlock* Owner() const { return brOwner; }
+  TqdBlockNumber BlockNumber() const;
+  // Clears the handle and drops its reference; needs no lock.
+  inline void Release();
+
+ private:
+  friend class TqdReadOnlyBlock;
+  TqdBlockRef(PqdBlock aBlock, TqdReadOnlyBlock* aOwner, bool aWritable)
+      : brBlock(aBlock), brOwner(aOwner), brWritable(aWritable) {}
+
+  PqdBlock brBlock = nullptr;
+  TqdReadOnlyBlock* brOwner = nullptr;
+  bool brWritable = false;
+};
+
+// The blocks of one operation, released together (in the order added).
+class TqdReleaseList : public TqdObject {
+ public:
+  ~TqdReleaseList() override { Release(); }
+  // Keeps the reference; returns the image's address.
+  const uint8_t* Add(TqdBlockRef&& aBlock);
+  void Release();
+  int32_t Count() const { return int32_t(rlItems.size()); }
+
+ private:
+  std::vector<TqdBlockRef> rlItems;
+};
+
+// --- Memory behind a block version --------------------------------------------
+
+enum TqdCacheBlockState : uint8_t { cbsStored, cbsAllocated, cbsMapped };
+
+// The memory of one block version, a block of the allocator. Only the
+// mapped state exists until memory can be given up to temporary storage.
+class TqdCacheBlock : public TqdObject {
+ public:
+  explicit TqdCacheBlock(TqdBlockSizeAll aSize);
+  ~TqdCacheBlock() override;
+
+  PqdBlock Block() const { return cbBlock; }
+  TqdBlockSizeAll Size() const { return cbSize; }
+  TqdCacheBlockState State() const { return cbState; }
+  bool WriteProtected() const { return cbWriteProtected; }
+  void SetWriteProtected(bool aValue) { cbWriteProtected = aValue; }
+
+ private:
+  TqdBlockSizeAll cbSize;
+  TqdCacheBlockState cbState = cbsMapped;
+  bool cbWriteProtected = false;
+  void* cbHandle;
+  PqdBlock cbBlock;
+};
+
+// --- Block versions ------------------------------------------------------------
+
+class TqdBlockObject : public TqdObject {
+ public:
+  explicit TqdBlockObject(TqdBufferManager* aBufferManager) : boBufferManager(aBufferManager) {}
+  ~TqdBlockObject() override;
+
+  // Checks an image before it becomes committed (file versions pass it to
+  // their file's header format).
+  virtual void ValidateImage(const uint8_t* aBlock);
+  // Gives this version its image when it has none (file versions read it).
+  virtual void CacheBlockNeeded() {}
+  virtual TqdBlockSizeAll BlockSizeClass() const = 0;
+
+  TqdCacheBlock* CacheBlock() const { return boCacheBlock; }
+  // A new memory block holding a copy of aOther's image; nothing when aOther
+  // has no image even after CacheBlockNeeded.
+  void CopyFrom(TqdBlockObject* aOther);
+  // Takes over aOther's memory without copying.
+  void MoveFrom(TqdBlockObject* aOther);
+  TqdCacheBlock* ReleaseCacheBlock();
+  // Frees the current memory and attaches aCacheBlock.
+  void SetCacheBlock(TqdCacheBlock* aCacheBlock);
+  // Fresh memory of this version's size class, contents undefined.
+  void NewCacheBlock();
+
+ protected:
+  TqdBufferManager* boBufferManager;
+  TqdCacheBlock* boCacheBlock = nullptr;
+};
+
+// The committed version of one block of one file.
+class TqdReadOnlyBlock final : public TqdBlockObject {
+ public:
+  TqdReadOnlyBlock(TqdBufferManager* aBufferManager, TqdBaseFile* aFile, TqdBlockNumber aBlockNum, bool aNew);
+  ~TqdReadOnlyBlock() override;
+
+  void ValidateImage(const uint8_t* aBlock) override;
+  void CacheBlockNeeded() override;
+  TqdBlockSizeAll BlockSizeClass() const override;
+
+  // Hands out the image aTrans sees (its newest private version, else the
+  // committed image, else the zero block) with one reference. Needs the
+  // cache lock.
+  TqdBlockRef Block(TqdBaseTransaction* aTrans, bool aMarkDirty) QD_CACHE_LOCKED;
+  // Drops one reference; no lock.
+  void Release() { qdInterlockedDecrement(robRefCount); }
+  // Takes one reference without handing out an image (the file's flush
+  // holds one while it writes the committed image).
+  void AddRef() { qdInterlockedIncrement(robRefCount); }
+  // Gives aTrans a private version at its innermost level. A block held by
+  // another transaction raises 10241.
+  void MakeDirty(TqdBaseTransaction* aTrans) QD_CACHE_LOCKED;
+  void MakeClean() { robTrans = nullptr; }
+  // Moves the newest private version one level down, or at level 0 makes it
+  // the committed image and queues it on the file; see the commit unit.
+  bool Commit(bool aForce, bool aIsWTCommit) QD_CACHE_LOCKED;
+  // Throws away the newest private version when it belongs to aTransLevel
+  // (nil: the transaction's innermost level). True when the block itself
+  // must be forgotten (TqdBufferManager::ForgetBlock): it was new and has
+  // no version left.
+  [[nodiscard]] bool Rollback(TqdBaseTransactionLevel* aTransLevel = nullptr) QD_CACHE_LOCKED;
+  [[nodiscard]] bool RollbackTransLevel(TqdBaseTransactionLevel* aTransLevel) QD_CACHE_LOCKED {
+    return Rollback(aTransLevel);
+  }
+  // A queued committed image that was never written is dropped: true, the
+  // block must be forgotten so that the next access reads the file again.
+  [[nodiscard]] bool RollbackUnwritten();
+
+  TqdBlockNumber BlockNumber() const { return robBlockNum; }
+  uint32_t BlockSize() const;
+  bool Dirty() const { return robBlockListTail != nullptr; }
+  TqdBaseFile* FileObject() const { return robFile; }
+  bool New() const { return robNew; }
+  TqdLSN LSN() const;
+  // The LSN of the committed image when it was last read or committed.
+  TqdLSN LastLSN() const { return robLastLSN; }
+  int32_t RefCount() const { return qdAtomicLoad(robRefCount); }
+  bool Unwritten() const { return robUnwritten; }
+  void SetUnwritten(bool aValue) { robUnwritten = aValue; }
+  TqdModifiedBlock* NewestVersion() const { return robBlockListTail; }
+  TqdBaseTransaction* Transaction() const { return robTrans; }
+  std::vector<uint8_t>& EncryptionCookie() { return robEncryptionCookie; }
+  // Where a running read puts the image (nil when no read runs).
+  PqdBlock LoadTarget() const { return robLoadImage != nullptr ? robLoadImage->Block() : nullptr; }
+
+ private:
+  friend class TqdBufferManager;
+  friend class TqdModifiedBlock;
+  friend class TqdBaseFile;
+  friend class TqdBlockRef;
+
+  // Pushes a private version for aLevel on top of the chain.
+  void PushVersion(TqdBaseTransactionLevel* aLevel) QD_CACHE_LOCKED;
+  // Frees memory retired by a commit once no reference is left.
+  void FreeRetired();
+
+  TqdBaseFile* robFile;
+  TqdBlockNumber robBlockNum;
+  TqdLSN robLastLSN = 0;
+  int32_t robRefCount = 0;
+  bool robNew;
+  bool robUnwritten = false;
+  TqdManualEventRef robLoading;
+  // The memory a running read fills; attached when the read succeeded.
+  TqdCacheBlock* robLoadImage = nullptr;
+  // Threads waiting for robLoading; each holds a reference while it waits.
+  int32_t robWaiting = 0;
+  TqdReadOnlyBlock* robFileNext = nullptr;
+  TqdReadOnlyBlock* robFilePrev = nullptr;
+  TqdReadOnlyBlock* robInUseNext = nullptr;
+  TqdReadOnlyBlock* robInUsePrev = nullptr;
+  TqdBaseTransaction* robTrans = nullptr;
+  TqdReadOnlyBlock* robTransNext = nullptr;
+  TqdReadOnlyBlock* robTransPrev = nullptr;
+  TqdModifiedBlock* robBlockListTail = nullptr;
+  std::vector<uint8_t> robEncryptionCookie;
+  // Committed images replaced while readers still held references to them;
+  // freed at the first locked access that finds no reference.
+  std::vector<TqdCacheBlock*> robRetired;
+};
+
+// One private version of a block for one transaction level.
+class TqdModifiedBlock final : public TqdBlockObject {
+ public:
+  TqdModifiedBlock(TqdReadOnlyBlock* aReadOnlyBlock, TqdBaseTransactionLevel* aTransLevel);
+  ~TqdModifiedBlock() override;
+
+  void ValidateImage(const uint8_t* aBlock) override;
+  TqdBlockSizeAll BlockSizeClass() const override;
+
+  // Appends to / removes from the level's list of private versions.
+  void LinkToLevel(TqdBaseTransactionLevel* aTransLevel);
+  void UnlinkFromLevel();
+
+  TqdReadOnlyBlock* mbReadOnlyBlock;
+  TqdBaseTransactionLevel* mbTransLevel = nullptr;
+  TqdModifiedBlock* mbPrev = nullptr;
+  TqdModifiedBlock* mbTransLevelPrev = nullptr;
+  TqdModifiedBlock* mbTransLevelNext = nullptr;
+  bool mbDiscarded = false;
+};
+
+// A work block that belongs to no file.
+class TqdScratchBlock final : public TqdBlockObject {
+ public:
+  TqdScratchBlock(TqdBufferManager* aBufferManager, TqdBlockSizeAll aSize, uint32_t aID);
+  TqdBlockSizeAll BlockSizeClass() const override { return sbSize; }
+
+  uint32_t sbID;
+  int32_t sbRefCount = 0;
+  TqdBlockSizeAll sbSize;
+};
+
+// What callers keep of a scratch block: a slot of the cache's handle table
+// and the generation it was created with, so a freed or foreign handle is
+// refused instead of touching freed memory.
+struct TqdScratchBlockHandle {
+  uint32_t sbhSlot = 0;
+  uint32_t sbhID = 0;
+};
+
+// --- Table file ------------------------------------------------------------------
+
+enum TqdFileAttribute : uint8_t { qdfaTemporary, qdfaMemTable, qdfaTransWriteThrough, qdfaReplicationLog };
+
+class TqdFileAttributes {
+ public:
+  TqdFileAttributes() = default;
+  TqdFileAttributes(std::initializer_list<TqdFileAttribute> aItems) {
+    for (auto item : aItems) Include(item);
+  }
+  bool Contains(TqdFileAttribute aItem) const { return (faBits & (1u << aItem)) != 0; }
+  void Include(TqdFileAttribute aItem) { faBits = uint8_t(faBits | (1u << aItem)); }
+  void Exclude(TqdFileAttribute aItem) { faBits = uint8_t(faBits & ~(1u << aItem)); }
+  uint8_t Bits() const { return faBits; }
+
+ private:
+  uint8_t faBits = 0;
+};
+
+enum TqdBlockIteratorResult : uint8_t { birContinue, birStop };
+// aBlock is nil for a block that could not be read.
+using TqdBlockIterator = std::function<TqdBlockIteratorResult(void* aCookie, TqdBlockNumber aBlockNr, PqdBlock aBlock)>;
+using TqdBlockCookieIterator = std::function<TqdBlockIteratorResult(
+    void* aCookie, TqdBlockNumber aBlockNr, PqdBlock aBlock, const std::vector<uint8_t>& aBlockCookie)>;
+
+// One level of the per-file block index: 256 entries chosen by one byte of
+// the block number. The top level is TqdBaseFile::fiBlocks; the leaves hold
+// committed versions.
+struct TqdBlockContainer {
+  TqdBlockContainer* bcNext;
+  TqdBlockContainer* bcPrev;
+  void* bcBlocks[256];
+  uint16_t bcCount;
+};
+
+class TqdBaseFile;
+using TqdFileClass = TqdBaseFile* (*)();
+
+// A file of fixed-size blocks. The operating-system operations are virtual
+// and implemented by the POSIX file class.
+class TqdBaseFile : public TqdObject {
+ public:
+  TqdBaseFile();
+  ~TqdBaseFile() override;
+
+  // Creates a file object of the registered class (TableFileInfoClass for
+  // a table) named aName, with its folder resolved.
+  static TqdBaseFile* Alloc(bool aForTable, const qdString& aName, TqdBufferManager* aBufMgr);
+  static TqdFileClass DefaultFileInfoClass;
+  static TqdFileClass TableFileInfoClass;
+
+  virtual qdString ExpandRelativeFileName(const qdString& aFileName);
+  virtual void CloseFile() = 0;
+  virtual bool FileIsOpen() = 0;
+  virtual void PrepareFlushFile() = 0;
+  virtual void FlushFile(bool aFailSafe, TqdBaseReplicationLog* aReplicationLog) = 0;
+  // aCreateFile makes a new file; it appears under its name only when block
+  // 0 has been written and synced, and then replaces an existing file only
+  // with aOverwrite.
+  virtual void OpenFile(TqdOpenMode aOpenMode, TqdShareMode aShareMode, bool aWriteThru, bool aCreateFile,
+                        bool aOverwrite = false) = 0;
+  virtual int64_t PositionFileEOF() = 0;
+  virtual int64_t FileSize() = 0;
+  virtual uint32_t ReadFile(uint32_t aToRead, void* aBuffer) = 0;
+  virtual void ReadFileExact(uint32_t aToRead, void* aBuffer) = 0;
+  virtual uint32_t ReadFileAt(int64_t aOffset, uint32_t aToRead, void* aBuffer) = 0;
+  virtual void ReadFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuffer) = 0;
+  virtual void WriteFileExact(uint32_t aToWrite, const void* aBuffer) = 0;
+  virtual void WriteFileExactAt(int64_t aOffset, uint32_t aToWrite, const void* aBuffer) = 0;
+  virtual int64_t CalcMaxFileSize() = 0;
+  virtual void ReadDecryptFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuffer,
+                                      std::vector<uint8_t>& aCookie) = 0;
+  virtual void WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, void* aBuffer,
+                                       std::vector<uint8_t>& aCookie) = 0;
+  virtual void ReadBlock(TqdReadOnlyBlock* aBlock) = 0;
+  virtual void WriteBlock(TqdReadOnlyBlock* aBlock) = 0;
+  virtual void RollbackUnwritten() = 0;
+  virtual qdString GetFileID();
+
+  // Formats block 0 of a new file as a dirty block of aTrans.
+  [[nodiscard]] TqdResult AddHeader(TqdBaseTransaction* aTrans, const TqdUnicodeStrings& aPasswords,
+                                    const TqdBlockSignature& aSignature);
+  // Reads and checks block 0 of an existing file.
+  [[nodiscard]] TqdResult ReadHeader(const TqdUnicodeStrings& aPasswords, bool& aIsReadOnly);
+
+  qdString FileName() const;
+  // Blocks in the file; for a temporary file the blocks the cache holds.
+  uint32_t PhysicalBlockCount();
+  uint32_t BlockSizeBytes() const { return qdBlockSizeBytes(fiBlockSize); }
+  uint32_t BlockShift() const { return qdBlockSizeShift(fiBlockSize); }
+
+  TqdBlockIteratorResult IterateBlocks(void* aCookie, const TqdBlockIterator& aIterator);
+  TqdBlockIteratorResult IterateBlocksRaw(void* aCookie, const TqdBlockIterator& aIterator);
+  TqdBlockIteratorResult IterateBlockCookies(void* aCookie, const TqdBlockCookieIterator& aIterator);
+
+  // Transaction membership (under the cache lock). Joining a file another
+  // transaction holds raises 10241.
+  void JoinTransaction(TqdBaseTransaction* aTrans);
+  void LeaveTransaction();
+
+  TqdBaseFileHeaderAccessFactory* HeaderAccessFactory() const { return fiHeaderAccessFactory.get(); }
+  // The block count limit from the file system's size limit (never 0).
+  void ComputeMaxBlocks();
+
+  // Transaction membership.
+  TqdBaseTransaction* fiTrans = nullptr;
+  TqdBaseTransactionLevel* fiTransLevel = nullptr;
+  TqdBaseFile* fiTransNext = nullptr;
+  TqdBaseFile* fiTransPrev = nullptr;
+
+  qdString fiName;
+  // Folder with a trailing '/'.
+  qdString fiPath;
+  TqdOpenMode fiOpenMode = omNone;
+  TqdShareMode fiShareMode = smExclusive;
+  bool fiWriteThru = false;
+  bool fiIsLink = false;
+  TqdBlockSignature fiHeaderSignature;
+  qdString fiEncryptionEngineName;
+  qdString fiStreamEngineName;
+  int32_t fiQendoVersion = 47501;
+  uint32_t fiCheckSumSize = 0;
+  std::vector<uint8_t> fiChecksum;
+  bool fiCheckSumVerified = false;
+  TqdFileAttributes fiAttributes;
+  bool fiForServer = false;
+  TqdBaseEncryptionEngine* fiEncryptionEngine = nullptr;
+  TqdBufferManager* fiBufMgr = nullptr;
+  std::unique_ptr<TqdBaseFileHeaderAccessFactory> fiHeaderAccessFactory;
+  TqdBlockSize fiBlockSize = qdbs4k;
+  uint32_t fiBlockSizeBytes = 0;
+  uint32_t fiMaxBlocks = 0;
+  uint32_t fiUsedBlocks = 0;
+  uint32_t fiTransUsedBlocks = 0;
+  uint32_t fiInitialSize = 1;
+  uint32_t fiGrowSize = 1;
+
+  // The cache's per-file list and index (cache lock).
+  TqdReadOnlyBlock* fiBlockListHead = nullptr;
+  TqdReadOnlyBlock* fiBlockListTail = nullptr;
+  TqdReadOnlyBlock* fiBlockZero = nullptr;
+  TqdBlockContainer* fiBlockContainerList = nullptr;
+  void* fiBlocks[256] = {};
+  // Committed versions in the file's list.
+  uint32_t fiBlockCount = 0;
+
+  int32_t fiMaxID = 2147483647;
+  // Tells file objects apart without their addresses.
+  const uint32_t fiSerial;
+  qdString fiLogAlias;
+  qdString fiLogTable;
+  qdString fiLogFile;
+
+ private:
+  TqdBlockIteratorResult IterateImpl(void* aCookie, bool aDecrypt, const TqdBlockCookieIterator& aIterator);
+};
+
+// --- Block access of a table ------------------------------------------------------
+
+// What a table's sub-engines hold for one file of the table.
+class TqdBlockAccess : public TqdObject {
+ public:
+  TqdBlockAccess(TqdBaseFile* aFile, TqdBlockAccess* aMain, const qdString& aBaseName, int32_t aID);
+
+  // The block, checked to be block aBlockNumber owned by aID (0: any
+  // owner); a failed check releases it before raising.
+  TqdBlockRef GetBlock(TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber, int32_t aID, bool aMarkDirty);
+  // Turns a held block into aTrans's writable private version.
+  void DirtyBlock(TqdBlockNumber aBlockNumber, TqdBaseTransaction* aTrans, TqdBlockRef& aBlock);
+  bool ValidBlock(uint32_t aBlockNumber, TqdBaseTransaction* aTrans);
+  bool ValidBlock(uint32_t aBlockNumber, TqdBaseFileHeaderAccess* aHeaderAccess);
+  // A new header access of the file's format; the caller owns it.
+  std::unique_ptr<TqdBaseFileHeaderAccess> HeaderAccess(TqdBaseTransaction* aTrans, bool aMarkDirty);
+  TqdLSN baGetCurrentLSN(TqdBaseTransaction* aTrans);
+  void ChangePassword(TqdBaseTransaction* aTrans, const qdString& aNewPassword);
+
+  TqdBaseFile* _File() const { return baFile; }
+  TqdBlockNumber HeaderBlock() const { return baHeaderBlock; }
+  void SetHeaderBlock(TqdBlockNumber aValue) { baHeaderBlock = aValue; }
+  int32_t ID() const { return baID; }
+  TqdBlockAccess* Main() const { return baMain; }
+  const qdString& BaseName() const { return baBaseName; }
+  const qdString& fiName() const;
+  uint32_t fiBlockSizeBytes() const;
+
+ private:
+  TqdBaseFile* baFile;
+  TqdBlockNumber baHeaderBlock = 0;
+  int32_t baID;
+  TqdBlockAccess* baMain;
+  qdString baBaseName;
+};
+
+// --- Transactions (base classes) -----------------------------------------------------
+
+enum TqdTransactionState : uint8_t { tsFailsafe, tsSnapshot, tsForBlobRead, tsFailed };
+enum TqdTransactionLevelState : uint8_t { tlsCorrupted, tlsDeadlocked, tlsNoMoreNested };
+
+class TqdBaseTransactionLevel : public TqdObject {
+ public:
+  // Becomes aTrans's innermost level, with a fresh LSN.
+  explicit TqdBaseTransactionLevel(TqdBaseTransaction* aTrans);
+  ~TqdBaseTransactionLevel() override;
+
+  // Level number used wherever levels are compared.
+  int32_t Level() const { return tlLevel + tlNestingCount; }
+  // False while only a counted nesting ends.
+  bool StopNested();
+  bool HasState(TqdTransactionLevelState aState) const { return (tlState & (1u << aState)) != 0; }
+  int32_t BlockCount() const { return tlBlockCount; }
+
+  TqdBaseTransactionLevel* tlPrev;
+  TqdBaseTransaction* tlTransaction;
+  TqdLSN tlStartLSN = 0;
+  TqdLSN tlLSN = 0;
+  TqdModifiedBlock* tlModifiedBlocksHead = nullptr;
+  TqdModifiedBlock* tlModifiedBlocksTail = nullptr;
+  int32_t tlBlockCount = 0;
+  int32_t tlLevel = 0;
+  int32_t tlLockCount = 0;
+  int32_t tlNestingCount = 0;
+  uint8_t tlState = 0;
+};
+
+// A block transaction: a stack of levels. The owner (the server engine)
+// derives from it and implements Commit and Rollback with the cache's
+// CommitTransaction and RollbackTransaction.
+class TqdBaseTransaction : public TqdObject {
+ public:
+  TqdBaseTransaction(TqdBufferManager* aBufferManager, void* aOwningSession, bool aIsSnapshot, bool aFailSafe);
+  ~TqdBaseTransaction() override;
+
+  virtual TqdBaseTransactionLevel* CreateTransLevel();
+  virtual void StartNested(bool aForce);
+  virtual void Commit() = 0;
+  virtual void Rollback() = 0;
+
+  TqdBaseTransactionLevel* TransLevel() const { return btTransLevelsTail; }
+  TqdBufferManager* TransBufferManager() const { return btBufferManager; }
+  TqdLSN LSN() const { return btLSN; }
+  bool Nested() const { return btTransLevelsTail != nullptr && btTransLevelsTail->Level() > 0; }
+  bool HasState(TqdTransactionState aState) const { return (btState & (1u << aState)) != 0; }
+  uint32_t BlockCount() const { return btBlockCount; }
+
+  TqdBufferManager* btBufferManager;
+  void* btOwningSession;
+  uint8_t btState = 0;
+  TqdLSN btStartLSN = 0;
+  TqdLSN btLSN = 0;
+  TqdBaseTransactionLevel* btTransLevelsTail = nullptr;
+  TqdReadOnlyBlock* btTransBlockListHead = nullptr;
+  TqdReadOnlyBlock* btTransBlockListTail = nullptr;
+  uint32_t btBlockCount = 0;
+  TqdBaseFile* btTransFileListHead = nullptr;
+  TqdBaseFile* btTransFileListTail = nullptr;
+};
+
+// Hooks for a replication log; no implementation exists.
+class TqdBaseReplicationLog : public TqdObject {
+ public:
+  virtual void BeginTrans(TqdLSN aLSN) = 0;
+  virtual void EndTrans() = 0;
+  virtual void BeginFile(const qdString& aAlias, const qdString& aTable, const qdString& aFile,
+                         TqdBlockSize aBlockSize) = 0;
+  virtual void EndFile() = 0;
+  virtual void WriteBlock(TqdBlockNumber aBlockNumber, TqdLSN aOldLSN, const uint8_t* aBlock) = 0;
+};
+
+// The files a level-0 commit has to flush.
+class TqdFlushList : public TqdObject {
+ public:
+  TqdFlushList() { flList.reserve(32); }
+  // Stamps block 0 of every file of the transaction with its LSN, commits
+  // it and lists the file; on failure every queued block reverts.
+  void Prepare(TqdBaseTransaction* aTrans, bool aIsWTCommit);
+  // Grows and writes every listed file.
+  void Flush(bool aForceFailSafe);
+  int32_t Count() const { return int32_t(flList.size()); }
+
+  TqdLSN flLSN = 0;
+  std::vector<TqdBaseFile*> flList;
+  TqdBaseReplicationLog* flReplicationLog = nullptr;
+};
+
+// --- The cache -------------------------------------------------------------------------
+
+class TqdBufferManager : public TqdObject {
+ public:
+  explicit TqdBufferManager(const qdString& aTempDir);
+  ~TqdBufferManager() override;
+
+  void Lock() QD_ACQUIRE(bmPadlock);
+  void Unlock() QD_RELEASE(bmPadlock);
+  [[nodiscard]] bool TryLock() QD_TRY_ACQUIRE(true, bmPadlock);
+
+  // Makes the file's block 0 available (reading and checking the header of
+  // an existing file) and hands it to aTrans in aBlock.
+  [[nodiscard]] TqdResult AddFile(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, const TqdUnicodeStrings& aPasswords,
+                                  bool aMarkHeaderDirty, TqdBlockRef& aBlock, bool& aIsReadOnly);
+  // Forgets every cached block of the file.
+  void RemoveFile(TqdBaseFile* aFile);
+  TqdBlockRef GetBlock(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber, bool aMarkDirty);
+  // A block being appended to the file: no disk image, reads as zeros.
+  TqdBlockRef AddBlock(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber);
+  // Replaces the held aBlock by aTrans's writable private version of it.
+  void DirtyBlock(TqdBaseFile* aFile, TqdBlockNumber aBlockNumber, TqdBaseTransaction* aTrans, TqdBlockRef& aBlock);
+  // Throws the newest private version's content away (reads as zeros).
+  void DiscardBlock(TqdBaseFile* aFile, TqdBlockNumber aBlockNumber, TqdBaseTransaction* aTrans);
+
+  TqdLSN CurrentLSN();
+  TqdLSN NextLSN();
+  // Raises the LSN counter to aValue; a lower value changes nothing.
+  void SetNextLSN(TqdLSN aValue);
+
+  void CommitTransaction(TqdBaseTransaction* aTrans, TqdFlushList* aFlushList, bool aIsWTCommit);
+  void RollbackTransaction(TqdBaseTransaction* aTrans);
+  void RollbackTransactionLevel(TqdBaseTransactionLevel* aTransLevel);
+
+  void CreateScratchBlock(TqdBlockSizeAll aSize, TqdScratchBlockHandle& aHandle);
+  void* LockScratchBlock(const TqdScratchBlockHandle& aHandle);
+  void UnlockScratchBlock(const TqdScratchBlockHandle& aHandle, void* aPointer);
+  void FreeScratchBlock(const TqdScratchBlockHandle& aHandle);
+
+  uint64_t BlocksRead() const { return bmBlocksRead.load(std::memory_order_relaxed); }
+  uint64_t BlocksWritten() const { return bmBlocksWritten.load(std::memory_order_relaxed); }
+  void CountBlockRead() { bmBlocksRead.fetch_add(1, std::memory_order_relaxed); }
+  void CountBlockWritten() { bmBlocksWritten.fetch_add(1, std::memory_order_relaxed); }
+  const qdString& TempDir() const { return bmTempDir; }
+  // Committed versions of all files.
+  uint32_t InUseCount();
+
+  // Structural self-check (debug tier): lists, index, references, versions.
+  // Raises EAssertionFailed naming the broken invariant.
+  void CheckInvariants();
+
+  // --- Used by the block, file and transaction classes (cache lock held) ---
+
+  // The committed version of block aBlockNumber, or nil when not cached;
+  // waits for a running read (the lock must be held once).
+  TqdReadOnlyBlock* FindBlock(TqdBaseFile* aFile, TqdBlockNumber aBlockNumber) QD_REQUIRES(bmPadlock);
+  // Waits until no read of aBlock runs; the lock must be held once.
+  void WaitWhileLoading(TqdReadOnlyBlock* aBlock) QD_REQUIRES(bmPadlock);
+  // Creates and files a committed version (no memory yet).
+  TqdReadOnlyBlock* CreateBlock(TqdBaseFile* aFile, TqdBlockNumber aBlockNumber, bool aNew) QD_REQUIRES(bmPadlock);
+  // Unlinks a committed version from its file, the index, the in-use list
+  // and its transaction, and frees it with its private versions.
+  void RemoveBlock(TqdReadOnlyBlock* aBlock) QD_REQUIRES(bmPadlock);
+  // Removes a block nobody holds; one still held keeps its object (the
+  // holders' images stay valid) but loses its committed image, so the next
+  // access starts afresh.
+  void ForgetBlock(TqdReadOnlyBlock* aBlock) QD_REQUIRES(bmPadlock);
+  void AddToTransBlockList(TqdBaseTransaction* aTrans, TqdReadOnlyBlock* aBlock) QD_REQUIRES(bmPadlock);
+  void RemoveFromTransBlockList(TqdReadOnlyBlock* aBlock) QD_REQUIRES(bmPadlock);
+  // Gives up memory beyond the budget; the budget and eviction come with
+  // the cache's memory management, until then nothing is given up.
+  void bmRemoveExcessBlocks(bool aForceMapped, bool aForceAllocated) QD_REQUIRES(bmPadlock);
+  int32_t LockDepth() const QD_REQUIRES(bmPadlock) { return bmLockDepth; }
+
+  TqdPadlock bmPadlock{true};
+
+ private:
+  TqdScratchBlock* ResolveScratch(const TqdScratchBlockHandle& aHandle) QD_REQUIRES(bmPadlock);
+  void CommitLevelZero(TqdBaseTransaction* aTrans, TqdFlushList* aFlushList, bool aIsWTCommit) QD_REQUIRES(bmPadlock);
+
+  int32_t bmLockDepth QD_GUARDED_BY(bmPadlock) = 0;
+  qdString bmTempDir;
+  TqdReadOnlyBlock* bmInUseListHead QD_GUARDED_BY(bmPadlock) = nullptr;
+  TqdReadOnlyBlock* bmInUseListTail QD_GUARDED_BY(bmPadlock) = nullptr;
+  uint32_t bmInUseCount QD_GUARDED_BY(bmPadlock) = 0;
+  TqdLSN bmCurrentLSN QD_GUARDED_BY(bmPadlock) = 0;
+  TqdBaseReplicationLog* bmReplicationLog = nullptr;
+  std::atomic<uint64_t> bmBlocksRead{0};
+  std::atomic<uint64_t> bmBlocksWritten{0};
+  std::vector<TqdScratchBlock*> bmScratchSlots QD_GUARDED_BY(bmPadlock);
+  std::vector<uint32_t> bmScratchGenerations QD_GUARDED_BY(bmPadlock);
+  std::vector<uint32_t> bmFreeScratchSlots QD_GUARDED_BY(bmPadlock);
+};
+
+// Holds the cache lock for a scope.
+class QD_SCOPED_CAPABILITY TqdCacheLockGuard {
+ public:
+  explicit TqdCacheLockGuard(TqdBufferManager* aBufferManager) QD_ACQUIRE(aBufferManager->bmPadlock)
+      : fBufferManager(aBufferManager) {
+    fBufferManager->Lock();
+  }
+  ~TqdCacheLockGuard() QD_RELEASE() { fBufferManager->Unlock(); }
+  TqdCacheLockGuard(const TqdCacheLockGuard&) = delete;
+  TqdCacheLockGuard& operator=(const TqdCacheLockGuard&) = delete;
+
+ private:
+  TqdBufferManager* fBufferManager;
+};
+
+inline void TqdBlockRef::Release() {
+  TqdReadOnlyBlock* owner = brOwner;
+  brBlock = nullptr;
+  brOwner = nullptr;
+  brWritable = false;
+  if (owner != nullptr) owner->Release();
+}
+
+// --- Header formats (abstract) -----------------------------------------------------------
+
+// The class of a header format: what is known of a format before a file
+// uses it.
+struct TqdFileHeaderFormatClass {
+  const char* hfcClassName;
+  // Formats block 0 (non-empty aSignature) or copies its fields into the
+  // file (empty aSignature).
+  std::unique_ptr<TqdBaseFileHeaderAccessFactory> (*hfcCreate)(const TqdBlockSignature& aSignature, TqdBaseFile* aFile,
+                                                               PqdBlock aHeader);
+  // Refuses a dictionary the format cannot serve (nil: accepts all).
+  void (*hfcCheckDictionary)(TqdDataDictionary* aDataDictionary, bool aForBuild);
+  int32_t hfcAdditionalReservedSpace;
+};
+
+// One per open file: formats and reads block 0, checks every block's
+// identity and makes header accesses.
+class TqdBaseFileHeaderAccessFactory : public TqdObject {
+ public:
+  explicit TqdBaseFileHeaderAccessFactory(TqdBaseFile* aFile) : bfhafFile(aFile) {}
+
+  // The registry of formats by signature (case-insensitive). Filled at
+  // start-up and only read afterwards.
+  static void Register(const TqdBlockSignature& aSignature, const TqdFileHeaderFormatClass* aClass);
+  static void UnRegister(const TqdFileHeaderFormatClass* aClass);
+  // aSignature empty: the format named by the first 4 bytes of aHeader
+  // reads it; else the format aSignature formats aHeader.
+  static std::unique_ptr<TqdBaseFileHeaderAccessFactory> CreateFactory(const TqdBlockSignature& aSignature,
+                                                                       PqdBlock aHeader, TqdBaseFile* aFile);
+  static void CheckValid(TqdDataDictionary* aDataDictionary, bool aForBuild, const TqdBlockSignature& aSignature);
+  static int32_t GetAdditionalReservedSpace(const TqdBlockSignature& aSignature);
+
+  virtual void InitChecksum(PqdBlock aHeader, bool aCreating);
+  virtual std::unique_ptr<TqdBaseFileHeaderAccess> CreateFileHeaderAccess(TqdBaseTransaction* aTrans, bool aMarkDirty,
+                                                                          TqdBlockAccess* aBlockAccess) = 0;
+  // Raises 8962 unless aBlock is block aBlockNum (and, for a format with
+  // owners, owned by aID when aID is not 0).
+  virtual void VerifyID(const uint8_t* aBlock, TqdBlockNumber aBlockNum, int32_t aID);
+  // Checks an image before it is written.
+  virtual void ValidateBlock(const uint8_t* aBlock, TqdBlockNumber aBlockNum);
+  virtual int32_t GetID(const uint8_t* aBlock);
+  virtual uint32_t GetUsedBlocks(const uint8_t* aHeader) = 0;
+  virtual uint8_t* GetEncryptionEngineHeader(uint8_t* aHeader);
+  virtual uint8_t* GetTableChecksum(uint8_t* aHeader);
+  virtual int32_t GetAdditionalReservedSpace();
+  // Checks every field of a block 0 read from the file before anything
+  // uses it; aBytes of it are present. Raises 8961.
+  virtual void CheckHeader(const uint8_t* aHeader, uint32_t aBytes) = 0;
+
+  TqdBaseFile* bfhafFile;
+};
+
+// Access to block 0 (or a nested table's header block) for one operation
+// under one transaction.
+class TqdBaseFileHeaderAccess : public TqdObject {
+ public:
+  TqdBaseFileHeaderAccess(TqdBaseTransaction* aTrans, bool aMarkDirty, TqdBlockAccess* aBlockAccess);
+  ~TqdBaseFileHeaderAccess() override;
+
+  virtual uint32_t UsedBlocks() = 0;
+  virtual uint32_t AvailableBlocks() = 0;
+  virtual void LoadHeader(TqdBaseTransaction* aTrans);
+  // A new block owned by aID, dirty under aTrans.
+  virtual TqdBlockRef GetNewBlock(TqdBaseTransaction* aTrans, int32_t aID) = 0;
+  // Frees the block whose dirty image aBlock holds; the reference is
+  // consumed.
+  virtual void DeleteBlock(TqdBaseTransaction* aTrans, TqdBlockRef& aBlock) = 0;
+  virtual uint16_t RegisterHeaderSection(const qdAnsiString& aName, uint8_t aSize, bool aCreate, bool aOverwrite) = 0;
+  virtual void ChangePassword(const qdString& aNewPassword);
+
+  void MarkDirty(TqdBaseTransaction* aTrans);
+  TqdBlockAccess* BlockAccess() const { return bfhaBlockAccess; }
+  bool IsDirty() const { return bfhaIsDirty; }
+  TqdLSN CurrentLSN() const { return qdBlockLSN(Header()); }
+  const uint8_t* Header() const { return bfhaHeader.Data(); }
+  uint8_t* WritableHeader() const { return bfhaHeader.WritableData(); }
+
+ protected:
+  // Second-stage construction: the derived class's LoadHeader must be
+  // callable, so derived constructors call this.
+  void Init(TqdBaseTransaction* aTrans, bool aMarkDirty);
+
+  TqdBaseFile* bfhaHeaderFile;
+  bool bfhaIsDirty = false;
+  TqdBlockRef bfhaHeader;
+  TqdBlockAccess* bfhaBlockAccess;
+  std::unique_ptr<TqdBaseFileHeaderAccess> bfhaMainHeader;
+};
+
+// The exact message of a block whose stored number is wrong (8962).
+[[noreturn]] void qdRaiseBlockNumberMismatch(TqdBlockNumber aExpected, TqdBlockNumber aFound, const qdString& aFileName,
+                                             const char* aFile = __builtin_FILE(), int aLine = __builtin_LINE());
+
+void qdsrBufferManagerInitialize();
+void qdsrBufferManagerFinalize();
+
+}  // namespace qd
