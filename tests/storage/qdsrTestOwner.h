@@ -70,9 +70,12 @@ class TqdScopedFileSystem {
 };
 
 // An in-memory file system with the folder "/db" installed for the scope.
+// It stands for one machine: a fatal flush error set while it is installed
+// ends with it, as it would with the process.
 class TqdFaultFixture {
  public:
   TqdFaultFixture() : fScope(&fFileSystem) { fFileSystem.AddFolder("/db"); }
+  ~TqdFaultFixture() { qdFaultClearFatalError(); }
   TqdFaultFileSystem& Fs() { return fFileSystem; }
 
  private:
