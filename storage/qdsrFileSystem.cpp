@@ -200,12 +200,10 @@ std::string TqdPosixFileSystem::CanonicalName(const std::string& aPath) {
 
 int64_t TqdPosixFileSystem::MaxFileSize(const std::string& aPath) {
   struct statfs info {};
-  std::string path = aPath;
   // The file may not exist yet: ask about its folder.
-  if (::statfs(path.c_str(), &info) != 0) {
-    path = qdFolderOf(aPath);
-    if (path.empty()) path = ".";
-    if (::statfs(path.c_str(), &info) != 0) return 0;
+  if (::statfs(aPath.c_str(), &info) != 0) {
+    const std::string folder = qdFolderOf(aPath);
+    if (::statfs(folder.empty() ? "." : folder.c_str(), &info) != 0) return 0;
   }
   return qdMaxFileSizeForFileSystemType(uint64_t(info.f_type));
 }

@@ -8,65 +8,16 @@
 #include <functional>
 
 #include "storage/qdseHeaderAccess.h"
+#include "tests/storage/qdseHeaderFuzzHarness.h"
 #include "tests/storage/qdsrTestOwner.h"
 
 namespace qd::test {
 namespace {
 
 constexpr uint32_t kBlock = 4096;
-constexpr int32_t kOwner = 1;
-constexpr int32_t kFirstChild = 101;
-constexpr int32_t kLastChild = 133;  // 33 nested tables: two pairs overflow
-
-// Where the interesting structures of the fixture file lie.
-struct FixtureLayout {
-  std::vector<uint8_t> bytes;
-  uint32_t used = 0;
-  TqdBlockNumber mapBlock = 0;
-  TqdBlockNumber firstOverflow = 0;
-  TqdBlockNumber firstChild = 0;
-  uint16_t subHeaders = 0;
-  uint16_t record = 0;
-};
-
-// A committed "QD!2" file with two header sections, 33 child headers, 5 free
-// numbers in the header and a free-block map holding 15 more.
-const FixtureLayout& Fixture() {
-  static const FixtureLayout layout = [] {
-    FixtureLayout result;
-    TqdFaultFixture fault;
-    TqdBufferManager cache(u"/tmp");
-    {
-      auto table = TqdTestTable::Create(&cache, "/db/f.qd1");
-      TqdTestTransaction trans(&cache);
-      auto header = table->Access().HeaderAccess(&trans, true);
-      result.record = header->RegisterHeaderSection("Record", 20, true, false);
-      (void)header->RegisterHeaderSection("Stream", 8, true, false);
-      for (int i = 0; i < 40; ++i) {
-        TqdBlockRef block = header->GetNewBlock(&trans, kOwner);
-        std::memset(block.WritableData() + kBlockCommonHeaderSize, 0x33, 100);
-      }
-      for (int32_t id = kFirstChild; id <= kLastChild; ++id) {
-        TqdBlockAccess nested(table->File(), &table->Access(), u"nested", id);
-        auto childHeader = nested.HeaderAccess(&trans, true);
-        if (id == kFirstChild) result.firstChild = nested.HeaderBlock();
-      }
-      for (TqdBlockNumber n = 1; n <= 21; ++n) {
-        TqdBlockRef block = table->Access().GetBlock(&trans, n, 0, true);
-        header->DeleteBlock(&trans, block);
-      }
-      result.subHeaders = header->RegisterHeaderSection("SubHeaders", 253, false, false);
-      result.mapBlock = qdGetU32(header->Header() + 24);
-      result.firstOverflow = qdGetU32(header->Header() + result.subHeaders + 248);
-      result.used = header->UsedBlocks();
-      header.reset();
-      trans.Commit();
-    }
-    result.bytes = fault.Fs().ReadAll("/db/f.qd1");
-    return result;
-  }();
-  return layout;
-}
+constexpr int32_t kOwner = kFixtureOwner;
+constexpr int32_t kFirstChild = kFixtureFirstChild;
+constexpr int32_t kLastChild = kFixtureLastChild;
 
 enum TqdOperation { opOpen, opSections, opAllocate, opFree, opChildren, opNested, opReadBlock };
 
@@ -126,7 +77,7 @@ void RunOperation(TqdOperation aOperation) {
   }
 }
 
-using TqdDamage = std::function<void(std::vector<uint8_t>& aBytes, const FixtureLayout& aLayout)>;
+using TqdDamage = std::function<void(std::vector<uint8_t>& aBytes, const TqdFixtureLayout& aLayout)>;
 
 struct DamageCase {
   const char* name;
@@ -141,7 +92,7 @@ uint8_t* At(std::vector<uint8_t>& aBytes, TqdBlockNumber aBlock, uint32_t aOffse
 
 std::vector<DamageCase> Cases() {
   using B = std::vector<uint8_t>;
-  using L = FixtureLayout;
+  using L = TqdFixtureLayout;
   return {
       // The fixture itself passes every operation.
       {"undamaged", [](B&, const L&) {}, opChildren, 0},
@@ -171,56 +122,56 @@ std::vector<DamageCase> Cases() {
        qdeHeaderCorrupt},
       {"section offsets rising", [](B& b, const L&) { qdPutU16(At(b, 0, 258 + 9 + 1 + 6), 4080); }, opOpen,
        qdeHeaderCorrupt},
-      {"section size differs", [](B& b, const L& l) { qdPutU16(At(b, 0, 258 + 1 + 6), l.record + 1); }, opSections,
+      {"section size differs", [](B& b, const L& l) { qdPutU16(At(b, 0, 258 + 1 + 6), l.flRecord + 1); }, opSections,
        qdeHeaderCorrupt},
       {"free count 21", [](B& b, const L&) { qdPutU32(At(b, 0, 28), 21); }, opOpen, qdeHeaderCorrupt},
       {"free count all ones", [](B& b, const L&) { qdPutU32(At(b, 0, 28), 0xFFFFFFFF); }, opOpen, qdeHeaderCorrupt},
       {"free number 0", [](B& b, const L&) { qdPutU32(At(b, 0, 104 + 8), 0); }, opOpen, qdeHeaderCorrupt},
-      {"free number beyond the used blocks", [](B& b, const L& l) { qdPutU32(At(b, 0, 104 + 8), l.used); }, opOpen,
+      {"free number beyond the used blocks", [](B& b, const L& l) { qdPutU32(At(b, 0, 104 + 8), l.flUsed); }, opOpen,
        qdeHeaderCorrupt},
       {"map chain head 0", [](B& b, const L&) { qdPutU32(At(b, 0, 24), 0); }, opOpen, qdeHeaderCorrupt},
-      {"map chain head beyond the used blocks", [](B& b, const L& l) { qdPutU32(At(b, 0, 24), l.used + 5); }, opOpen,
+      {"map chain head beyond the used blocks", [](B& b, const L& l) { qdPutU32(At(b, 0, 24), l.flUsed + 5); }, opOpen,
        qdeHeaderCorrupt},
       // Not a table file at all.
       {"unknown signature", [](B& b, const L&) { std::memcpy(b.data(), "ZZZZ", 4); }, opOpen, qdeCannotOpenFile},
       {"shorter than a header", [](B& b, const L&) { b.resize(100); }, opOpen, qdeCannotOpenFile},
       // Free-block map.
-      {"map count above capacity", [](B& b, const L& l) { qdPutU32(At(b, l.mapBlock, 24), 2000); }, opAllocate,
+      {"map count above capacity", [](B& b, const L& l) { qdPutU32(At(b, l.flMapBlock, 24), 2000); }, opAllocate,
        qdeFileCorrupt},
-      {"map capacity above the block", [](B& b, const L& l) { qdPutU32(At(b, l.mapBlock, 20), 0xFFFFFFFF); },
+      {"map capacity above the block", [](B& b, const L& l) { qdPutU32(At(b, l.flMapBlock, 20), 0xFFFFFFFF); },
        opAllocate, qdeFileCorrupt},
-      {"map entry 0", [](B& b, const L& l) { qdPutU32(At(b, l.mapBlock, 28 + 4 * 14), 0); }, opAllocate,
+      {"map entry 0", [](B& b, const L& l) { qdPutU32(At(b, l.flMapBlock, 28 + 4 * 14), 0); }, opAllocate,
        qdeFileCorrupt},
-      {"map entry beyond the used blocks", [](B& b, const L& l) { qdPutU32(At(b, l.mapBlock, 28 + 4 * 14), l.used); },
+      {"map entry beyond the used blocks",
+       [](B& b, const L& l) { qdPutU32(At(b, l.flMapBlock, 28 + 4 * 14), l.flUsed); }, opAllocate, qdeFileCorrupt},
+      {"map link beyond the used blocks", [](B& b, const L& l) { qdPutU32(At(b, l.flMapBlock, 16), 77777); },
        opAllocate, qdeFileCorrupt},
-      {"map link beyond the used blocks", [](B& b, const L& l) { qdPutU32(At(b, l.mapBlock, 16), 77777); }, opAllocate,
+      {"map owned by someone else", [](B& b, const L& l) { qdPutI32(At(b, l.flMapBlock, 4092), kOwner); }, opAllocate,
        qdeFileCorrupt},
-      {"map owned by someone else", [](B& b, const L& l) { qdPutI32(At(b, l.mapBlock, 4092), kOwner); }, opAllocate,
-       qdeFileCorrupt},
-      {"map with another signature", [](B& b, const L& l) { std::memcpy(At(b, l.mapBlock, 0), "XXXX", 4); }, opFree,
+      {"map with another signature", [](B& b, const L& l) { std::memcpy(At(b, l.flMapBlock, 0), "XXXX", 4); }, opFree,
        qdeFileCorrupt},
       {"map head is a data block", [](B& b, const L&) { qdPutU32(At(b, 0, 24), 30); }, opFree, qdeFileCorrupt},
       {"map head is the block being freed", [](B& b, const L&) { qdPutU32(At(b, 0, 24), 37); }, opFree,
        qdeHeaderCorrupt},
       // Child headers.
-      {"child header count 40", [](B& b, const L& l) { *At(b, 0, l.subHeaders + 252) = 40; }, opChildren,
+      {"child header count 40", [](B& b, const L& l) { *At(b, 0, l.flSubHeaders + 252) = 40; }, opChildren,
        qdeHeaderCorrupt},
       {"child headers out of order",
        [](B& b, const L& l) {
-         qdPutI32(At(b, 0, l.subHeaders), 500);  // the first pair now sorts last
+         qdPutI32(At(b, 0, l.flSubHeaders), 500);  // the first pair now sorts last
        },
        opChildren, qdeHeaderCorrupt},
       {"child header block beyond the used blocks",
-       [](B& b, const L& l) { qdPutU32(At(b, 0, l.subHeaders + 4), l.used + 1); }, opChildren, qdeHeaderCorrupt},
+       [](B& b, const L& l) { qdPutU32(At(b, 0, l.flSubHeaders + 4), l.flUsed + 1); }, opChildren, qdeHeaderCorrupt},
       {"first overflow block beyond the used blocks",
-       [](B& b, const L& l) { qdPutU32(At(b, 0, l.subHeaders + 248), 0xFFFF); }, opChildren, qdeHeaderCorrupt},
-      {"overflow count above capacity", [](B& b, const L& l) { qdPutU16(At(b, l.firstOverflow, 22), 1000); },
+       [](B& b, const L& l) { qdPutU32(At(b, 0, l.flSubHeaders + 248), 0xFFFF); }, opChildren, qdeHeaderCorrupt},
+      {"overflow count above capacity", [](B& b, const L& l) { qdPutU16(At(b, l.flFirstOverflow, 22), 1000); },
        opChildren, qdeFileCorrupt},
-      {"overflow chain loops", [](B& b, const L& l) { qdPutU32(At(b, l.firstOverflow, 16), l.firstOverflow); },
+      {"overflow chain loops", [](B& b, const L& l) { qdPutU32(At(b, l.flFirstOverflow, 16), l.flFirstOverflow); },
        opChildren, qdeFileCorrupt},
-      {"overflow owned by someone else", [](B& b, const L& l) { qdPutI32(At(b, l.firstOverflow, 4092), 7); },
+      {"overflow owned by someone else", [](B& b, const L& l) { qdPutI32(At(b, l.flFirstOverflow, 4092), 7); },
        opChildren, qdeFileCorrupt},
-      {"child header owned by another table", [](B& b, const L& l) { qdPutI32(At(b, l.firstChild, 4092), 102); },
+      {"child header owned by another table", [](B& b, const L& l) { qdPutI32(At(b, l.flFirstChild, 4092), 102); },
        opNested, qdeFileCorrupt},
       // Block identity.
       {"block stored under another number", [](B& b, const L&) { qdPutU32(At(b, 25, 4), 26); }, opReadBlock,
@@ -231,13 +182,13 @@ std::vector<DamageCase> Cases() {
 }
 
 TEST(HeaderCorruptionTest, EveryKindOfDamageIsReportedAsCorruption) {
-  const FixtureLayout& layout = Fixture();
-  ASSERT_NE(layout.mapBlock, kNoBlock);
-  ASSERT_NE(layout.firstOverflow, 0u);
+  const TqdFixtureLayout& layout = HeaderFixture();
+  ASSERT_NE(layout.flMapBlock, kNoBlock);
+  ASSERT_NE(layout.flFirstOverflow, 0u);
   for (const DamageCase& c : Cases()) {
     SCOPED_TRACE(c.name);
     TqdFaultFixture fault;
-    std::vector<uint8_t> bytes = layout.bytes;
+    std::vector<uint8_t> bytes = layout.flBytes;
     c.damage(bytes, layout);
     fault.Fs().WriteAll("/db/f.qd1", bytes);
     TqdResult code = 0;

@@ -292,6 +292,49 @@ TEST_F(CacheTest, RollingBackRemovesNewBlocksAndRestoresChangedOnes) {
   EXPECT_EQ(fTable->File()->fiUsedBlocks, kBlocks + 1);
 }
 
+TEST_F(CacheTest, AFileFirstChangedAtLevelZeroStaysInTheTransactionWhenALevelAboveRollsBack) {
+  TqdTestTransaction trans(&fCache);
+  SetContent(Get(&trans, 2, true), 0x22);
+  trans.StartNested(false);
+  SetContent(Get(&trans, 3, true), 0x33);  // the first change of block 3, one level up
+  trans.Rollback();                        // level 1 only
+  EXPECT_EQ(fTable->File()->fiTrans, &trans);
+  trans.Commit();
+  Reopen();
+  EXPECT_EQ(Content(Get(nullptr, 2)), 0x22);
+  EXPECT_EQ(Content(Get(nullptr, 3)), 3);
+  EXPECT_EQ(qdBlockLSN(Get(nullptr, 0).Data()), trans.btLSN);
+}
+
+TEST_F(CacheTest, ACommitWithOneBadImageCommitsNothing) {
+  TqdTestTransaction trans(&fCache);
+  SetContent(Get(&trans, 2, true), 0x22);
+  qdSetBlockThisBlock(Get(&trans, 4, true).WritableData(), 9);
+  fFixture.Fs().ClearRecords();
+  EXPECT_EQ(CodeOf([&] { trans.Commit(); }), qdeFileCorrupt);
+  EXPECT_EQ(fFixture.Fs().Count(foWrite), 0);
+  EXPECT_EQ(Content(Get(nullptr, 2)), 2);
+  EXPECT_TRUE(Get(nullptr, 2).Owner()->Dirty());
+  trans.Rollback();
+  EXPECT_FALSE(Get(nullptr, 2).Owner()->Dirty());
+}
+
+TEST_F(CacheTest, AnUnflushedCommitIsDroppedOnceEvenWhenABlockWasQueuedTwice) {
+  TqdTestTransaction trans(&fCache);
+  SetContent(Get(&trans, 2, true), 0x22);
+  // A header image without the commit's LSN is stamped (and queued) again.
+  qdSetBlockLSN(Get(&trans, 0, true).WritableData(), 0);
+  TqdFlushList list;
+  fCache.CommitTransaction(&trans, &list, false);
+  delete trans.TransLevel();
+  ASSERT_EQ(fTable->File()->WriteRequests().size(), 3u);  // block 2, block 0 twice
+  fTable->File()->RollbackUnwritten();
+  EXPECT_TRUE(fTable->File()->WriteRequests().empty());
+  fCache.CheckInvariants();
+  // Nothing reached the file: the next access reads the old image again.
+  EXPECT_EQ(Content(Get(nullptr, 2)), 2);
+}
+
 TEST_F(CacheTest, ValidBlocksDependOnWhoAsks) {
   TqdTestTransaction writer(&fCache);
   TqdTestTransaction other(&fCache);
