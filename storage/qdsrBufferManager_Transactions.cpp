@@ -244,10 +244,12 @@ bool TqdReadOnlyBlock::Rollback(TqdBaseTransactionLevel* aTransLevel) {
     boBufferManager->RemoveFromTransBlockList(this);
     forget = robNew;
   }
-  if (robBlockNum == 0 && robTrans != nullptr && !trans->HasState(tsSnapshot) &&
+  // The writer's block count follows block 0 back, also when block 0 is
+  // clean again while the file stays in the transaction.
+  if (robBlockNum == 0 && robFile->fiTrans == trans && !trans->HasState(tsSnapshot) &&
       robFile->HeaderAccessFactory() != nullptr) {
     const TqdBlockObject* image = robBlockListTail;
-    if (robBlockListTail->mbDiscarded || robBlockListTail->CacheBlock() == nullptr) image = this;
+    if (image == nullptr || robBlockListTail->mbDiscarded || robBlockListTail->CacheBlock() == nullptr) image = this;
     if (image->CacheBlock() != nullptr)
       robFile->fiTransUsedBlocks = robFile->HeaderAccessFactory()->GetUsedBlocks(image->CacheBlock()->Block());
   }
