@@ -323,6 +323,9 @@ const std::string& Tqd1xJournalEngine::TableName(TqdBaseFile* aFile) {
                                       {aFile->FileName()});
   jeNameFile = aFile;
   jeName = name;
+  // Blocks beyond the file's end have no bytes to keep (a table created by
+  // this very commit has none at all).
+  jePhysicalBlocks = aFile->PhysicalBlockCount();
   return jeName;
 }
 
@@ -350,7 +353,7 @@ void Tqd1xJournalEngine::WriteBlockRecord(TqdReadOnlyBlock* aBlock, TqdBaseTrans
   if (aBeforeImage) {
     if (aBlock->CacheBlock() != nullptr) {
       image = aBlock->CacheBlock()->Block();
-    } else if (aBlock->BlockNumber() < file->fiUsedBlocks) {
+    } else if (aBlock->BlockNumber() < file->fiUsedBlocks && aBlock->BlockNumber() < jePhysicalBlocks) {
       // A block the file holds (a freed one taken again): its bytes on disk
       // are what a rollback must put back.
       jeScratch.resize(bytes);

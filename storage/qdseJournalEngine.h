@@ -136,6 +136,7 @@ class Tqd1xJournalEngine : public TqdBaseJournalEngine {
   std::vector<uint8_t> jeScratch;
   TqdBaseFile* jeNameFile = nullptr;
   std::string jeName;
+  uint32_t jePhysicalBlocks = 0;
 };
 
 class Tqd1xCommitJournalEngine final : public Tqd1xJournalEngine {

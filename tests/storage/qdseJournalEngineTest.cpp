@@ -165,6 +165,31 @@ TEST_F(JournalTest, ACommitJournalsEveryChangedBlockAndBlockZeroAsTheFilesReceiv
   }
 }
 
+TEST_F(JournalTest, ATableCreatedByTheCommitHasNoBeforeImagesToKeep) {
+  auto* file = static_cast<TqdPosixFile*>(TqdBaseFile::Alloc(true, u"/db/new.qd1", &fCache));
+  file->OpenFile(omReadWrite, smExclusive, false, true);
+  TqdBlockAccess access(file, nullptr, u"new.qd1", 0);
+  std::vector<uint8_t> journal;
+  {
+    TqdTestServerTransaction trans(&fMgr);
+    ASSERT_EQ(file->AddHeader(&trans, {}, "QD!2"), 0u);
+    AddBlocks(access, &trans, 2, 0x42);
+    trans.fPostCommit = [&] { journal = fFixture.Fs().ReadAll(NonEmptyJournalFiles(fFixture.Fs()).at(0)); };
+    trans.Commit();
+  }
+  const auto records = parseRecords(journal);
+  ASSERT_EQ(records.size(), 3u);
+  for (const auto& record : records) {
+    EXPECT_EQ(record.prName, "new.qd1");
+    EXPECT_EQ(record.prKind, kJournalNoImage);
+  }
+  fCache.RemoveFile(file);
+  file->CloseFile();
+  delete file;
+  auto table = TqdTestTable::Open(&fCache, "/db/new.qd1");
+  EXPECT_EQ(BlockByte(*table, nullptr, 2), 0x42);
+}
+
 // Index of the first record that matches, -1 when none does.
 template <class P>
 int firstOf(const std::vector<TqdFaultRecord>& aRecords, P aMatch) {
