@@ -108,7 +108,7 @@ class BenchTransaction final : public TqdBaseTransaction {
   BenchTransaction(TqdBufferManager* aCache, const qdString& aFolder)
       : TqdBaseTransaction(aCache, nullptr, false, false) {
     const qdString name = qdJoinPath(aFolder, qdJoinFileExt(Utf8ToString(std::to_string(btLSN)), kJournalExtension));
-    SetJournal(qdJournalEngineClass.load()->Create(name));
+    SetJournal(qdPersistentJournalEngineClass()->Create(name));
   }
   void Commit() override {
     TqdFlushList list;

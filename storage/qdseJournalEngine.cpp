@@ -183,6 +183,11 @@ void parseJournal(TqdOSFile& aFile, const std::string& aJournal, std::vector<Tqd
 
 }  // namespace
 
+const TqdJournalEngineClass* qdPersistentJournalEngineClass() {
+  const TqdJournalEngineClass* type = qdJournalEngineClass.load();
+  return type != nullptr ? type : &Tqd1xRollbackJournalEngine::ClassInfo;
+}
+
 int64_t qdNextJournalNumber(int64_t aAtLeast) {
   int64_t last = lastJournalNumber.load(std::memory_order_relaxed);
   int64_t next;

@@ -151,6 +151,11 @@ class Tqd1xRollbackJournalEngine final : public Tqd1xJournalEngine {
   using Tqd1xJournalEngine::Tqd1xJournalEngine;
 };
 
+// The journal class for a folder on disk: the process's class, and the
+// rollback journal when none is set - a persistent folder never commits
+// without a journal.
+const TqdJournalEngineClass* qdPersistentJournalEngineClass();
+
 // The next journal number of the process: above every number handed out or
 // seen before, and at least aAtLeast.
 int64_t qdNextJournalNumber(int64_t aAtLeast);

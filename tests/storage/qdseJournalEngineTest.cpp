@@ -190,6 +190,17 @@ TEST_F(JournalTest, ATableCreatedByTheCommitHasNoBeforeImagesToKeep) {
   EXPECT_EQ(BlockByte(*table, nullptr, 2), 0x42);
 }
 
+TEST(JournalClassTest, TheRollbackJournalIsTheDefaultAndEveryClassIsFoundByName) {
+  EXPECT_EQ(qdJournalEngineClass.load(), &Tqd1xRollbackJournalEngine::ClassInfo);
+  EXPECT_EQ(qdFindJournalEngineClass(u"tqd1xcommitjournalengine"), &Tqd1xCommitJournalEngine::ClassInfo);
+  EXPECT_EQ(qdFindJournalEngineClass(u"Tqd1xJournalEngine"), &Tqd1xJournalEngine::ClassInfo);
+  EXPECT_EQ(qdFindJournalEngineClass(u"TqdNoSuchEngine"), nullptr);
+  EXPECT_TRUE(Tqd1xCommitJournalEngine::ClassInfo.InheritsFrom(&TqdBaseJournalEngine::ClassInfo));
+  EXPECT_FALSE(Tqd1xCommitJournalEngine::ClassInfo.InheritsFrom(&Tqd1xRollbackJournalEngine::ClassInfo));
+  TqdScopedJournalClass none(nullptr);
+  EXPECT_EQ(qdPersistentJournalEngineClass(), &Tqd1xRollbackJournalEngine::ClassInfo);
+}
+
 // Index of the first record that matches, -1 when none does.
 template <class P>
 int firstOf(const std::vector<TqdFaultRecord>& aRecords, P aMatch) {
@@ -449,6 +460,23 @@ TEST_F(RecoveryTest, EachJournalIsReplayedDeletedOrKeptAsItDeserves) {
     }
     EXPECT_FALSE(fFixture.Fs().Exists("/db/100.n$2"));
   }
+}
+
+TEST_F(RecoveryTest, ReplayedTablesAndTheFolderAreSyncedBeforeTheJournalGoes) {
+  fFixture.Fs().WriteAll("/db/50.n$2",
+                         TqdJournalBuilder(kJournalComplete, 2).Record("t.qd1", 2, kJournalBeforeImage, fOld).Bytes());
+  fFixture.Fs().ClearRecords();
+  ASSERT_EQ(fMgr.CheckFolder().jcrReplayed, 1);
+  std::vector<std::pair<TqdFaultOp, std::string>> changes;
+  for (const auto& record : fFixture.Fs().Records())
+    if (record.frOp == foWrite || record.frOp == foSync || record.frOp == foFolderSync || record.frOp == foDelete)
+      changes.emplace_back(record.frOp, record.frPath);
+  const std::vector<std::pair<TqdFaultOp, std::string>> expected = {{foWrite, "/db/t.qd1"},
+                                                                    {foSync, "/db/t.qd1"},
+                                                                    {foFolderSync, "/db/"},
+                                                                    {foDelete, "/db/50.n$2"},
+                                                                    {foFolderSync, "/db/"}};
+  EXPECT_EQ(changes, expected);
 }
 
 TEST_F(RecoveryTest, JournalsReplayByNumberForwardsOldestFirstAndBackwardsNewestFirst) {

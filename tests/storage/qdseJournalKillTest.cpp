@@ -158,7 +158,9 @@ TEST(JournalKillTest, AKilledCommitterLosesNoAcknowledgedCommitAndLeavesNoHalfCo
   std::printf("[ kills    ] %d kills, %d acknowledged commits, table at %llu, %.1f s\n", kills, lines,
               static_cast<unsigned long long>(known),
               std::chrono::duration<double>(steady_clock::now() - start).count());
-  EXPECT_GE(kills, kKills / 4);
+  // Slow builds (sanitizers, a loaded machine) reach fewer kills in the
+  // time budget; fewer than this would prove little.
+  EXPECT_GE(kills, 10);
   EXPECT_GT(lines, 0);
 }
 

@@ -8,18 +8,14 @@ namespace qd::test {
 
 std::unique_ptr<TqdBaseJournalEngine> TqdTestTransactionMgr::stmCreateJournal(int64_t aNumber) {
   if (fInMemory || fReadOnly) return nullptr;
-  const TqdJournalEngineClass* type = qdJournalEngineClass.load();
-  // A folder on disk never commits without a journal.
-  if (type == nullptr) type = &Tqd1xRollbackJournalEngine::ClassInfo;
+  const TqdJournalEngineClass* type = qdPersistentJournalEngineClass();
   const qdString name =
       qdJoinPath(Utf8ToString(fFolder), qdJoinFileExt(Utf8ToString(std::to_string(aNumber)), kJournalExtension));
   return type->Create(name);
 }
 
 TqdJournalCheckResult TqdTestTransactionMgr::CheckFolder(const qdString& aAlias) {
-  const TqdJournalEngineClass* type = qdJournalEngineClass.load();
-  if (type == nullptr) type = &Tqd1xRollbackJournalEngine::ClassInfo;
-  return type->Check(aAlias, Utf8ToString(fFolder));
+  return qdPersistentJournalEngineClass()->Check(aAlias, Utf8ToString(fFolder));
 }
 
 TqdTestServerTransaction::TqdTestServerTransaction(TqdTestTransactionMgr* aMgr, bool aSnapshot)
