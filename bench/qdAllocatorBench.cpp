@@ -147,7 +147,13 @@ class TqdCollectingReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   qd::qdEngineInitialize();
-  benchmark::Initialize(&argc, argv);
+  // Repetitions of the engine and the system runs are interleaved, so both
+  // meet the same moments of a busy machine.
+  std::vector<char*> arguments(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  arguments.insert(arguments.begin() + 1, interleave);
+  int count = static_cast<int>(arguments.size());
+  benchmark::Initialize(&count, arguments.data());
   TqdCollectingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 

@@ -53,7 +53,7 @@ class BenchTable {
     fFile->OpenFile(omReadWrite, smExclusive, false, true);
     fAccess = std::make_unique<TqdBlockAccess>(fFile, nullptr, fName, 0);
     BenchTransaction trans(&fCache);
-    if (fFile->AddHeader(&trans, {}, "QD!2") != 0) std::abort();
+    if (fFile->AddHeader(&trans, {}, qdSignature("QD!2")) != 0) std::abort();
     {
       auto header = fAccess->HeaderAccess(&trans, true);
       for (uint32_t i = 0; i < aBlocks; ++i) {
@@ -140,8 +140,8 @@ void BM_CacheMiss(benchmark::State& aState) {
     TqdBlockRef block = table.fCache.GetBlock(table.fFile, nullptr, number++, false);
     benchmark::DoNotOptimize(block.Data());
   }
-  aState.SetBytesProcessed(int64_t(aState.iterations()) * qdBlockSizeBytes(size));
-  aState.SetLabel(std::to_string(qdBlockSizeBytes(size) / 1024) + " KB");
+  aState.SetBytesProcessed(int64_t(aState.iterations()) * qdBlockSizeAllBytes(size));
+  aState.SetLabel(std::to_string(qdBlockSizeAllBytes(size) / 1024) + " KB");
 }
 BENCHMARK(BM_CacheMiss)->Arg(qdbs4k)->Arg(qdbs8k)->Arg(qdbs16k);
 
@@ -163,7 +163,7 @@ void BM_MakeDirty(benchmark::State& aState) {
     benchmark::DoNotOptimize(block.WritableData());
   }
   trans->Rollback();
-  aState.SetLabel(std::to_string(qdBlockSizeBytes(size) / 1024) + " KB");
+  aState.SetLabel(std::to_string(qdBlockSizeAllBytes(size) / 1024) + " KB");
 }
 BENCHMARK(BM_MakeDirty)->Arg(qdbs4k)->Arg(qdbs8k)->Arg(qdbs16k);
 

@@ -136,7 +136,7 @@ class BenchTable {
     fFile->OpenFile(omReadWrite, smExclusive, false, true);
     fAccess = std::make_unique<TqdBlockAccess>(fFile, nullptr, name, 0);
     BenchTransaction trans(&fCache, fFolder);
-    if (fFile->AddHeader(&trans, {}, "QD!2") != 0) std::abort();
+    if (fFile->AddHeader(&trans, {}, qdSignature("QD!2")) != 0) std::abort();
     {
       auto header = fAccess->HeaderAccess(&trans, true);
       for (uint32_t i = 0; i < kTableBlocks; ++i) (void)header->GetNewBlock(&trans, 1);

@@ -1,11 +1,21 @@
 #include "dictionary/qdDictionary.h"
 
+#include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdFmtBcd.h"
+#include "dictionary/qdsdTypes.h"
 
 namespace qd {
 
-void InitializeDictionary() { qdsdFmtBcdInitialize(); }
+void InitializeDictionary() {
+  qdsdTypesInitialize();
+  qdsdFmtBcdInitialize();
+  qdsdDataDictionaryInitialize();
+}
 
-void FinalizeDictionary() { qdsdFmtBcdFinalize(); }
+void FinalizeDictionary() {
+  qdsdDataDictionaryFinalize();
+  qdsdFmtBcdFinalize();
+  qdsdTypesFinalize();
+}
 
 }  // namespace qd

@@ -1,5 +1,10 @@
-// Start and end of the data dictionary subsystem: runs each dictionary
-// unit's start-up work in dependency order, and its shut-down in reverse.
+// Start and end of the data dictionary subsystem.
+//
+// InitializeDictionary runs the start-up work of every dictionary unit in
+// dependency order (the SQL name list of the field types, the locale switch
+// and the descriptor class registries); FinalizeDictionary undoes it in
+// reverse. Both are called once from qdEngineInitialize / qdEngineFinalize,
+// after the foundation has started and before it stops.
 #pragma once
 
 namespace qd {

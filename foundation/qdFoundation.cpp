@@ -1,7 +1,9 @@
 #include "foundation/qdFoundation.h"
 
+#include "foundation/qdllComponent.h"
 #include "foundation/qdllCpuInfo.h"
 #include "foundation/qdllException.h"
+#include "foundation/qdllExceptionData.h"
 #include "foundation/qdllFastCode.h"
 #include "foundation/qdllMemoryManager.h"
 #include "foundation/qdllSync.h"
@@ -20,9 +22,13 @@ void InitializeFoundation() {
   qdllSyncInitialize();
   qdllWideStringInitialize();
   qdllUtilsInitialize();
+  qdllExceptionDataInitialize();
+  qdllComponentInitialize();
 }
 
 void FinalizeFoundation() {
+  qdllComponentFinalize();
+  qdllExceptionDataFinalize();
   qdllUtilsFinalize();
   qdllWideStringFinalize();
   qdllSyncFinalize();

@@ -77,9 +77,9 @@ class TqdThread : public TqdObject {
 
   // Names the thread after its class when unnamed, then starts it unless it
   // was created suspended.
-  virtual void AfterConstruction();
+  void AfterConstruction() override;
   // Terminates the thread and waits for it to end.
-  virtual void BeforeDestruction();
+  void BeforeDestruction() override;
 
   // Starts a thread created suspended (once).
   void Start();

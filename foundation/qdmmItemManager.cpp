@@ -39,6 +39,10 @@ constexpr uintptr_t kBlockMask = qdPoolBlockSize - 1;
 // Pools of 8- to 1024-byte items (indexes 1 to 35) are cached per thread;
 // the 4-byte items have no room for the cache's mark.
 constexpr int32_t kCachedPools = 36;
+// At most this many items per pool, and no more than 16 KB of them (a
+// pool's cache limit); a full cache gives its older half back.
+constexpr int32_t kCacheCapacity = 128;
+constexpr uint32_t kCacheBytesPerPool = 16384;
 
 bool isCachedPool(int32_t aIndex) { return static_cast<uint32_t>(aIndex - 1) < kCachedPools - 1; }
 
@@ -49,7 +53,6 @@ uint64_t readWord(const void* P) {
 }
 
 void writeWord(void* P, uint64_t aWord) { std::memcpy(P, &aWord, sizeof aWord); }
-constexpr int32_t kCacheCapacity = 64;
 
 // Large blocks.
 constexpr size_t kUnit = 65536;
@@ -78,19 +81,27 @@ TqdPoolBlock* blockOf(const void* P) {
 
 TqdPoolBlock* asBlock(PqdListEntry aEntry) { return reinterpret_cast<TqdPoolBlock*>(aEntry); }
 
-// Pops one item from a block's free list; *aLast tells whether it was the
-// last free one. Only the thread holding the block pops.
-void* popItem(TqdPoolBlock* aBlock, bool* aLast) {
+// Takes up to aCount items off a block's free list with one
+// compare-exchange (the holder is the only thread that takes items, so the
+// links it walks stay put); *aLast tells whether the list is now empty.
+int32_t popItems(TqdPoolBlock* aBlock, void** aItems, int32_t aCount, bool* aLast) {
+  auto* bytes = reinterpret_cast<uint8_t*>(aBlock);
   uint64_t head = load64(aBlock->pbFreeHead);
   for (;;) {
-    const auto offset = static_cast<uint32_t>(head);
-    if (offset == 0) return nullptr;
-    auto* item = reinterpret_cast<uint8_t*>(aBlock) + offset;
-    const uint32_t next = __atomic_load_n(linkOf(item), __ATOMIC_RELAXED);
-    const uint64_t fresh = ((head & ~uint64_t{0xFFFFFFFF}) + kSequenceOne) | next;
+    uint32_t offset = static_cast<uint32_t>(head);
+    int32_t taken = 0;
+    while (taken < aCount && offset != 0) {
+      aItems[taken++] = bytes + offset;
+      offset = __atomic_load_n(linkOf(bytes + offset), __ATOMIC_RELAXED);
+    }
+    if (taken == 0) {
+      *aLast = true;
+      return 0;
+    }
+    const uint64_t fresh = ((head & ~uint64_t{0xFFFFFFFF}) + kSequenceOne) | offset;
     if (compareExchange64(aBlock->pbFreeHead, head, fresh)) {
-      *aLast = next == 0;
-      return item;
+      *aLast = offset == 0;
+      return taken;
     }
   }
 }
@@ -107,16 +118,44 @@ void pushItem(TqdPoolBlock* aBlock, void* aItem) {
 
 bool hasFreeItem(const TqdPoolBlock* aBlock) { return static_cast<uint32_t>(load64(aBlock->pbFreeHead)) != 0; }
 
-// The shard of the pools' partial lists the calling thread uses.
+// The shard of the pools' partial lists the calling thread uses: the one
+// with the fewest live threads when the thread first needs one, so a new
+// thread takes over the blocks of threads that have ended.
+constexpr int32_t kShards = TqdMemoryPool::kShards;
+std::atomic<int32_t> gShardThreads[kShards];
 std::atomic<uint32_t> gNextShard{0};
 thread_local int32_t tlShard = -1;
 
+struct TqdShardLease {
+  int32_t slShard = -1;
+  ~TqdShardLease() {
+    if (slShard >= 0) gShardThreads[slShard].fetch_sub(1, std::memory_order_relaxed);
+  }
+};
+thread_local TqdShardLease tlShardLease;
+
 [[gnu::noinline]] int32_t assignShard() {
-  tlShard = static_cast<int32_t>(gNextShard.fetch_add(1, std::memory_order_relaxed) % TqdMemoryPool::kShards);
-  return tlShard;
+  // Ties go round, so threads started together spread out.
+  const uint32_t first = gNextShard.fetch_add(1, std::memory_order_relaxed);
+  int32_t best = -1;
+  int32_t fewest = 0;
+  for (int32_t i = 0; i < kShards; ++i) {
+    const auto shard = static_cast<int32_t>((first + static_cast<uint32_t>(i)) % kShards);
+    const int32_t threads = gShardThreads[shard].load(std::memory_order_relaxed);
+    if (best < 0 || threads < fewest) {
+      best = shard;
+      fewest = threads;
+    }
+  }
+  gShardThreads[best].fetch_add(1, std::memory_order_relaxed);
+  tlShardLease.slShard = best;
+  tlShard = best;
+  return best;
 }
 
 int32_t threadShard() { return tlShard >= 0 ? tlShard : assignShard(); }
+
+bool shardIdle(int32_t aShard) { return gShardThreads[aShard].load(std::memory_order_relaxed) == 0; }
 
 // --- Per-thread item caches -----------------------------------------------
 
@@ -208,7 +247,7 @@ TqdMemoryPool::TqdMemoryPool(TqdItemManager& aManager, uint32_t aItemSize, int32
   mpItemsPerBlock = static_cast<uint32_t>((kUsableBlockLength - header) / aItemSize);
   if (mpItemsPerBlock == 0) qdAssertFailed("qdmmItemManager", "a pool block holds at least one item");
   mpIndexFactor = ((uint64_t{1} << 32) + aItemSize - 1) / aItemSize;
-  mpCacheLimit = std::clamp<uint32_t>(8192 / aItemSize, 8, kCacheCapacity);
+  mpCacheLimit = std::clamp<uint32_t>(kCacheBytesPerPool / aItemSize, 8, kCacheCapacity);
 }
 
 TqdMemoryPool::~TqdMemoryPool() {
@@ -220,8 +259,12 @@ TqdListHead& TqdMemoryPool::CurrentPartialList() {
   return mpPartialFreeBlockHeads[threadShard()].slHeads[qdAtomicLoad(mpPartialFreeBlockBool)];
 }
 
-// The own shard first; when it is dry, empty blocks before another shard's
-// partly used ones.
+// The own shard first; when it is dry, empty blocks, then the blocks of
+// shards no live thread uses. From shards other live threads use only a
+// block with no item in use is taken: one with their items would make
+// threads write to each other's cache lines, while leaving their empty
+// blocks alone would let memory grow when one thread frees what another
+// allocates.
 TqdPoolBlock* TqdMemoryPool::PopPartialBlock(bool& aFromFreeList) {
   const uint32_t current = qdAtomicLoad(mpPartialFreeBlockBool);
   const int32_t own = threadShard();
@@ -231,10 +274,23 @@ TqdPoolBlock* TqdMemoryPool::PopPartialBlock(bool& aFromFreeList) {
     aFromFreeList = true;
     return block;
   }
-  for (int32_t i = 1; i < kShards; ++i) {
-    TqdListHead& list = mpPartialFreeBlockHeads[(own + i) % kShards].slHeads[current];
-    if (qdAtomicLoad(list.lhFirst) == nullptr) continue;
-    if (TqdPoolBlock* block = asBlock(qdListHeadPop(list))) return block;
+  for (const bool idle : {true, false}) {
+    for (int32_t i = 1; i < kShards; ++i) {
+      const int32_t shard = (own + i) % kShards;
+      if (shardIdle(shard) != idle) continue;
+      TqdListHead& list = mpPartialFreeBlockHeads[shard].slHeads[current];
+      // Blocks stay mapped once made, so a block just taken by another
+      // thread can still be looked at.
+      const auto* first = reinterpret_cast<const TqdPoolBlock*>(qdAtomicLoad(list.lhFirst));
+      if (first == nullptr || (!idle && qdAtomicLoad(first->pbCount) != 0)) continue;
+      TqdPoolBlock* block = asBlock(qdListHeadPop(list));
+      if (block == nullptr) continue;
+      if (!idle && qdAtomicLoad(block->pbCount) != 0) {
+        qdListHeadPush(list, &block->pbLink);  // not the empty one seen: it stays with its thread
+        continue;
+      }
+      return block;
+    }
   }
   return nullptr;
 }
@@ -269,6 +325,11 @@ void TqdMemoryPool::ReturnBlock(TqdPoolBlock* aBlock) {
   }
 }
 
+// Written only when it changes: every thread reads the flag's cache line.
+void TqdMemoryPool::MarkNeedCleanup() {
+  if (qdAtomicLoad(mpNeedCleanup) == 0) __atomic_store_n(&mpNeedCleanup, 1u, __ATOMIC_RELEASE);
+}
+
 void TqdMemoryPool::Detach(TqdPoolBlock* aBlock) {
   if (!compareExchange32(aBlock->pbDetached, 0, 1)) qdRaiseInvalidPointer();
   // An item freed in the meantime saw no detached mark: put the block back
@@ -292,16 +353,8 @@ int32_t TqdMemoryPool::AllocBatch(void** aItems, int32_t aCount) {
       block = NewBlock();
       if (block == nullptr) return 0;
     }
-    int32_t taken = 0;
     bool last = false;
-    while (taken < aCount && !last) {
-      void* item = popItem(block, &last);
-      if (item == nullptr) {
-        last = true;
-        break;
-      }
-      aItems[taken++] = item;
-    }
+    const int32_t taken = popItems(block, aItems, aCount, &last);
     if (taken == 0) {
       // Filled up meanwhile.
       Detach(block);
@@ -313,18 +366,18 @@ int32_t TqdMemoryPool::AllocBatch(void** aItems, int32_t aCount) {
     } else {
       qdListHeadPush(CurrentPartialList(), &block->pbLink);
     }
-    mpManager.CountAdd(mpManager.fStatistics.msItemBytesInUse, static_cast<int64_t>(taken) * mpItemSize);
+    mpManager.CountItemBytes(static_cast<int64_t>(taken) * mpItemSize);
     return taken;
   }
 }
 
 void TqdMemoryPool::ReleaseRaw(TqdPoolBlock* aBlock, void* aItem) {
   pushItem(aBlock, aItem);
-  if (qdInterlockedDecrement(aBlock->pbCount) == 0) __atomic_store_n(&mpNeedCleanup, 1u, __ATOMIC_RELEASE);
+  if (qdInterlockedDecrement(aBlock->pbCount) == 0) MarkNeedCleanup();
   if (qdAtomicLoad(aBlock->pbDetached) == 1 && compareExchange32(aBlock->pbDetached, 1, 0)) {
     qdListHeadPush(CurrentPartialList(), &aBlock->pbLink);
   }
-  mpManager.CountAdd(mpManager.fStatistics.msItemBytesInUse, -static_cast<int64_t>(mpItemSize));
+  mpManager.CountItemBytes(-static_cast<int64_t>(mpItemSize));
 }
 
 [[gnu::always_inline]] inline int32_t TqdMemoryPool::ItemIndex(const TqdPoolBlock* aBlock, const void* P) const {
@@ -366,6 +419,7 @@ void TqdMemoryPool::MarkAllocatedBatch(void** aItems, int32_t aCount) {
 }
 
 void TqdMemoryPool::ReleaseCachedBatch(void** aItems, int32_t aCount) {
+  int32_t released = 0;
   int32_t start = 0;
   while (start < aCount) {
     // Gather the items of the first item's block at the front.
@@ -374,12 +428,13 @@ void TqdMemoryPool::ReleaseCachedBatch(void** aItems, int32_t aCount) {
     for (int32_t i = end; i < aCount; ++i) {
       if (blockOf(aItems[i]) == block) std::swap(aItems[end++], aItems[i]);
     }
-    ReleaseCachedGroup(block, aItems + start, end - start);
+    released += ReleaseCachedGroup(block, aItems + start, end - start);
     start = end;
   }
+  mpManager.CountItemBytes(-static_cast<int64_t>(released) * mpItemSize);
 }
 
-void TqdMemoryPool::ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int32_t aCount) {
+int32_t TqdMemoryPool::ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int32_t aCount) {
   // Clear the bits a word at a time; an item whose bit was clear already is
   // not ours to return (it would be on the free list twice).
   int32_t kept = 0;
@@ -399,7 +454,7 @@ void TqdMemoryPool::ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int3
       ++i;
     }
   }
-  if (kept == 0) return;
+  if (kept == 0) return 0;
   // Chain them (the cache's marks go) and push the chain at once.
   auto* bytes = reinterpret_cast<uint8_t*>(aBlock);
   for (int32_t i = 0; i < kept; ++i) {
@@ -415,11 +470,11 @@ void TqdMemoryPool::ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int3
     const uint64_t fresh = ((head & ~uint64_t{0xFFFFFFFF}) + kSequenceOne) | firstOffset;
     if (compareExchange64(aBlock->pbFreeHead, head, fresh)) break;
   }
-  if (qdInterlockedSub(aBlock->pbCount, kept) == 0) __atomic_store_n(&mpNeedCleanup, 1u, __ATOMIC_RELEASE);
+  if (qdInterlockedSub(aBlock->pbCount, kept) == 0) MarkNeedCleanup();
   if (qdAtomicLoad(aBlock->pbDetached) == 1 && compareExchange32(aBlock->pbDetached, 1, 0)) {
     qdListHeadPush(CurrentPartialList(), &aBlock->pbLink);
   }
-  mpManager.CountAdd(mpManager.fStatistics.msItemBytesInUse, -static_cast<int64_t>(kept) * mpItemSize);
+  return kept;
 }
 
 bool TqdMemoryPool::MarkFree(TqdPoolBlock* aBlock, void* P) {
@@ -763,13 +818,16 @@ void TqdItemManager::CleanupPools() {
   for (TqdMemoryPool* pool : fPools) pool->Cleanup();
 }
 
+void TqdItemManager::CountItemBytes(int64_t aValue) { qdInterlockedAdd64(fItemBytes[threadShard()].scValue, aValue); }
+
 TqdMemoryStatistics TqdItemManager::Statistics() const {
   TqdMemoryStatistics result;
   result.msBytesReserved = qdAtomicLoad(fStatistics.msBytesReserved);
   result.msBytesCommitted = qdAtomicLoad(fStatistics.msBytesCommitted);
   result.msBytesRequested = qdAtomicLoad(fStatistics.msBytesRequested);
   result.msHeaderBytes = qdAtomicLoad(fStatistics.msHeaderBytes);
-  result.msItemBytesInUse = qdAtomicLoad(fStatistics.msItemBytesInUse);
+  result.msItemBytesInUse = 0;
+  for (const TqdShardCounter& counter : fItemBytes) result.msItemBytesInUse += qdAtomicLoad(counter.scValue);
   return result;
 }
 

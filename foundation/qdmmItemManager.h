@@ -21,11 +21,12 @@
 // one that allocation uses is chosen by mpPartialFreeBlockBool) and the
 // free-block list (blocks with no item in use, waiting to be returned by the
 // release thread's cleanup). The pair of partial lists is kept once per
-// shard of threads (a thread's shard is fixed when it first allocates): a
-// thread takes and puts back blocks through its own shard, so the items of
-// one block mostly serve one thread and threads do not write to each
-// other's cache lines. A thread whose shard and the free-block list are
-// empty takes partly used blocks from other shards before a new block.
+// shard of threads (a thread gets the shard with the fewest live threads
+// when it first needs one): a thread takes and puts back blocks through its
+// own shard, so the items of one block mostly serve one thread and threads
+// do not write to each other's cache lines. A thread whose shard and the
+// free-block list are empty takes, before a new block, the blocks of shards
+// no live thread uses, and the empty blocks of the others.
 //
 // Large block: 64 KB aligned; the user pointer is its base. A trailer at the
 // end of its committed part records its size and geometry (layout below);
@@ -36,8 +37,9 @@
 // mapping with spare capacity, so it grows by remapping a larger view of
 // the same mapping without copying.
 //
-// Thread caching (the process allocator only): each thread keeps a few free
-// items of each pool of 8 to 1024 bytes. A cached item stays counted in its
+// Thread caching (the process allocator only): each thread keeps free items
+// of each pool of 8 to 1024 bytes (at most 128 items and 16 KB per pool; a
+// full cache gives its older half back). A cached item stays counted in its
 // block and keeps its allocation bit set; its first 8 bytes hold a tag (its
 // address mixed with a per-process random secret) that marks it as freed,
 // so a second free is still refused while the hot paths need no locked
@@ -154,10 +156,12 @@ class TqdMemoryPool : public TqdUnpagedObject {
  private:
   TqdListHead& CurrentPartialList();
   TqdPoolBlock* PopPartialBlock(bool& aFromFreeList);
-  void ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int32_t aCount);
+  // How many items it returned.
+  int32_t ReleaseCachedGroup(TqdPoolBlock* aBlock, void** aItems, int32_t aCount);
   TqdPoolBlock* NewBlock();
   void ReturnBlock(TqdPoolBlock* aBlock);
   void Detach(TqdPoolBlock* aBlock);
+  void MarkNeedCleanup();
 
  public:
   static constexpr int32_t kShards = 8;
@@ -288,6 +292,9 @@ class TqdItemManager {
 
   // --- Used by the pools ----------------------------------------------
   void CountAdd(int64_t& aCounter, int64_t aValue) { qdInterlockedAdd64(aCounter, aValue); }
+  // Bytes of items in use change with every cache refill and flush: counted
+  // per shard of threads, summed by Statistics.
+  void CountItemBytes(int64_t aValue);
   TqdBlockClass& PoolBlockClass() { return fBlocks.BlockClass(qdBlockClass64k); }
 
  private:
@@ -321,9 +328,14 @@ class TqdItemManager {
   void* fRadixRoot[256]{};
 
  public:
-  // Last and on cache lines of its own: every thread writes the counters,
-  // while the fields above are read by every allocation.
+  // Last and on cache lines of their own: every thread writes the counters,
+  // while the fields above are read by every allocation. The item-bytes
+  // field of fStatistics is not used; fItemBytes holds it per shard.
+  struct alignas(64) TqdShardCounter {
+    int64_t scValue;
+  };
   alignas(64) TqdMemoryStatistics fStatistics;
+  TqdShardCounter fItemBytes[qdmmItemManager::TqdMemoryPool::kShards]{};
 };
 
 }  // namespace qd

@@ -42,11 +42,11 @@ constexpr uint32_t kSubCount = 252;
 // Freed blocks, "QD!1": next free block.
 constexpr uint32_t kDeadNext = 16;
 
-constexpr TqdBlockSignature kSignatureV1("QD!1");
-constexpr TqdBlockSignature kSignatureV2("QD!2");
-constexpr TqdBlockSignature kSignatureDead("DEAD");
-constexpr TqdBlockSignature kSignatureMap("FBMH");
-constexpr TqdBlockSignature kSignatureOverflow("CHOF");
+constexpr TqdBlockSignature kSignatureV1 = qdSignature("QD!1");
+constexpr TqdBlockSignature kSignatureV2 = qdSignature("QD!2");
+constexpr TqdBlockSignature kSignatureDead = qdSignature("DEAD");
+constexpr TqdBlockSignature kSignatureMap = qdSignature("FBMH");
+constexpr TqdBlockSignature kSignatureOverflow = qdSignature("CHOF");
 
 // Raises a corruption error whose text is the code's own text followed by
 // what was found.
@@ -192,7 +192,7 @@ void TqdCommonFileHeaderAccessFactory::Format(const TqdBlockSignature& aSignatur
 }
 
 void TqdCommonFileHeaderAccessFactory::ReadFields(const uint8_t* aHeader) {
-  CheckHeader(aHeader, qdBlockSizeBytes(qdbs4k));
+  CheckHeader(aHeader, qdBlockSizeAllBytes(qdbs4k));
   TqdBaseFile* file = bfhafFile;
   file->fiBlockSize = TqdBlockSize(aHeader[kOffSizeCode]);
   file->fiBlockSizeBytes = qdGetU32(aHeader + kOffUsable);
@@ -211,7 +211,7 @@ void TqdCommonFileHeaderAccessFactory::CheckHeader(const uint8_t* aHeader, uint3
   const uint32_t sizeCode = aHeader[kOffSizeCode];
   if (sizeCode > kMaxTableBlockSizeCode)
     raiseCorrupt<E>(qdeHeaderCorrupt, qd::Format(u"Block size code %d in file \"%s\"", {sizeCode, fileName}));
-  const uint32_t blockSize = qdBlockSizeBytes(TqdBlockSize(sizeCode));
+  const uint32_t blockSize = qdBlockSizeAllBytes(TqdBlockSize(sizeCode));
   const uint32_t usable = qdGetU32(aHeader + kOffUsable);
   const uint32_t formatUsable = blockSize - uint32_t(GetAdditionalReservedSpace());
   if (aHeader[kOffEncryptionName] > kEngineNameMax || aHeader[kOffStreamName] > kEngineNameMax)
@@ -249,7 +249,7 @@ const TqdFileHeaderFormatClass Tqd1xFileHeaderAccessFactory::ClassInfo = {
 std::unique_ptr<TqdBaseFileHeaderAccessFactory> Tqd1xFileHeaderAccessFactory::Create(
     const TqdBlockSignature& aSignature, TqdBaseFile* aFile, PqdBlock aHeader) {
   auto factory = std::make_unique<Tqd1xFileHeaderAccessFactory>(aFile);
-  if (aSignature.Empty())
+  if (qdSignatureEmpty(aSignature))
     factory->ReadFields(aHeader);
   else
     factory->Format(aSignature, aHeader);
@@ -278,7 +278,7 @@ const TqdFileHeaderFormatClass Tqd2xFileHeaderAccessFactory::ClassInfo = {
 std::unique_ptr<TqdBaseFileHeaderAccessFactory> Tqd2xFileHeaderAccessFactory::Create(
     const TqdBlockSignature& aSignature, TqdBaseFile* aFile, PqdBlock aHeader) {
   auto factory = std::make_unique<Tqd2xFileHeaderAccessFactory>(aFile);
-  if (aSignature.Empty())
+  if (qdSignatureEmpty(aSignature))
     factory->ReadFields(aHeader);
   else
     factory->Format(aSignature, aHeader);
@@ -358,18 +358,19 @@ void Tqd2xFileHeaderAccessFactory::ValidateBlock(const uint8_t* aBlock, TqdBlock
       qdRaiseCorrupt<E>(qdeFileCorrupt,
                         qd::Format(u"Block %d in file \"%s\" has the BlockOwnerID of a child header overflow block but "
                                    u"has a signature of \"%s\"",
-                                   {aBlockNum, bfhafFile->FileName(), signature.AsString()}));
+                                   {aBlockNum, bfhafFile->FileName(), qdSignatureText(signature)}));
   } else if (owner == kFreeBlockMapOwner) {
     if (!(signature == kSignatureMap))
       qdRaiseCorrupt<E>(qdeFileCorrupt,
                         qd::Format(u"Block %d in file \"%s\" has the BlockOwnerID of the free block map but has a "
                                    u"signature of \"%s\"",
-                                   {aBlockNum, bfhafFile->FileName(), signature.AsString()}));
+                                   {aBlockNum, bfhafFile->FileName(), qdSignatureText(signature)}));
   } else if (owner < 0 || owner > bfhafFile->fiMaxID) {
-    qdRaiseCorrupt<E>(qdeFileCorrupt,
-                      qd::Format(u"Expected BlockOwnerID smaller or equal to %d but found %d in file \"%s\" for block "
-                                 u"%d. The header signature is \"%s\"",
-                                 {bfhafFile->fiMaxID, owner, bfhafFile->FileName(), aBlockNum, signature.AsString()}));
+    qdRaiseCorrupt<E>(
+        qdeFileCorrupt,
+        qd::Format(u"Expected BlockOwnerID smaller or equal to %d but found %d in file \"%s\" for block "
+                   u"%d. The header signature is \"%s\"",
+                   {bfhafFile->fiMaxID, owner, bfhafFile->FileName(), aBlockNum, qdSignatureText(signature)}));
   }
 }
 

@@ -174,7 +174,7 @@ void parseJournal(TqdOSFile& aFile, const std::string& aJournal, std::vector<Tqd
     if (std::find(aNames.begin(), aNames.end(), name) == aNames.end()) aNames.push_back(name);
     auto known = sizeCodes.emplace(name, sizeCode).first;
     if (known->second != sizeCode) raiseDamaged(aJournal, offset, u"block sizes of one table differ");
-    const uint32_t imageBytes = imageKind == kJournalNoImage ? 0 : qdBlockSizeBytes(TqdBlockSize(sizeCode));
+    const uint32_t imageBytes = imageKind == kJournalNoImage ? 0 : qdBlockSizeAllBytes(TqdBlockSize(sizeCode));
     if (size - offset - int64_t(kJournalRecordHeaderSize) < int64_t(imageBytes)) raiseTruncated(aJournal, imageBytes);
     aRecords.push_back({qdGetU32(header + 4), sizeCode, imageKind, std::move(name), offset + kJournalRecordHeaderSize});
     offset += kJournalRecordHeaderSize + imageBytes;
@@ -352,7 +352,7 @@ void Tqd1xJournalEngine::WriteBlockRecord(TqdReadOnlyBlock* aBlock, TqdBaseTrans
     throw Eqd1xJournalEngineException(qdeEncryptionNotSupported, u"Journalling of encrypted table \"%s\"",
                                       {file->FileName()});
   const std::string& name = TableName(file);
-  const uint32_t bytes = qdBlockSizeBytes(aBlockSize);
+  const uint32_t bytes = qdBlockSizeAllBytes(aBlockSize);
   const uint8_t* image = nullptr;
   uint8_t imageKind = aBeforeImage ? kJournalBeforeImage : kJournalAfterImage;
   if (aBeforeImage) {
@@ -472,7 +472,7 @@ void Tqd1xJournalEngine::ReplayJournal(TqdOSFile& aJournalFile, const std::strin
     for (const TqdJournalRecord& record : records) {
       if (record.jrName != name || record.jrImageKind != applied) continue;
       const TqdBlockSize size = TqdBlockSize(record.jrSizeCode);
-      const uint32_t bytes = qdBlockSizeBytes(size);
+      const uint32_t bytes = qdBlockSizeAllBytes(size);
       image.resize(bytes);
       size_t done = 0;
       if (int error = aJournalFile.PRead(record.jrImageOffset, image.data(), bytes, done))

@@ -99,17 +99,11 @@ void indexRemove(TqdBaseFile* aFile, TqdBlockNumber aNumber) {
 
 }  // namespace
 
-// --- Signatures -------------------------------------------------
+// --- Signatures ---------------------------------------------------------------------------
 
-TqdBlockSignature TqdBlockSignature::FromBytes(const void* aBytes) {
-  TqdBlockSignature result;
-  std::memcpy(result.bs.data(), aBytes, 4);
-  return result;
-}
-
-qdString TqdBlockSignature::AsString() const {
+qdString qdSignatureText(const TqdBlockSignature& aSignature) {
   qdString result;
-  for (char c : bs) result.push_back(char16_t(uint8_t(c)));
+  for (char c : aSignature.bsChars) result.push_back(char16_t(uint8_t(c)));
   return result;
 }
 
@@ -149,7 +143,7 @@ void TqdBlockObject::CopyFrom(TqdBlockObject* aOther) {
   if (aOther->boCacheBlock == nullptr) aOther->CacheBlockNeeded();
   if (aOther->boCacheBlock == nullptr) return;
   auto* copy = new TqdCacheBlock(BlockSizeClass());
-  std::memcpy(copy->Block(), aOther->boCacheBlock->Block(), qdBlockSizeBytes(BlockSizeClass()));
+  std::memcpy(copy->Block(), aOther->boCacheBlock->Block(), qdBlockSizeAllBytes(BlockSizeClass()));
   SetCacheBlock(copy);
 }
 
@@ -192,7 +186,7 @@ TqdReadOnlyBlock::~TqdReadOnlyBlock() {
 
 TqdBlockSizeAll TqdReadOnlyBlock::BlockSizeClass() const { return robFile->fiBlockSize; }
 
-uint32_t TqdReadOnlyBlock::BlockSize() const { return qdBlockSizeBytes(robFile->fiBlockSize); }
+uint32_t TqdReadOnlyBlock::BlockSize() const { return qdBlockSizeAllBytes(robFile->fiBlockSize); }
 
 void TqdReadOnlyBlock::ValidateImage(const uint8_t* aBlock) {
   if (robFile->fiHeaderAccessFactory) robFile->fiHeaderAccessFactory->ValidateBlock(aBlock, robBlockNum);

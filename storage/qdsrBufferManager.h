@@ -84,10 +84,12 @@
 #include <string>
 #include <vector>
 
+#include "dictionary/qdsdTypes.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllMemoryManager.h"
 #include "foundation/qdllSync.h"
 #include "foundation/qdllThreadAnnotations.h"
+#include "foundation/qdllUtils.h"
 #include "platform/qdLittleEndian.h"
 #include "platform/qdStrings.h"
 
@@ -95,16 +97,10 @@ namespace qd {
 
 // --- Shared identifiers ------------------------------------------------------
 //
-// The data dictionary owns these; they are declared here until its unit
-// provides them, with the same names and values.
-using TqdLSN = int64_t;
-enum TqdOpenMode : uint8_t { omReadOnly, omWriteOnly, omReadWrite, omNone };
-enum TqdShareMode : uint8_t { smExclusive, smShared, smShareRead };
+// TqdLSN, TqdOpenMode, TqdShareMode and TqdBlockSignature come from the
+// data dictionary (dictionary/qdsdTypes.h).
 
 class TqdDataDictionary;
-
-// Passwords handed to the cache when a file is added.
-using TqdUnicodeStrings = std::vector<qdString>;
 
 // --- Exceptions --------------------------------------------------------------
 //
@@ -126,9 +122,9 @@ inline constexpr uint8_t kMaxTableBlockSizeCode = qdbs64k;
 inline constexpr uint32_t qdBlockSizeShift(TqdBlockSizeAll aSize) {
   return aSize == qdbs4m ? 22 : 12 + uint32_t(aSize);
 }
-inline constexpr uint32_t qdBlockSizeBytes(TqdBlockSizeAll aSize) { return uint32_t(1) << qdBlockSizeShift(aSize); }
+inline constexpr uint32_t qdBlockSizeAllBytes(TqdBlockSizeAll aSize) { return uint32_t(1) << qdBlockSizeShift(aSize); }
 // Pages of 4 KB per size class.
-inline constexpr uint32_t qdBlockSizePages(TqdBlockSizeAll aSize) { return qdBlockSizeBytes(aSize) >> 12; }
+inline constexpr uint32_t qdBlockSizePages(TqdBlockSizeAll aSize) { return qdBlockSizeAllBytes(aSize) >> 12; }
 
 using TqdBlockNumber = uint32_t;
 using PqdBlock = uint8_t*;
@@ -138,18 +134,21 @@ inline constexpr uint32_t kNoBlock = 0xFFFFFFFF;
 // The largest usable block count: block numbers stay below "none".
 inline constexpr uint32_t kMaxBlockCount = 0xFFFFFFFE;
 
-// Four stored characters.
-struct TqdBlockSignature {
-  std::array<char, 4> bs{};
-
-  TqdBlockSignature() = default;
-  constexpr TqdBlockSignature(const char (&aText)[5]) : bs{aText[0], aText[1], aText[2], aText[3]} {}
-  static TqdBlockSignature FromBytes(const void* aBytes);
-  bool Empty() const { return bs[0] == 0 && bs[1] == 0 && bs[2] == 0 && bs[3] == 0; }
-  bool operator==(const TqdBlockSignature& aOther) const = default;
-  // The four characters, each byte as one UTF-16 unit.
-  qdString AsString() const;
-};
+// Signatures: four stored characters.
+constexpr TqdBlockSignature qdSignature(const char (&aText)[5]) {
+  return TqdBlockSignature{{aText[0], aText[1], aText[2], aText[3]}};
+}
+inline TqdBlockSignature qdSignatureFromBytes(const void* aBytes) {
+  TqdBlockSignature result;
+  std::memcpy(result.bsChars, aBytes, 4);
+  return result;
+}
+inline bool qdSignatureEmpty(const TqdBlockSignature& aSignature) {
+  return aSignature.bsChars[0] == 0 && aSignature.bsChars[1] == 0 && aSignature.bsChars[2] == 0 &&
+         aSignature.bsChars[3] == 0;
+}
+// The four characters, each byte as one UTF-16 unit.
+qdString qdSignatureText(const TqdBlockSignature& aSignature);
 
 // Marks a block-object method that runs with the cache lock held. The
 // analysis cannot name the cache's lock from a block declared before the
@@ -159,9 +158,9 @@ struct TqdBlockSignature {
 
 // The common header of every block.
 inline constexpr uint32_t kBlockCommonHeaderSize = 16;
-inline TqdBlockSignature qdBlockSignature(const uint8_t* aBlock) { return TqdBlockSignature::FromBytes(aBlock); }
+inline TqdBlockSignature qdBlockSignature(const uint8_t* aBlock) { return qdSignatureFromBytes(aBlock); }
 inline void qdSetBlockSignature(uint8_t* aBlock, const TqdBlockSignature& aSignature) {
-  std::memcpy(aBlock, aSignature.bs.data(), 4);
+  std::memcpy(aBlock, aSignature.bsChars, 4);
 }
 inline TqdBlockNumber qdBlockThisBlock(const uint8_t* aBlock) { return qdGetU32(aBlock + 4); }
 inline void qdSetBlockThisBlock(uint8_t* aBlock, TqdBlockNumber aNumber) { qdPutU32(aBlock + 4, aNumber); }
@@ -488,20 +487,7 @@ struct TqdScratchBlockHandle {
 
 enum TqdFileAttribute : uint8_t { qdfaTemporary, qdfaMemTable, qdfaTransWriteThrough, qdfaReplicationLog };
 
-class TqdFileAttributes {
- public:
-  TqdFileAttributes() = default;
-  TqdFileAttributes(std::initializer_list<TqdFileAttribute> aItems) {
-    for (auto item : aItems) Include(item);
-  }
-  bool Contains(TqdFileAttribute aItem) const { return (faBits & (1u << aItem)) != 0; }
-  void Include(TqdFileAttribute aItem) { faBits = uint8_t(faBits | (1u << aItem)); }
-  void Exclude(TqdFileAttribute aItem) { faBits = uint8_t(faBits & ~(1u << aItem)); }
-  uint8_t Bits() const { return faBits; }
-
- private:
-  uint8_t faBits = 0;
-};
+using TqdFileAttributes = TqdSet<TqdFileAttribute, uint8_t>;
 
 enum TqdBlockIteratorResult : uint8_t { birContinue, birStop };
 // aBlock is nil for a block that could not be read.
@@ -572,7 +558,7 @@ class TqdBaseFile : public TqdObject {
   qdString FileName() const;
   // Blocks in the file; for a temporary file the blocks the cache holds.
   uint32_t PhysicalBlockCount();
-  uint32_t BlockSizeBytes() const { return qdBlockSizeBytes(fiBlockSize); }
+  uint32_t BlockSizeBytes() const { return qdBlockSizeAllBytes(fiBlockSize); }
   uint32_t BlockShift() const { return qdBlockSizeShift(fiBlockSize); }
 
   TqdBlockIteratorResult IterateBlocks(void* aCookie, const TqdBlockIterator& aIterator);
@@ -693,8 +679,8 @@ class TqdBlockAccess : public TqdObject {
 
 // --- Transactions (base classes) -----------------------------------------------------
 
-enum TqdTransactionState : uint8_t { tsFailsafe, tsSnapshot, tsForBlobRead, tsFailed };
-enum TqdTransactionLevelState : uint8_t { tlsCorrupted, tlsDeadlocked, tlsNoMoreNested };
+// TqdTransactionState(s) and TqdTransactionLevelState(s) come from the data
+// dictionary's types.
 
 // One nesting level of a transaction. Used by the thread that runs the
 // owning session's request; its counters take no lock.
@@ -708,7 +694,7 @@ class TqdBaseTransactionLevel : public TqdObject {
   int32_t Level() const { return tlLevel + tlNestingCount; }
   // False while only a counted nesting ends.
   bool StopNested();
-  bool HasState(TqdTransactionLevelState aState) const { return (tlState & (1u << aState)) != 0; }
+  bool HasState(TqdTransactionLevelState aState) const { return tlState.Contains(aState); }
   int32_t BlockCount() const { return tlBlockCount; }
   int32_t LockCount() const { return tlLockCount; }
   // Marks this level and every level above it; the first mark of this
@@ -729,7 +715,7 @@ class TqdBaseTransactionLevel : public TqdObject {
   int32_t tlLevel = 0;
   int32_t tlLockCount = 0;
   int32_t tlNestingCount = 0;
-  uint8_t tlState = 0;
+  TqdTransactionLevelStates tlState;
 
  private:
   // Adds aState to this level and every level above; true when this level
@@ -781,8 +767,8 @@ class TqdBaseTransaction : public TqdObject {
   bool IsLocked() const {
     return btTransLevelsTail != nullptr && btTransLevelsTail->tlLockCount > 0 && btTransLevelsTail->tlNestingCount == 0;
   }
-  bool HasState(TqdTransactionState aState) const { return (btState & (1u << aState)) != 0; }
-  void IncludeState(TqdTransactionState aState) { btState = uint8_t(btState | (1u << aState)); }
+  bool HasState(TqdTransactionState aState) const { return btState.Contains(aState); }
+  void IncludeState(TqdTransactionState aState) { btState.Include(aState); }
   uint32_t BlockCount() const { return btBlockCount; }
   // The journal engine, owned; assigned by the owner before the level-0
   // commit, which hands it to the flush list.
@@ -793,7 +779,7 @@ class TqdBaseTransaction : public TqdObject {
 
   TqdBufferManager* btBufferManager;
   void* btOwningSession;
-  uint8_t btState = 0;
+  TqdTransactionStates btState;
   double btStartTime = 0;
   TqdLSN btStartLSN = 0;
   TqdLSN btLSN = 0;
@@ -1189,7 +1175,9 @@ class TqdBaseFileHeaderAccessFactory : public TqdObject {
   // reads it; else the format aSignature formats aHeader.
   static std::unique_ptr<TqdBaseFileHeaderAccessFactory> CreateFactory(const TqdBlockSignature& aSignature,
                                                                        PqdBlock aHeader, TqdBaseFile* aFile);
-  static void CheckValid(TqdDataDictionary* aDataDictionary, bool aForBuild, const TqdBlockSignature& aSignature);
+  // Refuses a dictionary whose header signature names no format (15504) or
+  // whose format cannot serve it.
+  static void CheckValid(TqdDataDictionary* aDataDictionary, bool aForBuild);
   static int32_t GetAdditionalReservedSpace(const TqdBlockSignature& aSignature);
 
   virtual void InitChecksum(PqdBlock aHeader, bool aCreating);

@@ -124,11 +124,11 @@ TqdResult TqdBaseFile::ReadHeader(const TqdUnicodeStrings&, bool& aIsReadOnly) {
   TqdResult result = 0;
   try {
     // A file too short for a header is no table file at all.
-    if (FileSize() < int64_t(qdBlockSizeBytes(qdbs4k)))
+    if (FileSize() < int64_t(qdBlockSizeAllBytes(qdbs4k)))
       throw EqdFileHeaderAccessException(
           qdeCannotOpenFile, u"\"%s\" is not a QendoDB formatted file, or its file header is corrupt", {FileName()});
-    ReadFileExactAt(0, qdBlockSizeBytes(qdbs4k), header);
-    fiHeaderSignature = TqdBlockSignature::FromBytes(header);
+    ReadFileExactAt(0, qdBlockSizeAllBytes(qdbs4k), header);
+    fiHeaderSignature = qdSignatureFromBytes(header);
     fiHeaderAccessFactory = TqdBaseFileHeaderAccessFactory::CreateFactory(TqdBlockSignature(), header, this);
     if (fiBlockSize != qdbs4k) ReadFileExactAt(0, BlockSizeBytes(), header);
     fiHeaderAccessFactory->CheckHeader(header, BlockSizeBytes());

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "dictionary/qdsdDataDictionary.h"
 #include "platform/qdFormat.h"
 
 namespace qd {
@@ -24,7 +25,7 @@ std::vector<TqdFormatEntry>* formatRegistry = nullptr;
 
 TqdBlockSignature upperSignature(const TqdBlockSignature& aSignature) {
   TqdBlockSignature result = aSignature;
-  for (char& c : result.bs) c = char(std::toupper(uint8_t(c)));
+  for (char& c : result.bsChars) c = char(std::toupper(uint8_t(c)));
   return result;
 }
 
@@ -69,7 +70,7 @@ void TqdBaseFileHeaderAccessFactory::UnRegister(const TqdFileHeaderFormatClass* 
 std::unique_ptr<TqdBaseFileHeaderAccessFactory> TqdBaseFileHeaderAccessFactory::CreateFactory(
     const TqdBlockSignature& aSignature, PqdBlock aHeader, TqdBaseFile* aFile) {
   if (formatRegistry == nullptr) raiseNoFormats();
-  const TqdBlockSignature key = aSignature.Empty() ? TqdBlockSignature::FromBytes(aHeader) : aSignature;
+  const TqdBlockSignature key = qdSignatureEmpty(aSignature) ? qdSignatureFromBytes(aHeader) : aSignature;
   const TqdFileHeaderFormatClass* format = findFormat(key);
   if (format == nullptr)
     throw EqdFileHeaderAccessException(qdeCannotOpenFile,
@@ -78,10 +79,9 @@ std::unique_ptr<TqdBaseFileHeaderAccessFactory> TqdBaseFileHeaderAccessFactory::
   return format->hfcCreate(aSignature, aFile, aHeader);
 }
 
-void TqdBaseFileHeaderAccessFactory::CheckValid(TqdDataDictionary* aDataDictionary, bool aForBuild,
-                                                const TqdBlockSignature& aSignature) {
+void TqdBaseFileHeaderAccessFactory::CheckValid(TqdDataDictionary* aDataDictionary, bool aForBuild) {
   if (formatRegistry == nullptr) raiseNoFormats();
-  const TqdFileHeaderFormatClass* format = findFormat(aSignature);
+  const TqdFileHeaderFormatClass* format = findFormat(aDataDictionary->HeaderSignature());
   if (format == nullptr) throw EqdFileHeaderAccessException(qdeHeaderAccessNotSupported);
   if (format->hfcCheckDictionary != nullptr) format->hfcCheckDictionary(aDataDictionary, aForBuild);
 }

@@ -78,7 +78,7 @@ void qdFaultClearFatalError() { fatalError.store(false, std::memory_order_releas
 
 void qdFormatFreedBlock(uint8_t* aImage, uint32_t aSize, TqdBlockNumber aBlockNumber, TqdLSN aLSN) {
   std::memset(aImage, 0, aSize);
-  qdSetBlockSignature(aImage, "DEAD");
+  qdSetBlockSignature(aImage, qdSignature("DEAD"));
   qdSetBlockThisBlock(aImage, aBlockNumber);
   qdSetBlockLSN(aImage, aLSN);
 }

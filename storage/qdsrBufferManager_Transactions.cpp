@@ -43,11 +43,10 @@ bool TqdBaseTransactionLevel::StopNested() {
 
 bool TqdBaseTransactionLevel::MarkUp(TqdTransactionLevelState aState) {
   const bool was = HasState(aState);
-  const uint8_t bit = uint8_t(1u << aState);
   for (TqdBaseTransactionLevel* level = tlTransaction->btTransLevelsTail; level != nullptr && level != this;
        level = level->tlPrev)
-    level->tlState = uint8_t(level->tlState | bit);
-  tlState = uint8_t(tlState | bit);
+    level->tlState.Include(aState);
+  tlState.Include(aState);
   return !was;
 }
 
@@ -59,7 +58,7 @@ void TqdBaseTransactionLevel::MarkDeadlock() {
   if (MarkUp(tlsDeadlocked)) tlTransaction->btBufferManager->CountDeadlock();
 }
 
-void TqdBaseTransactionLevel::MarkNoMoreNested() { tlState = uint8_t(tlState | (1u << tlsNoMoreNested)); }
+void TqdBaseTransactionLevel::MarkNoMoreNested() { tlState.Include(tlsNoMoreNested); }
 
 // --- Transactions ---------------------------------------------------------------------------
 

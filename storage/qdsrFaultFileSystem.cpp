@@ -77,7 +77,7 @@ class TqdFaultOSFile final : public TqdOSFile {
     return 0;
   }
 
-  int Identity(TqdFileIdentity& aIdentity) override {
+  int Identity(TqdOSFileIdentity& aIdentity) override {
     std::lock_guard guard(fOwner.fLock);
     if (fClosed || fEpoch != fOwner.fEpoch) return EIO;
     aIdentity.fidDevice = 0xFA17;

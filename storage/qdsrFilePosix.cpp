@@ -329,7 +329,7 @@ void TqdPosixFile::Publish() {
 qdString TqdPosixFile::GetFileID() {
   if (fiAttributes.Contains(qdfaTemporary)) return TqdBaseFile::GetFileID();
   qdString result = Utf8ToString(dfiFileSystem->CanonicalName(OSName()));
-  TqdFileIdentity identity;
+  TqdOSFileIdentity identity;
   if (dfiHandle != nullptr && dfiHandle->Identity(identity) == 0) {
     char buffer[96];
     std::snprintf(buffer, sizeof buffer, ";%" PRIX64 ":%" PRIX64, identity.fidDevice, identity.fidInode);

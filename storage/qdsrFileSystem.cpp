@@ -64,7 +64,7 @@ class TqdPosixOSFile final : public TqdOSFile {
     return 0;
   }
 
-  int Identity(TqdFileIdentity& aIdentity) override {
+  int Identity(TqdOSFileIdentity& aIdentity) override {
     struct statx info {};
     if (::statx(fDescriptor, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0) return errno;
     aIdentity.fidDevice = (uint64_t(info.stx_dev_major) << 32) | info.stx_dev_minor;

@@ -38,7 +38,7 @@ namespace qd {
 
 // What identifies a file independently of its name: device and inode, and
 // the birth time where the file system records one.
-struct TqdFileIdentity {
+struct TqdOSFileIdentity {
   uint64_t fidDevice = 0;
   uint64_t fidInode = 0;
   bool fidHasBirthTime = false;
@@ -76,7 +76,7 @@ class TqdOSFile : public TqdObject {
   // Makes the file's data, and the metadata needed to read it, durable.
   [[nodiscard]] virtual int DataSync() = 0;
   [[nodiscard]] virtual int Size(int64_t& aSize) = 0;
-  [[nodiscard]] virtual int Identity(TqdFileIdentity& aIdentity) = 0;
+  [[nodiscard]] virtual int Identity(TqdOSFileIdentity& aIdentity) = 0;
   // Releases the lock and the descriptor; the object is closed afterwards
   // whatever the result.
   [[nodiscard]] virtual int Close() = 0;

@@ -885,9 +885,13 @@ TEST_F(ExceptionSeamTest, ExceptionDataDetail) {
 }
 
 TEST_F(ExceptionTest, WithoutDataServicesTheDetailStaysText) {
+  // The exception data unit installs its services at start-up.
+  const TqdExceptionDataServices* installed = qdGetExceptionDataServices();
+  qdSetExceptionDataServices(nullptr);
   EqdBaseException e(qdeRecLocked, u"x<[--!$ExceptionData$=C:Lock=1!--]>");
   EXPECT_EQ(u8(e.CustomInfos().Values(u"$ExceptionData$")), "C:Lock=1");
   EXPECT_EQ(e.GetExceptionData(), nullptr);
+  qdSetExceptionDataServices(installed);
 }
 
 // --- Per-thread state -------------------------------------------------------------

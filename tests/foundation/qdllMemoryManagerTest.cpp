@@ -106,6 +106,23 @@ TEST(MemoryManagerTest, RefusedPointersRaiseInvalidPointer) {
   EXPECT_THROW(qdFreeBlock(&local), EInvalidPointer);
 }
 
+TEST(MemoryManagerTest, AFreeInAnotherThreadIsSeenByTheNextFree) {
+  QD_SKIP_ON_SYSTEM_ALLOCATOR();
+  // Freed by a thread with a cache of its own, and by one that never
+  // allocated (and so has none): either way the item is no longer live.
+  for (bool warmUp : {true, false}) {
+    void* P = qdGetMemPtr(72);
+    std::thread other([P, warmUp] {
+      if (warmUp) qdFreeMem(qdGetMemPtr(72));
+      qdFreeMem(P);
+    });
+    other.join();
+    EXPECT_THROW(qdFreeMem(P), EInvalidPointer) << (warmUp ? "cached there" : "returned to its block");
+    void* R = P;
+    EXPECT_THROW(qdReallocMem(R, 10), EInvalidPointer);
+  }
+}
+
 TEST(MemoryManagerTest, ReallocOfNilAndToZero) {
   void* P = nullptr;
   qdReallocMem(P, 0);
@@ -416,6 +433,41 @@ TEST(InterfacedObjectTest, TheCountIsOneWhileConstructingAndFollowsReferences) {
   EXPECT_EQ(unreferenced->RefCount(), 0);
   qdFreeAndNil(unreferenced);
   EXPECT_EQ(destroyed, 2);
+}
+
+class IqdGreeter : public virtual IqdInterface {
+ public:
+  virtual int32_t Greet() = 0;
+
+ protected:
+  ~IqdGreeter() = default;
+};
+
+class TqdGreeter : public TqdInterfacedObject, public IqdGreeter {
+ public:
+  explicit TqdGreeter(int32_t* aDestroyed) : fDestroyed(aDestroyed) {}
+  ~TqdGreeter() override { ++*fDestroyed; }
+  int32_t Greet() override { return RefCount(); }
+
+ private:
+  int32_t* fDestroyed;
+};
+
+TEST(InterfacedObjectTest, InterfacesShareTheObjectsCount) {
+  int32_t destroyed = 0;
+  TqdRef<IqdGreeter> greeter(qdCreate<TqdGreeter>(&destroyed));
+  EXPECT_EQ(greeter->Greet(), 1);
+  {
+    TqdRef<IqdInterface> plain(greeter);
+    TqdRef<IqdGreeter> copy = greeter;
+    EXPECT_EQ(greeter->Greet(), 3);
+  }
+  EXPECT_EQ(greeter->Greet(), 1);
+  TqdRef<IqdGreeter> moved = std::move(greeter);
+  EXPECT_TRUE(greeter == nullptr);
+  EXPECT_EQ(destroyed, 0);
+  moved = nullptr;
+  EXPECT_EQ(destroyed, 1);
 }
 
 TEST(InterfacedObjectTest, AKeepAliveObjectSurvivesZeroUntilFree) {

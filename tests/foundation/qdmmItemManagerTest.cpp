@@ -333,6 +333,39 @@ TEST_F(ItemManagerTest, FailedGrowthLeavesTheBlockAsItWas) {
   EXPECT_EQ(fItems.FreeMem(P), 0);
 }
 
+TEST_F(ItemManagerTest, ItemsFreedByAnotherThreadAreReused) {
+  // One thread allocates, another frees, both for the whole test: the freed
+  // items sit in blocks that the allocating thread does not hold, and must
+  // still be found again instead of new blocks being taken round after
+  // round.
+  constexpr int32_t kRounds = 20;
+  std::vector<void*> batch;
+  std::atomic<int32_t> turn{0};  // even: the producer's, odd: the consumer's
+  int64_t afterFirstRound = 0;
+  auto waitFor = [&turn](int32_t aTurn) {
+    while (turn.load() != aTurn) std::this_thread::yield();
+  };
+  std::thread producer([&] {
+    for (int32_t round = 0; round < kRounds; ++round) {
+      waitFor(2 * round);
+      if (round == 1) afterFirstRound = fItems.Statistics().msBytesReserved;
+      for (int32_t i = 0; i < 3000; ++i) batch.push_back(fItems.GetMem(100));
+      turn = 2 * round + 1;
+    }
+  });
+  std::thread consumer([&] {
+    for (int32_t round = 0; round < kRounds; ++round) {
+      waitFor(2 * round + 1);
+      for (void* P : batch) EXPECT_EQ(fItems.FreeMem(P), 0);
+      batch.clear();
+      turn = 2 * round + 2;
+    }
+  });
+  producer.join();
+  consumer.join();
+  EXPECT_EQ(fItems.Statistics().msBytesReserved, afterFirstRound);
+}
+
 TEST_F(ItemManagerTest, ConcurrentAllocationsKeepTheirContent) {
   std::atomic<int32_t> faults{0};
   std::vector<std::thread> threads;

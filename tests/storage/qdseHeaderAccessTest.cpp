@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "dictionary/qdsdDataDictionary.h"
 #include "tests/storage/qdsrTestOwner.h"
 
 namespace qd::test {
@@ -163,7 +164,7 @@ TEST_F(HeaderTest, TheLegacyFormatOpensWithFixedSectionsAndIsNeverCreated) {
   file->OpenFile(omReadWrite, smExclusive, false, true);
   {
     TqdTestTransaction trans(&fCache);
-    const std::string message = MessageOf([&] { (void)file->AddHeader(&trans, {}, "QD!1"); });
+    const std::string message = MessageOf([&] { (void)file->AddHeader(&trans, {}, qdSignature("QD!1")); });
     EXPECT_NE(message.find("Can't create new files with v1 header"), std::string::npos) << message;
     trans.Rollback();
   }
@@ -190,16 +191,25 @@ TEST_F(HeaderTest, UnknownSignaturesAndNewerVersionsAreRefused) {
 }
 
 TEST(HeaderFormatRegistryTest, ReservedSpaceAndDictionaryChecksByFormat) {
-  EXPECT_EQ(TqdBaseFileHeaderAccessFactory::GetAdditionalReservedSpace("QD!2"), 4);
-  EXPECT_EQ(TqdBaseFileHeaderAccessFactory::GetAdditionalReservedSpace("qd!1"), 0);
-  EXPECT_EQ(CodeOf([] { (void)TqdBaseFileHeaderAccessFactory::GetAdditionalReservedSpace("QD!7"); }),
+  EXPECT_EQ(TqdBaseFileHeaderAccessFactory::GetAdditionalReservedSpace(qdSignature("QD!2")), 4);
+  EXPECT_EQ(TqdBaseFileHeaderAccessFactory::GetAdditionalReservedSpace(qdSignature("qd!1")), 0);
+  EXPECT_EQ(CodeOf([] { (void)TqdBaseFileHeaderAccessFactory::GetAdditionalReservedSpace(qdSignature("QD!7")); }),
             qdeHeaderAccessNotSupported);
-  EXPECT_EQ(CodeOf([] { TqdBaseFileHeaderAccessFactory::CheckValid(nullptr, true, "QD!1"); }), qdeNotSupported);
-  EXPECT_EQ(CodeOf([] { TqdBaseFileHeaderAccessFactory::CheckValid(nullptr, false, "QD!1"); }), 0u);
-  EXPECT_EQ(CodeOf([] { TqdBaseFileHeaderAccessFactory::CheckValid(nullptr, true, "QD!2"); }), 0u);
-  EXPECT_EQ(CodeOf([] { TqdBaseFileHeaderAccessFactory::CheckValid(nullptr, true, "QD!3"); }),
-            qdeHeaderAccessNotSupported);
-  EXPECT_THROW(TqdBaseFileHeaderAccessFactory::Register("qd!2", &Tqd2xFileHeaderAccessFactory::ClassInfo),
+  struct {
+    TqdBlockSignature signature;
+    bool forBuild;
+    TqdResult expected;
+  } checks[] = {{qdSignature("QD!1"), true, qdeNotSupported},
+                {qdSignature("QD!1"), false, 0},
+                {qdSignature("QD!2"), true, 0},
+                {qdSignature("QD!3"), true, qdeHeaderAccessNotSupported}};
+  for (const auto& c : checks) {
+    TqdDataDictionary dictionary;
+    dictionary.SetHeaderSignature(c.signature);
+    EXPECT_EQ(CodeOf([&] { TqdBaseFileHeaderAccessFactory::CheckValid(&dictionary, c.forBuild); }), c.expected)
+        << StringToUtf8(qdSignatureText(c.signature));
+  }
+  EXPECT_THROW(TqdBaseFileHeaderAccessFactory::Register(qdSignature("qd!2"), &Tqd2xFileHeaderAccessFactory::ClassInfo),
                EqdFileHeaderAccessException);
 }
 
@@ -219,7 +229,7 @@ TEST_F(HeaderTest, FreedBlocksFillTheHeaderThenSpillIntoAMapBlock) {
   EXPECT_EQ(HeaderU32(*header, 24), 21u);
   {
     TqdBlockRef map = fTable->Access().GetBlock(&trans, 21, kFreeBlockMapOwner, false);
-    EXPECT_EQ(qdBlockSignature(map.Data()), TqdBlockSignature("FBMH"));
+    EXPECT_EQ(qdBlockSignature(map.Data()), qdSignature("FBMH"));
     EXPECT_EQ(qdGetU32(map.Data() + 16), kNoBlock);
     EXPECT_EQ(qdGetU32(map.Data() + 20), (4092u - 28) / 4);
     EXPECT_EQ(qdGetU32(map.Data() + 24), 15u);
@@ -326,7 +336,7 @@ class ChildHeaderTest : public HeaderTest {
   TqdBlockNumber Nested(TqdBaseTransaction* aTrans, int32_t aID) {
     TqdBlockAccess nested(fTable->File(), &fTable->Access(), u"nested", aID);
     auto header = nested.HeaderAccess(aTrans, aTrans != nullptr);
-    EXPECT_EQ(qdBlockSignature(header->Header()), TqdBlockSignature("QD!2"));
+    EXPECT_EQ(qdBlockSignature(header->Header()), qdSignature("QD!2"));
     return nested.HeaderBlock();
   }
   TqdBlockNumber Lookup(int32_t aID) {
@@ -344,7 +354,7 @@ class ChildHeaderTest : public HeaderTest {
     result.push_back(ids);
     for (uint32_t next = qdGetU32(section + 248); next != 0;) {
       TqdBlockRef block = fTable->Access().GetBlock(aTrans, next, kChildHeaderOverflowOwner, false);
-      EXPECT_EQ(qdBlockSignature(block.Data()), TqdBlockSignature("CHOF"));
+      EXPECT_EQ(qdBlockSignature(block.Data()), qdSignature("CHOF"));
       EXPECT_EQ(qdGetU16(block.Data() + 20), (4092u - 24) / 8);
       ids.clear();
       for (uint32_t i = 0; i < qdGetU16(block.Data() + 22); ++i) ids.push_back(qdGetI32(block.Data() + 24 + 8 * i));

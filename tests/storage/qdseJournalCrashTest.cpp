@@ -26,7 +26,7 @@ struct TqdCrashCase {
 std::string caseName(const ::testing::TestParamInfo<TqdCrashCase>& aInfo) {
   return "Kind" + std::to_string(aInfo.param.ccKind) +
          (aInfo.param.ccCommit == ccAddsBlocks ? "AddsBlocks" : "ChangesBlockZero") +
-         std::to_string(qdBlockSizeBytes(aInfo.param.ccBlockSize) / 1024) + "k";
+         std::to_string(qdBlockSizeAllBytes(aInfo.param.ccBlockSize) / 1024) + "k";
 }
 
 const TqdJournalEngineClass* classOfKind(int aKind) {
@@ -158,7 +158,7 @@ class JournalCrashTest : public ::testing::TestWithParam<TqdCrashCase> {};
 
 TEST_P(JournalCrashTest, EveryBlockIsBeforeOrAfterTheCommitWhereverItWasCutOff) {
   const TqdCrashCase c = GetParam();
-  const uint32_t blockSize = qdBlockSizeBytes(c.ccBlockSize);
+  const uint32_t blockSize = qdBlockSizeAllBytes(c.ccBlockSize);
   TqdImages before;
   TqdImages after;
   int changes = 0;

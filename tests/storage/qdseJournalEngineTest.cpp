@@ -84,7 +84,7 @@ std::vector<TqdParsedRecord> parseRecords(const std::vector<uint8_t>& aJournal) 
     for (size_t i = 13 + size_t(header[12]); i < kJournalRecordHeaderSize; ++i) EXPECT_EQ(header[i], 0);
     offset += kJournalRecordHeaderSize;
     if (record.prKind != kJournalNoImage) {
-      const size_t bytes = qdBlockSizeBytes(TqdBlockSize(record.prSizeCode));
+      const size_t bytes = qdBlockSizeAllBytes(TqdBlockSize(record.prSizeCode));
       record.prImage.assign(aJournal.begin() + long(offset), aJournal.begin() + long(offset + bytes));
       offset += bytes;
     }
@@ -172,7 +172,7 @@ TEST_F(JournalTest, ATableCreatedByTheCommitHasNoBeforeImagesToKeep) {
   std::vector<uint8_t> journal;
   {
     TqdTestServerTransaction trans(&fMgr);
-    ASSERT_EQ(file->AddHeader(&trans, {}, "QD!2"), 0u);
+    ASSERT_EQ(file->AddHeader(&trans, {}, qdSignature("QD!2")), 0u);
     AddBlocks(access, &trans, 2, 0x42);
     trans.fPostCommit = [&] { journal = fFixture.Fs().ReadAll(NonEmptyJournalFiles(fFixture.Fs()).at(0)); };
     trans.Commit();

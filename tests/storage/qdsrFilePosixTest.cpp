@@ -61,7 +61,7 @@ TEST_P(FileGrowthTest, FirstFlushGrowsTheFileAsTheGrowthRulesSay) {
   file->OpenFile(omReadWrite, smExclusive, false, true);
   {
     TqdTestTransaction trans(&cache);
-    ASSERT_EQ(file->AddHeader(&trans, {}, "QD!2"), 0u);
+    ASSERT_EQ(file->AddHeader(&trans, {}, qdSignature("QD!2")), 0u);
     TqdBlockAccess access(file, nullptr, u"grow", 0);
     auto header = access.HeaderAccess(&trans, true);
     while (header->UsedBlocks() <= c.highestNew) (void)header->GetNewBlock(&trans, 1);
@@ -281,7 +281,7 @@ TEST(FileCreateTest, ANewTableAppearsUnderItsNameOnlyWhenCommitted) {
   EXPECT_FALSE(fixture.Fs().Exists("/db/new.qd1"));
   EXPECT_TRUE(file->PublishPending());
   TqdTestTransaction trans(&cache);
-  ASSERT_EQ(file->AddHeader(&trans, {}, "QD!2"), 0u);
+  ASSERT_EQ(file->AddHeader(&trans, {}, qdSignature("QD!2")), 0u);
   EXPECT_FALSE(fixture.Fs().Exists("/db/new.qd1"));
   trans.Commit();
   EXPECT_TRUE(fixture.Fs().Exists("/db/new.qd1"));
@@ -305,7 +305,7 @@ TEST(FileCreateTest, ACrashBeforeTheCommitLeavesNoFileAndAfterItAWholeOne) {
       auto* file = static_cast<TqdPosixFile*>(TqdBaseFile::Alloc(true, u"/db/crash.qd1", &cache));
       file->OpenFile(omReadWrite, smExclusive, false, true);
       TqdTestTransaction trans(&cache);
-      ASSERT_EQ(file->AddHeader(&trans, {}, "QD!2"), 0u);
+      ASSERT_EQ(file->AddHeader(&trans, {}, qdSignature("QD!2")), 0u);
       if (commit)
         trans.Commit();
       else
@@ -338,7 +338,7 @@ TEST(FileCreateTest, CreatingOverAnExistingTableNeedsOverwriteAndKeepsTheOldOneU
   file->CloseFile();
   file->OpenFile(omReadWrite, smExclusive, false, true, true);
   TqdTestTransaction trans(&cache);
-  ASSERT_EQ(file->AddHeader(&trans, {}, "QD!2"), 0u);
+  ASSERT_EQ(file->AddHeader(&trans, {}, qdSignature("QD!2")), 0u);
   EXPECT_EQ(fixture.Fs().ReadAll("/db/t.qd1"), before);
   trans.Commit();
   EXPECT_NE(fixture.Fs().ReadAll("/db/t.qd1"), before);
@@ -364,7 +364,7 @@ TEST(FileCreateTest, AFailedDataSyncIsStickyUntilTheFileIsReopened) {
   auto* file = static_cast<TqdPosixFile*>(TqdBaseFile::Alloc(true, u"/db/sync.qd1", &cache));
   file->OpenFile(omReadWrite, smExclusive, false, true);
   TqdTestTransaction trans(&cache);
-  ASSERT_EQ(file->AddHeader(&trans, {}, "QD!2"), 0u);
+  ASSERT_EQ(file->AddHeader(&trans, {}, qdSignature("QD!2")), 0u);
   fixture.Fs().FailNth(foSync, 1, EIO);
   TqdFlushList list;
   cache.CommitTransaction(&trans, &list, false);
@@ -417,7 +417,7 @@ TEST(TemporaryFileTest, NeverTouchesTheDiskAndCountsWholeBlocks) {
   header.Release();
   {
     TqdTestTransaction trans(&cache);
-    ASSERT_EQ(file->AddHeader(&trans, {}, "QD!2"), 0u);
+    ASSERT_EQ(file->AddHeader(&trans, {}, qdSignature("QD!2")), 0u);
     TqdBlockAccess access(file, nullptr, u"temp", 0);
     auto headerAccess = access.HeaderAccess(&trans, true);
     for (int i = 0; i < 3; ++i) (void)headerAccess->GetNewBlock(&trans, 1);

@@ -22,7 +22,7 @@ void TqdTestTransaction::Commit() {
 void TqdTestTransaction::Rollback() {
   TqdBaseTransactionLevel* level = TransLevel();
   if (!level->StopNested()) {
-    level->tlState = uint8_t(level->tlState | (1u << tlsCorrupted));
+    level->tlState.Include(tlsCorrupted);
     return;
   }
   btBufferManager->RollbackTransaction(this);
@@ -48,7 +48,7 @@ std::unique_ptr<TqdTestTable> TqdTestTable::Create(TqdBufferManager* aCache, con
   std::unique_ptr<TqdTestTable> table(new TqdTestTable(aCache, file));
   file->OpenFile(omReadWrite, aOptions.toShareMode, false, true, aOptions.toOverwrite);
   TqdTestTransaction trans(aCache);
-  const TqdResult result = file->AddHeader(&trans, {}, "QD!2");
+  const TqdResult result = file->AddHeader(&trans, {}, qdSignature("QD!2"));
   if (result != 0) {
     trans.Rollback();
     throw EqdBaseException(result);

@@ -95,7 +95,7 @@ TqdTestTempTable::TqdTestTempTable(TqdBufferManager* aCache) : fCache(aCache) {
   bool readOnly = false;
   qdRaiseIfError(aCache->AddFile(fFile, nullptr, {}, false, header, readOnly));
   header.Release();
-  qdRaiseIfError(fFile->AddHeader(&trans, {}, "QD!2"));
+  qdRaiseIfError(fFile->AddHeader(&trans, {}, qdSignature("QD!2")));
   trans.Commit();
 }
 
