@@ -51,7 +51,7 @@ class CountingFileSystem final : public TqdFileSystem {
       return fFile->DataSync();
     }
     int Size(int64_t& aSize) override { return fFile->Size(aSize); }
-    int Identity(TqdFileIdentity& aIdentity) override { return fFile->Identity(aIdentity); }
+    int Identity(TqdOSFileIdentity& aIdentity) override { return fFile->Identity(aIdentity); }
     int Close() override { return fFile->Close(); }
 
    private:
