@@ -140,11 +140,16 @@ void qdClearTableUnrecovered(const qdString& aName) {
 }
 
 void qdCheckTableRecovered(const qdString& aFileName) {
+  {
+    // Every table open asks; resolving the name is only worth it when some
+    // table waits.
+    std::lock_guard guard(unrecoveredLock);
+    if (unrecovered.empty()) return;
+  }
   const std::string key = unrecoveredKey(aFileName);
   qdString reason;
   {
     std::lock_guard guard(unrecoveredLock);
-    if (unrecovered.empty()) return;
     auto found = unrecovered.find(key);
     if (found == unrecovered.end()) found = unrecovered.find(qdFolderOf(key));
     if (found == unrecovered.end()) return;
