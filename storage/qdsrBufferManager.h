@@ -349,7 +349,7 @@ class TqdReadOnlyBlock final : public TqdBlockObject {
   void MakeDirty(TqdBaseTransaction* aTrans) QD_CACHE_LOCKED;
   void MakeClean() { robTrans = nullptr; }
   // Moves the newest private version one level down, or at level 0 makes it
-  // the committed image and queues it on the file; see the commit unit.
+  // the committed image and queues it on the file (true only then).
   bool Commit(bool aForce, bool aIsWTCommit) QD_CACHE_LOCKED;
   // Throws away the newest private version when it belongs to aTransLevel
   // (nil: the transaction's innermost level). True when the block itself

@@ -39,7 +39,7 @@ int writeCategory(TqdBlockNumber aNumber, uint64_t aCurrentBlocks) {
 TqdPosixFile::TqdPosixFile() : dfiFileSystem(&qdFileSystem()) { dfiWriteRequest.reserve(512); }
 
 TqdPosixFile::~TqdPosixFile() {
-  // The design leaves closing to the owner; a file still open here is
+  // Closing is the owner's business; a file still open here is
   // closed quietly so that no descriptor or temporary file leaks.
   if (dfiHandle) {
     (void)dfiHandle->Close();  // nothing to report to from a destructor

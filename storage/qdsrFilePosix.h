@@ -1,5 +1,4 @@
-// The table file on a POSIX file descriptor (the design's Win32 file unit,
-// written for Linux).
+// The table file on a POSIX file descriptor.
 //
 // TqdPosixFile implements the operating-system operations of TqdBaseFile
 // through the file-system seam (storage/qdsrFileSystem.h): positioned reads
