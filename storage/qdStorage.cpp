@@ -1,6 +1,7 @@
 #include "storage/qdStorage.h"
 
 #include "storage/qdseHeaderAccess.h"
+#include "storage/qdseJournalEngine.h"
 #include "storage/qdsrBufferManager.h"
 #include "storage/qdsrFilePosix.h"
 
@@ -10,9 +11,11 @@ void InitializeStorage() {
   qdsrBufferManagerInitialize();
   qdsrFilePosixInitialize();
   qdseHeaderAccessInitialize();
+  qdseJournalEngineInitialize();
 }
 
 void FinalizeStorage() {
+  qdseJournalEngineFinalize();
   qdseHeaderAccessFinalize();
   qdsrFilePosixFinalize();
   qdsrBufferManagerFinalize();

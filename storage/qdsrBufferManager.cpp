@@ -173,7 +173,8 @@ TqdReadOnlyBlock::TqdReadOnlyBlock(TqdBufferManager* aBufferManager, TqdBaseFile
     : TqdBlockObject(aBufferManager), robFile(aFile), robBlockNum(aBlockNum), robNew(aNew) {}
 
 TqdReadOnlyBlock::~TqdReadOnlyBlock() {
-  // Private versions go with the committed one.
+  // Snapshots and private versions go with the committed one.
+  FreeSnapShots();
   while (robBlockListTail != nullptr) {
     TqdModifiedBlock* version = robBlockListTail;
     robBlockListTail = version->mbPrev;
@@ -262,6 +263,15 @@ TqdBlockRef TqdReadOnlyBlock::Block(TqdBaseTransaction* aTrans, bool aMarkDirty)
     }
   } else {
     if (aMarkDirty) qdAssertFailed(kUnit, "only the transaction that made a block dirty writes it");
+    // A snapshot transaction reads the image of its snapshot where a later
+    // commit replaced the committed one.
+    if (aTrans != nullptr && aTrans->HasState(tsSnapshot)) {
+      if (PqdBlock snapshot = SnapShotImage(aTrans)) {
+        FreeRetired();
+        qdInterlockedIncrement(robRefCount);
+        return TqdBlockRef(snapshot, this, false);
+      }
+    }
     if (boCacheBlock == nullptr) CacheBlockNeeded();
     image = boCacheBlock != nullptr ? boCacheBlock->Block() : const_cast<PqdBlock>(qdZeroBlockBytes());
   }

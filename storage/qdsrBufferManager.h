@@ -13,10 +13,37 @@
 // Classes: TqdBaseFile, TqdCacheBlock, TqdBlockObject, TqdReadOnlyBlock,
 // TqdModifiedBlock, TqdScratchBlock, TqdBlockRef, TqdReleaseList,
 // TqdBlockAccess, TqdBufferManager, TqdBaseTransactionLevel,
-// TqdBaseTransaction, TqdFlushList, TqdBaseReplicationLog,
+// TqdBaseTransaction, TqdBaseTransactionMgr, TqdFlushList,
+// TqdBaseReplicationLog, TqdBaseJournalEngine (with its class descriptor
+// TqdJournalEngineClass), the snapshot bookkeeping TqdFileSnapShotLink,
+// TqdBlockSnapShot and TqdBlockSnapShotLink,
 // TqdBaseFileHeaderAccessFactory, TqdBaseFileHeaderAccess and the storage
 // exception classes. The concrete header formats are
-// storage/qdseHeaderAccess.h.
+// storage/qdseHeaderAccess.h, the concrete journal engines
+// storage/qdseJournalEngine.h.
+//
+// Commit of level 0 (qdsrBufferManager_Transactions.cpp), in this order:
+//   1. block 0 of every changed persistent file is stamped with the
+//      transaction's LSN, so that the stamped image is what gets journalled;
+//   2. the journal is written and made durable (records, sync, complete
+//      flag, sync, and the folder entry of the journal) - no table file has
+//      been touched before this point;
+//   3. the private versions become the committed images and are queued on
+//      their files (old committed images first go to block snapshots that
+//      live snapshot transactions still need);
+//   4. outside the cache lock the flush list writes and syncs every file and
+//      then deletes the journal durably: for a rollback journal that
+//      deletion is the moment the commit becomes permanent.
+// A failure in step 4 sets the process-wide fatal flag (qdFatalError): the
+// state on disk is unknown until the journal is recovered at the next start,
+// so every later flush refuses with 15443 and the journal stays on disk.
+//
+// Snapshots (qdsrBufferManager_Snapshots.cpp): a snapshot transaction reads
+// every block as it was committed when it first touched the block's file.
+// A file snapshot link records that first touch; when a commit replaces a
+// committed image that a linked snapshot transaction may still read, the old
+// image moves into a block snapshot, and a block snapshot link ties each
+// such transaction to it. All of it is guarded by bmPadlock.
 //
 // Block references: every block the cache hands out comes as a TqdBlockRef,
 // a move-only handle holding the image's address and one reference on the
@@ -156,6 +183,29 @@ class TqdBaseFileHeaderAccess;
 class TqdBlockAccess;
 class TqdBaseEncryptionEngine;
 class TqdBaseReplicationLog;
+class TqdBaseJournalEngine;
+class TqdFileSnapShotLink;
+class TqdBlockSnapShot;
+class TqdBlockSnapShotLink;
+
+// --- Fatal flag ----------------------------------------------------------------
+
+// Process-wide, false at start: set when writing or syncing the files of a
+// commit failed. The state on disk is then unknown until the commit's
+// journal is recovered at the next start, so it is never cleared: every
+// later flush refuses with 15443.
+bool qdFatalError();
+void qdSetFatalError();
+// Test seam: clears the flag so that one test binary can run more than one
+// failure scenario.
+void qdFaultClearFatalError();
+// The text every refusal after a fatal error carries.
+extern const char16_t* const kFatalErrorMessage;
+
+// A freed block as it is written to its file and journalled: zeros with the
+// signature "DEAD", its own number and the LSN of the commit that freed it
+// (owner 0 in formats with owners).
+void qdFormatFreedBlock(uint8_t* aImage, uint32_t aSize, TqdBlockNumber aBlockNumber, TqdLSN aLSN);
 
 // --- Block references --------------------------------------------------------
 
@@ -311,7 +361,9 @@ class TqdReadOnlyBlock final : public TqdBlockObject {
   }
   // A queued committed image that was never written is dropped: true, the
   // block must be forgotten so that the next access reads the file again.
-  [[nodiscard]] bool RollbackUnwritten();
+  // A block with block snapshots instead takes back the newest snapshot's
+  // image (false).
+  [[nodiscard]] bool RollbackUnwritten() QD_CACHE_LOCKED;
 
   TqdBlockNumber BlockNumber() const { return robBlockNum; }
   uint32_t BlockSize() const;
@@ -329,12 +381,28 @@ class TqdReadOnlyBlock final : public TqdBlockObject {
   std::vector<uint8_t>& EncryptionCookie() { return robEncryptionCookie; }
   // Where a running read puts the image (nil when no read runs).
   PqdBlock LoadTarget() const { return robLoadImage != nullptr ? robLoadImage->Block() : nullptr; }
+  // Block snapshots of this block, oldest first (cache lock).
+  TqdBlockSnapShot* SnapShotBlockHead() const { return robSnapShotBlockHead; }
+  TqdBlockSnapShot* SnapShotBlockTail() const { return robSnapShotBlockTail; }
 
  private:
   friend class TqdBufferManager;
   friend class TqdModifiedBlock;
   friend class TqdBaseFile;
   friend class TqdBlockRef;
+  friend class TqdBlockSnapShot;
+  friend class TqdBlockSnapShotLink;
+
+  // Before a level-0 commit replaces the committed image: keeps it in a
+  // block snapshot for every snapshot transaction that may still read it.
+  void TakeSnapShots() QD_CACHE_LOCKED;
+  // The image a snapshot transaction reads, nil when it reads the committed
+  // image (and then records its first touch of the file).
+  PqdBlock SnapShotImage(TqdBaseTransaction* aTrans) QD_CACHE_LOCKED;
+  // Frees every block snapshot and block snapshot link of this block.
+  void FreeSnapShots() QD_CACHE_LOCKED;
+  // Memory that a reader may still address goes to the retired list.
+  void RetireOrFree(TqdCacheBlock* aCacheBlock);
 
   // Pushes a private version for aLevel on top of the chain.
   void PushVersion(TqdBaseTransactionLevel* aLevel) QD_CACHE_LOCKED;
@@ -364,6 +432,15 @@ class TqdReadOnlyBlock final : public TqdBlockObject {
   // Committed images replaced while readers still held references to them;
   // freed at the first locked access that finds no reference.
   std::vector<TqdCacheBlock*> robRetired;
+  // Snapshots: links indexed by snapshot identifier, the same links in
+  // creation order, the file's snapshot counter when this block last took
+  // snapshots, and the block snapshots, oldest first.
+  std::vector<TqdBlockSnapShotLink*> robSnapShotLinks;
+  TqdBlockSnapShotLink* robSnapShotLinkHead = nullptr;
+  TqdBlockSnapShotLink* robSnapShotLinkTail = nullptr;
+  uint32_t robSnapShotCounter = 0;
+  TqdBlockSnapShot* robSnapShotBlockHead = nullptr;
+  TqdBlockSnapShot* robSnapShotBlockTail = nullptr;
 };
 
 // One private version of a block for one transaction level.
@@ -503,6 +580,20 @@ class TqdBaseFile : public TqdObject {
   TqdBaseFile* fiTransNext = nullptr;
   TqdBaseFile* fiTransPrev = nullptr;
 
+  // Snapshot bookkeeping (cache lock): identifiers of the snapshot
+  // transactions linked to this file as a bit set, the links by identifier
+  // and in creation order, a counter bumped by every link made or removed,
+  // and an optional owner-supplied count of block snapshots (interlocked).
+  std::vector<uint8_t> fiSnapShotFlags;
+  std::vector<TqdFileSnapShotLink*> fiSnapShotLinks;
+  TqdFileSnapShotLink* fiSnapShotLinkHead = nullptr;
+  TqdFileSnapShotLink* fiSnapShotLinkTail = nullptr;
+  uint32_t fiSnapShotCounter = 0;
+  int32_t* fiSnapshotBlockCount = nullptr;
+  // The link of the snapshot transaction aTrans to this file, nil when it
+  // has none (cache lock).
+  TqdFileSnapShotLink* SnapShotLink(const TqdBaseTransaction* aTrans) const;
+
   qdString fiName;
   // Folder with a trailing '/'.
   qdString fiPath;
@@ -591,6 +682,8 @@ class TqdBlockAccess : public TqdObject {
 // TqdTransactionState(s) and TqdTransactionLevelState(s) come from the data
 // dictionary's types.
 
+// One nesting level of a transaction. Used by the thread that runs the
+// owning session's request; its counters take no lock.
 class TqdBaseTransactionLevel : public TqdObject {
  public:
   // Becomes aTrans's innermost level, with a fresh LSN.
@@ -603,9 +696,17 @@ class TqdBaseTransactionLevel : public TqdObject {
   bool StopNested();
   bool HasState(TqdTransactionLevelState aState) const { return tlState.Contains(aState); }
   int32_t BlockCount() const { return tlBlockCount; }
+  int32_t LockCount() const { return tlLockCount; }
+  // Marks this level and every level above it; the first mark of this
+  // level is counted in the cache's statistics.
+  void MarkCorrupted();
+  void MarkDeadlock();
+  void MarkNoMoreNested();
 
   TqdBaseTransactionLevel* tlPrev;
   TqdBaseTransaction* tlTransaction;
+  // Local date and time of creation.
+  double tlStartTime = 0;
   TqdLSN tlStartLSN = 0;
   TqdLSN tlLSN = 0;
   TqdModifiedBlock* tlModifiedBlocksHead = nullptr;
@@ -615,39 +716,101 @@ class TqdBaseTransactionLevel : public TqdObject {
   int32_t tlLockCount = 0;
   int32_t tlNestingCount = 0;
   TqdTransactionLevelStates tlState;
+
+ private:
+  // Adds aState to this level and every level above; true when this level
+  // did not carry it before.
+  bool MarkUp(TqdTransactionLevelState aState);
 };
 
 // A block transaction: a stack of levels. The owner (the server engine)
 // derives from it and implements Commit and Rollback with the cache's
-// CommitTransaction and RollbackTransaction.
+// CommitTransaction and RollbackTransaction:
+// - nested commit: when StopNested of the innermost level is true,
+//   CommitTransaction(trans, nil, false), carry tlLSN down, free the level;
+// - level-0 commit: CommitTransaction(trans, flush list, false), the
+//   owner's post-commit work, Flush, free the list and the level;
+// - back at level 0 with btWriteThroughCommit set: clear it and
+//   CommitTransaction(trans, nil, true);
+// - rollback: a counted nesting marks the level corrupted, else
+//   RollbackTransaction and free the level;
+// - deadlock of level L: MarkDeadlock on L, then RollbackTransactionLevel
+//   from the innermost level down to L.
 class TqdBaseTransaction : public TqdObject {
  public:
+  // A snapshot transaction gets its snapshot identifier before its first
+  // level exists.
   TqdBaseTransaction(TqdBufferManager* aBufferManager, void* aOwningSession, bool aIsSnapshot, bool aFailSafe);
   ~TqdBaseTransaction() override;
 
   virtual TqdBaseTransactionLevel* CreateTransLevel();
+  virtual void Failed();
+  // Unless aForce, a level marked "no more nested" only counts the nesting.
   virtual void StartNested(bool aForce);
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
 
+  // 15443 when failed or the innermost level is corrupted, 10255 when it is
+  // deadlocked, else 0.
+  [[nodiscard]] TqdResult CheckState() const;
+  void MarkCorrupted();
+  void MarkDeadlock();
+  void MarkNoMoreNested();
+  void Lock();
+  void Unlock();
+
   TqdBaseTransactionLevel* TransLevel() const { return btTransLevelsTail; }
   TqdBufferManager* TransBufferManager() const { return btBufferManager; }
+  void* OwningSession() const { return btOwningSession; }
   TqdLSN LSN() const { return btLSN; }
   bool Nested() const { return btTransLevelsTail != nullptr && btTransLevelsTail->Level() > 0; }
+  bool IsLocked() const {
+    return btTransLevelsTail != nullptr && btTransLevelsTail->tlLockCount > 0 && btTransLevelsTail->tlNestingCount == 0;
+  }
   bool HasState(TqdTransactionState aState) const { return btState.Contains(aState); }
+  void IncludeState(TqdTransactionState aState) { btState.Include(aState); }
   uint32_t BlockCount() const { return btBlockCount; }
+  // The journal engine, owned; assigned by the owner before the level-0
+  // commit, which hands it to the flush list.
+  TqdBaseJournalEngine* Journal() const { return btJournal.get(); }
+  void SetJournal(std::unique_ptr<TqdBaseJournalEngine> aJournal);
+  std::unique_ptr<TqdBaseJournalEngine> TakeJournal();
+  int32_t SnapshotID() const { return btSnapshotID; }
 
   TqdBufferManager* btBufferManager;
   void* btOwningSession;
   TqdTransactionStates btState;
+  double btStartTime = 0;
   TqdLSN btStartLSN = 0;
   TqdLSN btLSN = 0;
+  std::unique_ptr<TqdBaseJournalEngine> btJournal;
+  // Snapshot transactions only: the identifier and the links (cache lock).
+  int32_t btSnapshotID = -1;
+  TqdBlockSnapShotLink* btBlockSnapShotLinksHead = nullptr;
+  TqdBlockSnapShotLink* btBlockSnapShotLinksTail = nullptr;
+  TqdFileSnapShotLink* btFileSnapShotLinksHead = nullptr;
+  TqdFileSnapShotLink* btFileSnapShotLinksTail = nullptr;
   TqdBaseTransactionLevel* btTransLevelsTail = nullptr;
   TqdReadOnlyBlock* btTransBlockListHead = nullptr;
   TqdReadOnlyBlock* btTransBlockListTail = nullptr;
   uint32_t btBlockCount = 0;
   TqdBaseFile* btTransFileListHead = nullptr;
   TqdBaseFile* btTransFileListTail = nullptr;
+  // A write-through commit is due when the transaction is back at level 0.
+  bool btWriteThroughCommit = false;
+};
+
+// Creates the journal engine of each transaction; the server's manager
+// derives from it.
+class TqdBaseTransactionMgr : public TqdObject {
+ public:
+  explicit TqdBaseTransactionMgr(TqdBufferManager* aBufferManager) : btmBufferManager(aBufferManager) {}
+
+  // The journal of the transaction numbered aNumber, nil for none.
+  virtual std::unique_ptr<TqdBaseJournalEngine> CreateJournal(int64_t aNumber) = 0;
+
+  TqdPadlock btmPadlock{false};
+  TqdBufferManager* btmBufferManager;
 };
 
 // Hooks for a replication log; no implementation exists.
@@ -661,21 +824,172 @@ class TqdBaseReplicationLog : public TqdObject {
   virtual void WriteBlock(TqdBlockNumber aBlockNumber, TqdLSN aOldLSN, const uint8_t* aBlock) = 0;
 };
 
-// The files a level-0 commit has to flush.
+// The files a level-0 commit has to flush, and its journal.
 class TqdFlushList : public TqdObject {
  public:
   TqdFlushList() { flList.reserve(32); }
-  // Stamps block 0 of every file of the transaction with its LSN, commits
-  // it and lists the file; on failure every queued block reverts.
+  // A journal still held here was not deleted by a successful flush: its
+  // commit may have reached the files in part, so the file stays on disk
+  // for recovery.
+  ~TqdFlushList() override;
+  // Makes sure block 0 of every persistent file of the transaction is
+  // committed with its LSN and lists the file; on failure every queued
+  // block reverts.
   void Prepare(TqdBaseTransaction* aTrans, bool aIsWTCommit);
-  // Grows and writes every listed file.
+  // Writes and syncs every listed file, then deletes the journal durably.
+  // Refuses with 15443 after a fatal error; a failure sets it.
   void Flush(bool aForceFailSafe);
   int32_t Count() const { return int32_t(flList.size()); }
+  TqdBaseJournalEngine* Journal() const { return flJournal.get(); }
 
   TqdLSN flLSN = 0;
   std::vector<TqdBaseFile*> flList;
+  std::unique_ptr<TqdBaseJournalEngine> flJournal;
   TqdBaseReplicationLog* flReplicationLog = nullptr;
 };
+
+// --- Journal engines (abstract) -------------------------------------------------------
+
+// What a folder check found; one message per journal left on disk.
+struct TqdJournalCheckResult {
+  // 0 when every journal was handled, else the first error's number.
+  TqdResult jcrErrorCode = 0;
+  std::vector<qdString> jcrMessages;
+  int32_t jcrReplayed = 0;
+  int32_t jcrDeleted = 0;
+};
+
+// The class of a journal engine: its name, its parent, its virtual
+// constructor and its class operations.
+struct TqdJournalEngineClass {
+  const char16_t* jecClassName;
+  const TqdJournalEngineClass* jecParent;
+  std::unique_ptr<TqdBaseJournalEngine> (*jecCreate)(const TqdJournalEngineClass* aClass, const qdString& aFileName);
+  // Recovers the journals of the folder aPath.
+  TqdJournalCheckResult (*jecCheck)(const TqdJournalEngineClass* aClass, const qdString& aAlias, const qdString& aPath);
+  // 0: before- and after-images, 1: after-images only, 2: before-images
+  // only.
+  int32_t jecKind;
+
+  bool InheritsFrom(const TqdJournalEngineClass* aAncestor) const;
+  std::unique_ptr<TqdBaseJournalEngine> Create(const qdString& aFileName) const { return jecCreate(this, aFileName); }
+  [[nodiscard]] TqdJournalCheckResult Check(const qdString& aAlias, const qdString& aPath) const {
+    return jecCheck(this, aAlias, aPath);
+  }
+};
+
+// A journal of one commit, written inside the level-0 commit under the
+// cache lock and deleted by the flush list once every file is flushed.
+class TqdBaseJournalEngine : public TqdObject {
+ public:
+  // The base class: Check is an assertion; every concrete class overrides
+  // it.
+  static const TqdJournalEngineClass ClassInfo;
+
+  TqdBaseJournalEngine(const TqdJournalEngineClass* aClass, const qdString& aFileName)
+      : bjeClass(aClass), bjeFileName(aFileName) {}
+  // Deletes the journal file unless it was kept for recovery.
+  ~TqdBaseJournalEngine() override = default;
+
+  virtual void PrepareJournal() = 0;
+  virtual void AddBlock(TqdBaseTransaction* aTrans, TqdReadOnlyBlock* aBlock) = 0;
+  // The journal is durable when this returns: its records, its complete
+  // flag and its folder entry.
+  virtual void FinalizeJournal() = 0;
+  // Deletes the journal file durably (the commit point of a rollback
+  // journal); raises when that cannot be made sure.
+  virtual void DeleteJournal() = 0;
+  // Closes the journal and leaves its file for recovery.
+  virtual void KeepJournal() = 0;
+
+  const TqdJournalEngineClass* ClassType() const { return bjeClass; }
+  int32_t GetJournalKind() const { return bjeClass->jecKind; }
+  const qdString& FileName() const { return bjeFileName; }
+
+ protected:
+  const TqdJournalEngineClass* bjeClass;
+  qdString bjeFileName;
+};
+
+// The process-wide journal class; nil means no journal.
+extern std::atomic<const TqdJournalEngineClass*> qdJournalEngineClass;
+
+// The journal classes by name, for the server's "JournalEngineClass"
+// setting (filled at start-up, only read afterwards).
+void qdRegisterJournalEngineClass(const TqdJournalEngineClass* aClass);
+void qdUnregisterJournalEngineClass(const TqdJournalEngineClass* aClass);
+// The class registered as aName (case-insensitive), nil when none.
+const TqdJournalEngineClass* qdFindJournalEngineClass(const qdString& aName);
+
+// Tables that a journal could not be recovered into are refused until a
+// later check recovers them. Names are full file names; a folder name
+// ending in '/' blocks every table of the folder.
+void qdMarkTableUnrecovered(const qdString& aName, const qdString& aReason);
+void qdClearTableUnrecovered(const qdString& aName);
+// Raises 15509 when the table (or its folder) waits for recovery.
+void qdCheckTableRecovered(const qdString& aFileName);
+
+// --- Snapshot bookkeeping ------------------------------------------------------------------
+
+// A snapshot transaction has started to read a file (or a multi-file commit
+// made it keep the file's state). Created and destroyed under the cache
+// lock.
+class TqdFileSnapShotLink : public TqdObject {
+ public:
+  TqdFileSnapShotLink(TqdBaseFile* aFile, TqdBaseTransaction* aTrans);
+  ~TqdFileSnapShotLink() override;
+
+  TqdBaseFile* fsslFile;
+  TqdFileSnapShotLink* fsslFilePrev = nullptr;
+  TqdFileSnapShotLink* fsslFileNext = nullptr;
+  // The file's snapshot counter right after this link was made.
+  uint32_t fsslFileCounter = 0;
+  // The file's committed block count at that moment.
+  uint32_t fsslUsedBlocks = 0;
+  TqdBaseTransaction* fsslTrans;
+  TqdFileSnapShotLink* fsslTransPrev = nullptr;
+  TqdFileSnapShotLink* fsslTransNext = nullptr;
+};
+
+// An old committed image of one block, kept while a snapshot transaction
+// may read it.
+class TqdBlockSnapShot final : public TqdBlockObject {
+ public:
+  // Takes over the committed version's memory (reading it first when
+  // needed); the commit then installs the new image.
+  explicit TqdBlockSnapShot(TqdReadOnlyBlock* aBlock);
+  ~TqdBlockSnapShot() override;
+
+  void ValidateImage(const uint8_t* aBlock) override;
+  TqdBlockSizeAll BlockSizeClass() const override;
+  PqdBlock Image() const { return boCacheBlock != nullptr ? boCacheBlock->Block() : nullptr; }
+
+  int32_t bssLinkRefCount = 0;
+  TqdReadOnlyBlock* bssReadOnlyBlock;
+  TqdBlockSnapShot* bssBlockNext = nullptr;
+  TqdBlockSnapShot* bssBlockPrev = nullptr;
+};
+
+// Ties one snapshot transaction to the block snapshot it reads.
+class TqdBlockSnapShotLink : public TqdObject {
+ public:
+  TqdBlockSnapShotLink(TqdBlockSnapShot* aBlockSnapShot, TqdBaseTransaction* aSnapShotTrans);
+  // Frees the block snapshot with its last link.
+  ~TqdBlockSnapShotLink() override;
+
+  TqdBlockSnapShot* bsslBlockSnapShot;
+  TqdReadOnlyBlock* bsslBlock;
+  TqdBlockSnapShotLink* bsslBlockPrev = nullptr;
+  TqdBlockSnapShotLink* bsslBlockNext = nullptr;
+  TqdBaseTransaction* bsslTrans;
+  TqdBlockSnapShotLink* bsslTransPrev = nullptr;
+  TqdBlockSnapShotLink* bsslTransNext = nullptr;
+};
+
+// Bit aIndex of a byte-array bit set (bit n is bit n mod 8 of byte n div 8).
+inline bool qdSnapShotBit(const std::vector<uint8_t>& aFlags, int32_t aIndex) {
+  return size_t(aIndex >> 3) < aFlags.size() && (aFlags[size_t(aIndex >> 3)] & (1u << (aIndex & 7))) != 0;
+}
 
 // --- The cache -------------------------------------------------------------------------
 
@@ -707,9 +1021,35 @@ class TqdBufferManager : public TqdObject {
   // Raises the LSN counter to aValue; a lower value changes nothing.
   void SetNextLSN(TqdLSN aValue);
 
+  // Level 0: journal, commit of every block, flush (when no flush list is
+  // passed). A nested level: merges its versions into the level below. A
+  // write-through commit (aIsWTCommit) is accepted only for transactions
+  // that changed temporary files alone.
   void CommitTransaction(TqdBaseTransaction* aTrans, TqdFlushList* aFlushList, bool aIsWTCommit);
   void RollbackTransaction(TqdBaseTransaction* aTrans);
+  // Rolls back one level without counting (deadlock victims).
   void RollbackTransactionLevel(TqdBaseTransactionLevel* aTransLevel);
+
+  // Snapshot transactions (called by TqdBaseTransaction).
+  void RegisterSnapShot(TqdBaseTransaction* aTrans);
+  void UnregisterSnapShot(TqdBaseTransaction* aTrans);
+  // Live snapshot transactions and the bytes of the identifier bit set.
+  int32_t ActiveSnapShotCount();
+  size_t SnapShotFlagBytes();
+
+  // Transaction statistics.
+  struct TqdTransactionCounts {
+    uint64_t tcCommit = 0;
+    uint64_t tcRollback = 0;
+    uint64_t tcNestedCommit = 0;
+    uint64_t tcNestedRollback = 0;
+    uint64_t tcDeadlock = 0;
+    uint64_t tcCorrupted = 0;
+  };
+  TqdTransactionCounts TransactionCounts();
+  // Counts a transaction level first marked corrupted or deadlocked.
+  void CountCorrupted();
+  void CountDeadlock();
 
   void CreateScratchBlock(TqdBlockSizeAll aSize, TqdScratchBlockHandle& aHandle);
   void* LockScratchBlock(const TqdScratchBlockHandle& aHandle);
@@ -756,6 +1096,12 @@ class TqdBufferManager : public TqdObject {
  private:
   TqdScratchBlock* ResolveScratch(const TqdScratchBlockHandle& aHandle) QD_REQUIRES(bmPadlock);
   void CommitLevelZero(TqdBaseTransaction* aTrans, TqdFlushList* aFlushList, bool aIsWTCommit) QD_REQUIRES(bmPadlock);
+  // Block 0 of every persistent file of aTrans gets aTrans's LSN.
+  void StampHeaders(TqdBaseTransaction* aTrans) QD_REQUIRES(bmPadlock);
+  void WriteJournal(TqdBaseTransaction* aTrans) QD_REQUIRES(bmPadlock);
+  // A snapshot transaction that has begun to read any file of a multi-file
+  // commit keeps the pre-commit state of every file of it.
+  void LinkMultiFileSnapShots(TqdBaseTransaction* aTrans) QD_REQUIRES(bmPadlock);
 
   int32_t bmLockDepth QD_GUARDED_BY(bmPadlock) = 0;
   qdString bmTempDir;
@@ -769,6 +1115,12 @@ class TqdBufferManager : public TqdObject {
   std::vector<TqdScratchBlock*> bmScratchSlots QD_GUARDED_BY(bmPadlock);
   std::vector<uint32_t> bmScratchGenerations QD_GUARDED_BY(bmPadlock);
   std::vector<uint32_t> bmFreeScratchSlots QD_GUARDED_BY(bmPadlock);
+  // Snapshot identifiers in use (bit set), their transactions, and the
+  // number of live snapshot transactions.
+  std::vector<uint8_t> bmSnapShotFlags QD_GUARDED_BY(bmPadlock);
+  std::vector<TqdBaseTransaction*> bmSnapShotTrans QD_GUARDED_BY(bmPadlock);
+  int32_t bmActiveSnapShotCount QD_GUARDED_BY(bmPadlock) = 0;
+  TqdTransactionCounts bmTransCounts QD_GUARDED_BY(bmPadlock);
 };
 
 // Holds the cache lock for a scope.

@@ -61,7 +61,13 @@ TqdFileClass TqdBaseFile::TableFileInfoClass = nullptr;
 
 TqdBaseFile::TqdBaseFile() : fiSerial(++fileSerialCounter) {}
 
-TqdBaseFile::~TqdBaseFile() = default;
+TqdBaseFile::~TqdBaseFile() {
+  // Snapshot transactions still linked to this file forget it.
+  if (fiSnapShotLinkHead != nullptr && fiBufMgr != nullptr) {
+    TqdCacheLockGuard guard(fiBufMgr);
+    while (fiSnapShotLinkHead != nullptr) delete fiSnapShotLinkHead;
+  }
+}
 
 TqdBaseFile* TqdBaseFile::Alloc(bool aForTable, const qdString& aName, TqdBufferManager* aBufMgr) {
   TqdFileClass fileClass = aForTable && TableFileInfoClass != nullptr ? TableFileInfoClass : DefaultFileInfoClass;
@@ -110,6 +116,9 @@ void TqdBaseFile::ComputeMaxBlocks() {
 TqdResult TqdBaseFile::ReadHeader(const TqdUnicodeStrings&, bool& aIsReadOnly) {
   aIsReadOnly = false;
   fiHeaderAccessFactory.reset();
+  // A table an interrupted commit left half-written stays shut until its
+  // journal is recovered.
+  qdCheckTableRecovered(FileName());
   TqdCacheBlock scratch(qdbs64k);
   PqdBlock header = scratch.Block();
   TqdResult result = 0;

@@ -175,6 +175,10 @@ bool TqdBlockAccess::ValidBlock(uint32_t aBlockNumber, TqdBaseTransaction* aTran
   if (aBlockNumber == 0) return false;
   TqdCacheLockGuard guard(baFile->fiBufMgr);
   if (aTrans != nullptr && aTrans == baFile->fiTrans) return aBlockNumber < baFile->fiTransUsedBlocks;
+  // A snapshot transaction sees the blocks the file had when it first read
+  // it.
+  if (aTrans != nullptr && aTrans->HasState(tsSnapshot))
+    if (const TqdFileSnapShotLink* link = baFile->SnapShotLink(aTrans)) return aBlockNumber < link->fsslUsedBlocks;
   return aBlockNumber < baFile->fiUsedBlocks;
 }
 

@@ -272,6 +272,17 @@ int TqdFaultFileSystem::Attributes(const std::string& aPath, TqdFileAttributesIn
   return 0;
 }
 
+int TqdFaultFileSystem::ListFolder(const std::string& aFolder, std::vector<std::string>& aNames) {
+  std::lock_guard guard(fLock);
+  aNames.clear();
+  std::string folder = aFolder.empty() ? std::string("/") : aFolder;
+  if (folder.back() != '/') folder += '/';
+  if (!FolderExists(folder)) return ENOENT;
+  for (const auto& entry : fLive)
+    if (qdFolderOf(entry.first) == folder) aNames.push_back(entry.first.substr(folder.size()));
+  return 0;
+}
+
 std::string TqdFaultFileSystem::CanonicalName(const std::string& aPath) { return Normalise(aPath); }
 
 int64_t TqdFaultFileSystem::MaxFileSize(const std::string&) {

@@ -75,6 +75,7 @@ class TqdFaultFileSystem final : public TqdFileSystem {
   [[nodiscard]] int Delete(const std::string& aPath) override;
   [[nodiscard]] int SyncFolder(const std::string& aFolder) override;
   [[nodiscard]] int Attributes(const std::string& aPath, TqdFileAttributesInfo& aInfo) override;
+  [[nodiscard]] int ListFolder(const std::string& aFolder, std::vector<std::string>& aNames) override;
   std::string CanonicalName(const std::string& aPath) override;
   int64_t MaxFileSize(const std::string& aPath) override;
 

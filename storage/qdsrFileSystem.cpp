@@ -1,5 +1,6 @@
 #include "storage/qdsrFileSystem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
@@ -159,6 +160,34 @@ int TqdPosixFileSystem::Attributes(const std::string& aPath, TqdFileAttributesIn
   aInfo.faIsFolder = S_ISDIR(info.st_mode);
   aInfo.faReadOnly = (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
   return 0;
+}
+
+int TqdPosixFileSystem::ListFolder(const std::string& aFolder, std::vector<std::string>& aNames) {
+  aNames.clear();
+  const std::string folder = aFolder.empty() ? std::string(".") : aFolder;
+  DIR* directory = ::opendir(folder.c_str());
+  if (directory == nullptr) return errno;
+  int error = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(directory);
+    if (entry == nullptr) {
+      error = errno;
+      break;
+    }
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat info {};
+      std::string path = folder;
+      if (path.back() != '/') path.push_back('/');
+      regular = ::lstat((path + name).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    }
+    if (regular) aNames.push_back(name);
+  }
+  ::closedir(directory);
+  return error;
 }
 
 std::string TqdPosixFileSystem::CanonicalName(const std::string& aPath) {

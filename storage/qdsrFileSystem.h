@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/qdllMemoryManager.h"
 
@@ -93,6 +94,9 @@ class TqdFileSystem {
   // Makes the creates, renames and deletes inside the folder durable.
   [[nodiscard]] virtual int SyncFolder(const std::string& aFolder) = 0;
   [[nodiscard]] virtual int Attributes(const std::string& aPath, TqdFileAttributesInfo& aInfo) = 0;
+  // The names (without folder) of the regular files directly inside
+  // aFolder, in no particular order.
+  [[nodiscard]] virtual int ListFolder(const std::string& aFolder, std::vector<std::string>& aNames) = 0;
   // The absolute name with symbolic links resolved; aPath itself when it
   // cannot be resolved.
   virtual std::string CanonicalName(const std::string& aPath) = 0;
@@ -110,6 +114,7 @@ class TqdPosixFileSystem final : public TqdFileSystem {
   [[nodiscard]] int Delete(const std::string& aPath) override;
   [[nodiscard]] int SyncFolder(const std::string& aFolder) override;
   [[nodiscard]] int Attributes(const std::string& aPath, TqdFileAttributesInfo& aInfo) override;
+  [[nodiscard]] int ListFolder(const std::string& aFolder, std::vector<std::string>& aNames) override;
   std::string CanonicalName(const std::string& aPath) override;
   int64_t MaxFileSize(const std::string& aPath) override;
 };

@@ -70,9 +70,16 @@ class TqdScopedFileSystem {
 };
 
 // An in-memory file system with the folder "/db" installed for the scope.
+// It stands for one machine: a fatal flush error and tables waiting for
+// recovery, set while it is installed, end with it as they would with the
+// process.
 class TqdFaultFixture {
  public:
   TqdFaultFixture() : fScope(&fFileSystem) { fFileSystem.AddFolder("/db"); }
+  ~TqdFaultFixture() {
+    qdFaultClearFatalError();
+    qdClearTableUnrecovered(u"/db/");
+  }
   TqdFaultFileSystem& Fs() { return fFileSystem; }
 
  private:

@@ -1,0 +1,51 @@
+// A process that commits to one table in a loop until it is killed; the
+// storage tests start it, kill it at a random moment and check what its
+// commits left on disk.
+//
+// Usage: qd_commit_loop_child <folder> <journal kind 0|1|2>
+// The table "<folder>/k.qd1" holds a counter V: blocks 1..8 carry V, and
+// every fourth commit appends a block carrying the value of its commit.
+// After each commit returns, the child writes "V\n" to its standard output.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/qdEngine.h"
+#include "storage/qdseJournalEngine.h"
+#include "tests/helpers/qdCommitLoopTable.h"
+#include "tests/storage/qdsrTestServer.h"
+
+int main(int argc, char** argv) {
+  using namespace qd;
+  using namespace qd::test;
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s <folder> <kind>\n", argv[0]);
+    return 2;
+  }
+  qdEngineInitialize();
+  const int kind = std::atoi(argv[2]);
+  qdJournalEngineClass.store(kind == 0   ? &Tqd1xJournalEngine::ClassInfo
+                             : kind == 1 ? &Tqd1xCommitJournalEngine::ClassInfo
+                                         : &Tqd1xRollbackJournalEngine::ClassInfo);
+  const std::string folder = argv[1];
+  try {
+    TqdBufferManager cache(u"/tmp");
+    TqdTestTransactionMgr mgr(&cache, folder);
+    auto table = TqdTestTable::Open(&cache, folder + "/" + kCommitLoopTable);
+    uint64_t value = CommitLoopValue(table->Access(), nullptr);
+    for (;;) {
+      ++value;
+      TqdTestServerTransaction trans(&mgr);
+      CommitLoopStep(table->Access(), &trans, value);
+      trans.Commit();
+      char line[32];
+      const int length = std::snprintf(line, sizeof line, "%llu\n", static_cast<unsigned long long>(value));
+      if (::write(STDOUT_FILENO, line, size_t(length)) != length) return 3;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "commit loop: %s\n", e.what());
+    return 1;
+  }
+}

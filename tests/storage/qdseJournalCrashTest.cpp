@@ -1,0 +1,214 @@
+// Crash recovery: a commit is cut off after each of its writes and syncs in
+// turn, the machine loses everything that was not synced, and a fresh
+// process checks the folder. Every block must then be what it was before
+// the commit, or - for an acknowledged commit, and for a roll-forward
+// journal once its complete flag was durable - what the commit made it.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/qdLittleEndian.h"
+#include "storage/qdseJournalEngine.h"
+#include "tests/storage/qdsrTestServer.h"
+
+namespace qd::test {
+namespace {
+
+enum TqdCrashCommit : uint8_t { ccAddsBlocks, ccChangesBlockZero };
+
+struct TqdCrashCase {
+  int ccKind;
+  TqdCrashCommit ccCommit;
+  TqdBlockSize ccBlockSize;
+};
+
+std::string caseName(const ::testing::TestParamInfo<TqdCrashCase>& aInfo) {
+  return "Kind" + std::to_string(aInfo.param.ccKind) +
+         (aInfo.param.ccCommit == ccAddsBlocks ? "AddsBlocks" : "ChangesBlockZero") +
+         std::to_string(qdBlockSizeAllBytes(aInfo.param.ccBlockSize) / 1024) + "k";
+}
+
+const TqdJournalEngineClass* classOfKind(int aKind) {
+  switch (aKind) {
+    case 0:
+      return &Tqd1xJournalEngine::ClassInfo;
+    case 1:
+      return &Tqd1xCommitJournalEngine::ClassInfo;
+    default:
+      return &Tqd1xRollbackJournalEngine::ClassInfo;
+  }
+}
+
+const char* const kTables[] = {"/db/a.qd1", "/db/b.qd1"};
+
+// One machine: the in-memory file system with two committed tables, and a
+// process working on them.
+class TqdCrashMachine {
+ public:
+  explicit TqdCrashMachine(const TqdCrashCase& aCase) : fCase(aCase) {
+    fPreviousClass = qdJournalEngineClass.exchange(classOfKind(aCase.ccKind));
+    StartProcess();
+    TqdTestTableOptions options;
+    options.toBlockSize = aCase.ccBlockSize;
+    for (const char* path : kTables) fTables.push_back(TqdTestTable::Create(fCache.get(), path, options));
+    for (size_t i = 0; i < fTables.size(); ++i) {
+      TqdTestServerTransaction trans(fMgr.get());
+      AddBlocks(*fTables[i], &trans, 6, uint8_t(0x10 + i));
+      trans.Commit();
+    }
+  }
+  ~TqdCrashMachine() {
+    EndProcess();
+    qdJournalEngineClass.store(fPreviousClass);
+  }
+
+  TqdFaultFileSystem& Fs() { return fFixture.Fs(); }
+
+  // The commit under test; true when it returned (was acknowledged).
+  bool RunCommit() {
+    TqdTestServerTransaction trans(fMgr.get());
+    TqdTestTable& a = *fTables[0];
+    TqdTestTable& b = *fTables[1];
+    if (fCase.ccCommit == ccAddsBlocks) {
+      AddBlocks(a, &trans, 3, 0x33);
+      SetBlockByte(a, &trans, 2, 0xA2);
+      SetBlockByte(b, &trans, 4, 0xB4);
+    } else {
+      {
+        auto header = a.Access().HeaderAccess(&trans, true);
+        const uint16_t offset = header->RegisterHeaderSection("Crash", 40, true, false);
+        std::memset(header->WritableHeader() + offset, 0xC0, 40);
+        TqdBlockRef freed = a.Access().GetBlock(&trans, 5, kTestOwner, true);
+        header->DeleteBlock(&trans, freed);
+      }
+      SetBlockByte(a, &trans, 1, 0xA1);
+      SetBlockByte(b, &trans, 3, 0xB3);
+    }
+    try {
+      trans.Commit();
+      return true;
+    } catch (const EqdBaseException&) {
+      if (!trans.Finished()) trans.Rollback();
+      return false;
+    }
+  }
+
+  // The process dies: its objects go without any further file access that
+  // could matter (the old handles answer EIO after a power loss).
+  void EndProcess() {
+    fTables.clear();
+    fMgr.reset();
+    fCache.reset();
+  }
+  void StartProcess() {
+    fCache = std::make_unique<TqdBufferManager>(u"/tmp");
+    fMgr = std::make_unique<TqdTestTransactionMgr>(fCache.get(), "/db");
+  }
+  TqdTestTransactionMgr& Mgr() { return *fMgr; }
+  TqdBufferManager& Cache() { return *fCache; }
+
+ private:
+  TqdCrashCase fCase;
+  const TqdJournalEngineClass* fPreviousClass = nullptr;
+  TqdFaultFixture fFixture;
+  std::unique_ptr<TqdBufferManager> fCache;
+  std::unique_ptr<TqdTestTransactionMgr> fMgr;
+  std::vector<std::unique_ptr<TqdTestTable>> fTables;
+};
+
+using TqdImages = std::vector<std::vector<uint8_t>>;
+
+TqdImages tableImages(TqdFaultFileSystem& aFs) {
+  TqdImages images;
+  for (const char* path : kTables) images.push_back(aFs.ReadAll(path));
+  return images;
+}
+
+bool isChange(TqdFaultOp aOp, int64_t aLength) {
+  return aOp == foWrite || aOp == foTruncate || aOp == foSync || aOp == foFolderSync || aOp == foRename ||
+         aOp == foDelete || (aOp == foOpen && aLength != 0);
+}
+
+// True when the journal's complete flag was written and then synced.
+bool flagDurable(const std::vector<TqdFaultRecord>& aRecords) {
+  bool written = false;
+  for (const TqdFaultRecord& record : aRecords) {
+    if (record.frResult != 0 || record.frPath.find(".n$2") == std::string::npos) continue;
+    if (record.frOp == foWrite && record.frOffset == 4 && record.frLength == 4) written = true;
+    if (record.frOp == foSync && written) return true;
+  }
+  return false;
+}
+
+// Every block that aExpected holds below its used-block count equals the
+// file's.
+void expectBlocks(const std::vector<uint8_t>& aExpected, const std::vector<uint8_t>& aActual, uint32_t aBlockSize,
+                  const char* aTable) {
+  ASSERT_GE(aExpected.size(), aBlockSize);
+  const uint32_t used = qdGetU32(aExpected.data() + 32);
+  ASSERT_GE(aActual.size(), size_t(used) * aBlockSize) << aTable;
+  for (uint32_t n = 0; n < used; ++n)
+    EXPECT_EQ(
+        std::memcmp(aExpected.data() + size_t(n) * aBlockSize, aActual.data() + size_t(n) * aBlockSize, aBlockSize), 0)
+        << aTable << " block " << n;
+}
+
+class JournalCrashTest : public ::testing::TestWithParam<TqdCrashCase> {};
+
+TEST_P(JournalCrashTest, EveryBlockIsBeforeOrAfterTheCommitWhereverItWasCutOff) {
+  const TqdCrashCase c = GetParam();
+  const uint32_t blockSize = qdBlockSizeAllBytes(c.ccBlockSize);
+  TqdImages before;
+  TqdImages after;
+  int changes = 0;
+  {
+    TqdCrashMachine machine(c);
+    before = tableImages(machine.Fs());
+    machine.Fs().ClearRecords();
+    ASSERT_TRUE(machine.RunCommit());
+    for (const TqdFaultRecord& record : machine.Fs().Records()) changes += isChange(record.frOp, record.frLength);
+    after = tableImages(machine.Fs());
+    ASSERT_NE(before, after);
+  }
+  ASSERT_GT(changes, 4);
+  for (int k = 1; k <= changes; ++k) {
+    SCOPED_TRACE("cut off at change " + std::to_string(k) + " of " + std::to_string(changes));
+    TqdCrashMachine machine(c);
+    machine.Fs().ClearRecords();
+    machine.Fs().FailNth(foAnyChange, k, EIO, true);
+    const bool acknowledged = machine.RunCommit();
+    const bool rolledForward = c.ccKind != 2 && flagDurable(machine.Fs().Records());
+    machine.Fs().PowerLoss();
+    machine.EndProcess();
+
+    // A fresh process attaches the folder.
+    qdFaultClearFatalError();
+    machine.Fs().ClearFaults();
+    machine.StartProcess();
+    const TqdJournalCheckResult result = machine.Mgr().CheckFolder();
+    EXPECT_EQ(result.jcrErrorCode, 0u) << (result.jcrMessages.empty() ? "" : StringToUtf8(result.jcrMessages[0]));
+    EXPECT_TRUE(JournalFiles(machine.Fs()).empty());
+    const TqdImages& expected = acknowledged || rolledForward ? after : before;
+    const TqdImages now = tableImages(machine.Fs());
+    for (size_t t = 0; t < std::size(kTables); ++t) expectBlocks(expected[t], now[t], blockSize, kTables[t]);
+    for (const char* path : kTables) {
+      TqdTestTableOptions options;
+      EXPECT_EQ(CodeOf([&] { TqdTestTable::Open(&machine.Cache(), path, options).reset(); }), 0u) << path;
+    }
+    if (HasFailure()) break;
+  }
+}
+
+std::vector<TqdCrashCase> crashCases() {
+  std::vector<TqdCrashCase> cases;
+  for (int kind : {0, 1, 2})
+    for (TqdCrashCommit commit : {ccAddsBlocks, ccChangesBlockZero})
+      for (TqdBlockSize size : {qdbs4k, qdbs16k}) cases.push_back({kind, commit, size});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Commits, JournalCrashTest, ::testing::ValuesIn(crashCases()), caseName);
+
+}  // namespace
+}  // namespace qd::test
