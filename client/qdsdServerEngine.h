@@ -58,6 +58,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "dictionary/qdsdTypes.h"
 #include "foundation/qdllComponent.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllMemoryManager.h"
@@ -209,18 +210,6 @@ using TqdEngineArgs = TqdFormatArgs;
 using TqdEngineNotify = std::function<TqdResult(TqdEngineAction aAction, bool aBefore, TqdEngineArgs aArgs)>;
 
 enum TqdTableScope : uint8_t { tsPersistent, tsTempGlobal, tsTempDatabase, tsTempUnnamed };
-
-struct TqdTaskStatus {
-  uint32_t tsStartTime = 0;
-  uint32_t tsSnapshotTime = 0;
-  uint32_t tsTotalRecs = 0;
-  uint32_t tsRecsRead = 0;
-  uint32_t tsRecsWritten = 0;
-  uint32_t tsErrorCode = 0;
-  uint8_t tsPercentDone = 0;
-  bool tsFinished = false;
-  qdString tsErrorMessage;
-};
 
 // The record the session lock hands to the thread's error context while the
 // thread holds the lock.
@@ -806,19 +795,6 @@ class TqdBaseServerEngine : public TqdStateComponent {
 
 // --- Session, transaction context, database, statement -------------------------
 
-enum TqdOpenMode : uint8_t { omReadOnly, omWriteOnly, omReadWrite, omNone };
-enum TqdShareMode : uint8_t { smExclusive, smShared, smShareRead };
-enum TqdClassListType : uint8_t {
-  setAutoIncEngines,
-  setBlobEngines,
-  setIndexEngines,
-  setEncryptionEngines,
-  setDefaultDescriptors,
-  setValidationDescriptors,
-  setRecordDescriptors,
-  setRIActionDescriptors,
-};
-enum TqdStatementType : uint8_t { stQuery, stStoredProcedure };
 enum TqdStatementExecDirectPhase : uint8_t { sedAlloc, sedPrepare, sedSetParams, sedExec, sedGetParams, sedFree };
 
 // One alias with its folder path (an entry of AliasGetList).
@@ -934,16 +910,6 @@ class TqdAbstractSession : public TqdAbstractTimeoutObject {
   bool asAuthenticated = false;
   bool asMustBeAuthenticated = false;
   qdString asConnectedFrom;
-};
-
-struct TqdTransactionInfo {
-  std::vector<int64_t> tiLevels;
-  TDateTime tiStartTime = 0;
-  int64_t tiStartLSN = 0;
-  int64_t tiLSN = 0;
-  int32_t tiLevel = 0;
-  uint32_t tiBlockCount = 0;
-  uint32_t tiState = 0;
 };
 
 class TqdBaseTransContext : public TqdAbstractTimeoutObject {

@@ -4,11 +4,11 @@
 // image of a freed block.
 #include "storage/qdsrBufferManager.h"
 
+#include <cstring>
 #include <map>
 #include <mutex>
 
-#include <cstring>
-
+#include "client/qdsdServerEngine.h"
 #include "platform/qdFormat.h"
 #include "storage/qdsrFileSystem.h"
 
@@ -17,8 +17,6 @@ namespace qd {
 namespace {
 
 constexpr const char* kUnit = "qdsrBufferManager";
-
-std::atomic<bool> fatalError{false};
 
 std::mutex journalClassLock;
 std::vector<const TqdJournalEngineClass*> journalClasses;
@@ -68,11 +66,13 @@ const char16_t* const kFatalErrorMessage =
     u"A fatal error has occurred. Server operations are suspended until the server is restarted. Check exception log "
     u"at server for further information";
 
-bool qdFatalError() { return fatalError.load(std::memory_order_acquire); }
+// The one process-wide flag, kept with the engine contract so that every
+// session refuses work once a table write has failed.
+bool qdFatalError() { return qdFatalErrorFlag.load(std::memory_order_acquire); }
 
-void qdSetFatalError() { fatalError.store(true, std::memory_order_release); }
+void qdSetFatalError() { qdFatalErrorFlag.store(true, std::memory_order_release); }
 
-void qdFaultClearFatalError() { fatalError.store(false, std::memory_order_release); }
+void qdFaultClearFatalError() { qdFatalErrorFlag.store(false, std::memory_order_release); }
 
 // --- Freed blocks ----------------------------------------------------------------------------
 
