@@ -567,11 +567,8 @@ class TqdLocalizedDictionaryItem : public TqdDictionaryItem {
 // --- Default values and validations held by fields ----------------------------------------
 //
 // A field holds one default-value descriptor and one list of validations, a
-// fields descriptor one list of record validations. The classes here carry
-// what the record layout reads of them (the apply flags that mark the LSN
-// fields, the classes that make a field fill itself); their own settings and
-// stream parts beyond the item header are added with the default-value and
-// validation descriptors themselves.
+// fields descriptor one list of record validations. They only describe what
+// a record gets and must pass; the record engines act on them.
 
 enum TqdApplyAt : uint8_t { aaServer, aaClient };
 using TqdApplyAtSet = TqdSet<TqdApplyAt, uint8_t>;
@@ -579,8 +576,10 @@ using TqdApplyAtSet = TqdSet<TqdApplyAt, uint8_t>;
 class TqdBaseDefaultValueDescriptor : public TqdDictionaryItem {
   QD_DICTIONARY_ITEM_CLASS(TqdDefaultValueDescriptorClass, EqdBaseDefaultValueDescriptorException)
  public:
-  explicit TqdBaseDefaultValueDescriptor(TqdPersistent* aParent);
+  explicit TqdBaseDefaultValueDescriptor(TqdPersistent* aParent) : TqdBaseDefaultValueDescriptor(aParent, ClassInfo) {}
 
+  // Filled by the record engines on first use; every thread stores the same
+  // class.
   const TqdClassInfo* CachedEngineClass() const { return bdvCachedEngineClass; }
   void SetCachedEngineClass(const TqdClassInfo* aClass) { bdvCachedEngineClass = aClass; }
   TqdApplyAtSet ApplyAt() const { return bdvApplyAt; }
@@ -589,10 +588,25 @@ class TqdBaseDefaultValueDescriptor : public TqdDictionaryItem {
   virtual void SetApplyOnInsert(bool aValue);
   bool ApplyOnModify() const { return bdvApplyOnModify; }
   virtual void SetApplyOnModify(bool aValue);
+  // False: the default only fills a null field.
   bool OverwriteNonNull() const { return bdvOverwriteNonNull; }
   virtual void SetOverwriteNonNull(bool aValue);
+  // The field types the class cannot serve.
+  virtual TqdFieldTypes GetInvalidFieldTypes() const;
+
+  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
+  void LoadFromReader(TqdReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TqdDictionaryItem* aItem) const override;
 
  protected:
+  // Refuses (10001, naming aClass) a related field of a BLOB type; the
+  // concrete classes pass their own class, which the item cannot yet tell
+  // while its parent part is built.
+  TqdBaseDefaultValueDescriptor(TqdPersistent* aParent, const TqdClassInfo& aClass);
+  // 10001 naming aClass and aType when the class cannot serve aType.
+  void CheckFieldType(const TqdClassInfo& aClass, TqdFieldType aType, TqdFieldTypes aInvalid) const;
+
   const TqdClassInfo* bdvCachedEngineClass = nullptr;
   TqdApplyAtSet bdvApplyAt{aaServer, aaClient};
   bool bdvApplyOnInsert = true;
@@ -600,16 +614,68 @@ class TqdBaseDefaultValueDescriptor : public TqdDictionaryItem {
   bool bdvOverwriteNonNull = false;
 };
 
+// A constant kept in the field's own storage layout, with the layout it was
+// encoded for so that a changed field can be followed.
 class TqdConstDefaultValueDescriptor : public TqdBaseDefaultValueDescriptor {
   QD_DICTIONARY_ITEM_CLASS(TqdDefaultValueDescriptorClass, EqdConstDefaultValueDescriptorException)
  public:
-  using TqdBaseDefaultValueDescriptor::TqdBaseDefaultValueDescriptor;
+  explicit TqdConstDefaultValueDescriptor(TqdPersistent* aParent);
+
+  const std::vector<uint8_t>& DefaultValue() const { return cdvDefaultValue; }
+  // No read-only check on either.
+  TqdVariant AsVariant();
+  void SetAsVariant(const TqdVariant& aValue);
+  // Follows a changed field layout: the array is resized and zeroed and,
+  // when aConvert, the old value re-encoded (10002 when it cannot be). The
+  // snapshot moves to the current layout in every case.
+  void AdaptToField(bool aConvert);
+
+  TqdFieldTypes GetInvalidFieldTypes() const override;
+  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
+  void LoadFromReader(TqdReader& aReader) override;
+  bool IsEqual(const TqdDictionaryItem* aItem) const override;
+
+ private:
+  TqdFieldDescriptor* Field();
+  void TakeSnapshot(TqdFieldDescriptor* aField);
+
+  TqdFieldType cdvFieldType = qdtBoolean;
+  uint16_t cdvFieldCodePage = 0;
+  int32_t cdvFieldUnits = 0;
+  int32_t cdvFieldDecPl = 0;
+  int32_t cdvFieldLength = 0;
+  std::vector<uint8_t> cdvDefaultValue;
+};
+
+class TqdCurrentDateTimeDefaultValueDescriptor : public TqdBaseDefaultValueDescriptor {
+  QD_DICTIONARY_ITEM_CLASS(TqdDefaultValueDescriptorClass, EqdBaseDefaultValueDescriptorException)
+ public:
+  explicit TqdCurrentDateTimeDefaultValueDescriptor(TqdPersistent* aParent)
+      : TqdBaseDefaultValueDescriptor(aParent, ClassInfo) {}
+  TqdFieldTypes GetInvalidFieldTypes() const override;
+};
+
+class TqdCurrentUserDefaultValueDescriptor : public TqdBaseDefaultValueDescriptor {
+  QD_DICTIONARY_ITEM_CLASS(TqdDefaultValueDescriptorClass, EqdBaseDefaultValueDescriptorException)
+ public:
+  explicit TqdCurrentUserDefaultValueDescriptor(TqdPersistent* aParent)
+      : TqdBaseDefaultValueDescriptor(aParent, ClassInfo) {}
+  TqdFieldTypes GetInvalidFieldTypes() const override;
 };
 
 class TqdAutoGuidDefaultValueDescriptor : public TqdBaseDefaultValueDescriptor {
   QD_DICTIONARY_ITEM_CLASS(TqdDefaultValueDescriptorClass, EqdAutoGuidDefaultValueDescriptorException)
  public:
-  using TqdBaseDefaultValueDescriptor::TqdBaseDefaultValueDescriptor;
+  explicit TqdAutoGuidDefaultValueDescriptor(TqdPersistent* aParent)
+      : TqdBaseDefaultValueDescriptor(aParent, ClassInfo) {}
+  TqdFieldTypes GetInvalidFieldTypes() const override;
+};
+
+class TqdEmptyDefaultValueDescriptor : public TqdBaseDefaultValueDescriptor {
+  QD_DICTIONARY_ITEM_CLASS(TqdDefaultValueDescriptorClass, EqdBaseDefaultValueDescriptorException)
+ public:
+  explicit TqdEmptyDefaultValueDescriptor(TqdPersistent* aParent) : TqdBaseDefaultValueDescriptor(aParent, ClassInfo) {}
+  TqdFieldTypes GetInvalidFieldTypes() const override;
 };
 
 // The table engine fills such an Int64 field with the log sequence number:
@@ -623,6 +689,7 @@ class TqdNextLSNDefaultValueDescriptor : public TqdBaseDefaultValueDescriptor {
   void SetApplyAt(TqdApplyAtSet aValue) override;
   void SetApplyOnInsert(bool aValue) override;
   void SetOverwriteNonNull(bool aValue) override;
+  TqdFieldTypes GetInvalidFieldTypes() const override;
 };
 
 class TqdFieldValidationsDescriptor : public TqdDictionaryItem {

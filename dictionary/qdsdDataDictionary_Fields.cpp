@@ -1,5 +1,4 @@
-// Fields, the record image, and the default-value and validation bases a
-// field holds.
+// Fields and the record image.
 #include "dictionary/qdsdDataDictionary.h"
 
 #include <cstring>
@@ -21,10 +20,6 @@ TqdClassRegistry* fieldFamilyRegistry = nullptr;
 TqdClassRegistry** fieldFamily() { return &fieldFamilyRegistry; }
 TqdClassRegistry* fieldsFamilyRegistry = nullptr;
 TqdClassRegistry** fieldsFamily() { return &fieldsFamilyRegistry; }
-TqdClassRegistry* defaultValueFamilyRegistry = nullptr;
-TqdClassRegistry** defaultValueFamily() { return &defaultValueFamilyRegistry; }
-TqdClassRegistry* validationsFamilyRegistry = nullptr;
-TqdClassRegistry** validationsFamily() { return &validationsFamilyRegistry; }
 
 // The data area never comes near this; a sum beyond it can only come from a
 // damaged stream and would overflow the 32-bit offsets.
@@ -61,71 +56,6 @@ struct TqdAssignDepthGuard {
 };
 
 }  // namespace
-
-// --- Default values and validations held by fields -----------------------------------------
-
-const TqdDefaultValueDescriptorClass TqdBaseDefaultValueDescriptor::ClassInfo{
-    {u"TqdBaseDefaultValueDescriptor", &TqdDictionaryItem::ClassInfo, &defaultValueFamily}, nullptr};
-const TqdDefaultValueDescriptorClass TqdConstDefaultValueDescriptor::ClassInfo{
-    {u"TqdConstDefaultValueDescriptor", &TqdBaseDefaultValueDescriptor::ClassInfo, nullptr},
-    &qdNewDescriptor<TqdBaseDefaultValueDescriptor, TqdConstDefaultValueDescriptor, TqdPersistent*>};
-const TqdDefaultValueDescriptorClass TqdAutoGuidDefaultValueDescriptor::ClassInfo{
-    {u"TqdAutoGuidDefaultValueDescriptor", &TqdBaseDefaultValueDescriptor::ClassInfo, nullptr},
-    &qdNewDescriptor<TqdBaseDefaultValueDescriptor, TqdAutoGuidDefaultValueDescriptor, TqdPersistent*>};
-const TqdDefaultValueDescriptorClass TqdNextLSNDefaultValueDescriptor::ClassInfo{
-    {u"TqdNextLSNDefaultValueDescriptor", &TqdBaseDefaultValueDescriptor::ClassInfo, nullptr},
-    &qdNewDescriptor<TqdBaseDefaultValueDescriptor, TqdNextLSNDefaultValueDescriptor, TqdPersistent*>};
-const TqdFieldValidationsDescriptorClass TqdFieldValidationsDescriptor::ClassInfo{
-    {u"TqdFieldValidationsDescriptor", &TqdDictionaryItem::ClassInfo, &validationsFamily},
-    &qdNewDescriptor<TqdFieldValidationsDescriptor, TqdFieldValidationsDescriptor, TqdPersistent*>};
-const TqdFieldValidationsDescriptorClass TqdFieldsValidationsDescriptor::ClassInfo{
-    {u"TqdFieldsValidationsDescriptor", &TqdFieldValidationsDescriptor::ClassInfo, nullptr},
-    &qdNewDescriptor<TqdFieldValidationsDescriptor, TqdFieldsValidationsDescriptor, TqdPersistent*>};
-
-TqdBaseDefaultValueDescriptor::TqdBaseDefaultValueDescriptor(TqdPersistent* aParent) : TqdDictionaryItem(aParent) {}
-
-void TqdBaseDefaultValueDescriptor::SetApplyAt(TqdApplyAtSet aValue) {
-  CheckReadOnly();
-  bdvApplyAt = aValue;
-}
-
-void TqdBaseDefaultValueDescriptor::SetApplyOnInsert(bool aValue) {
-  CheckReadOnly();
-  bdvApplyOnInsert = aValue;
-}
-
-void TqdBaseDefaultValueDescriptor::SetApplyOnModify(bool aValue) {
-  CheckReadOnly();
-  bdvApplyOnModify = aValue;
-}
-
-void TqdBaseDefaultValueDescriptor::SetOverwriteNonNull(bool aValue) {
-  CheckReadOnly();
-  bdvOverwriteNonNull = aValue;
-}
-
-TqdNextLSNDefaultValueDescriptor::TqdNextLSNDefaultValueDescriptor(TqdPersistent* aParent)
-    : TqdBaseDefaultValueDescriptor(aParent) {
-  bdvApplyAt = TqdApplyAtSet{aaServer};
-  bdvApplyOnInsert = true;
-  bdvApplyOnModify = true;
-  bdvOverwriteNonNull = true;
-}
-
-void TqdNextLSNDefaultValueDescriptor::SetApplyAt(TqdApplyAtSet) {
-  CheckReadOnly();
-  bdvApplyAt = TqdApplyAtSet{aaServer};
-}
-
-void TqdNextLSNDefaultValueDescriptor::SetApplyOnInsert(bool) {
-  CheckReadOnly();
-  bdvApplyOnInsert = true;
-}
-
-void TqdNextLSNDefaultValueDescriptor::SetOverwriteNonNull(bool) {
-  CheckReadOnly();
-  bdvOverwriteNonNull = true;
-}
 
 // --- Field descriptor ---------------------------------------------------------------------
 

@@ -62,6 +62,31 @@ TEST(CachingTest, MakeCacheableAddsWhatIsMissingAndMarksIt) {
   EXPECT_EQ(fields->FieldCount(), fieldCount);
 }
 
+// The LSN fields carry next-LSN defaults, which a stream must name.
+TEST(CachingTest, CacheableAndCacheDictionariesRoundTrip) {
+  for (bool makeCache : {false, true}) {
+    SCOPED_TRACE(makeCache ? "cache" : "cacheable");
+    TqdDataDictionary source;
+    addPlainFields(source);
+    source.MakeCacheable(true);
+    if (makeCache) source.MakeCache(false);
+    TqdMemoryStream stream(-1);
+    source.WriteToStream(stream, qdEngineClientVersion);
+    stream.SetPosition(0);
+    TqdDataDictionary copy;
+    copy.ReadFromStream(stream, u"");
+    EXPECT_TRUE(copy.IsEqual(&source));
+    const TqdFieldsDescriptor* fields = copy.FieldsDescriptor();
+    const TqdFieldDescriptor* modify = fields->FieldDescriptor(fields->GetFieldFromName(u"$ModifyLSN"));
+    ASSERT_NE(modify->DefaultValue(), nullptr);
+    EXPECT_EQ(&modify->DefaultValue()->ClassType(), &TqdNextLSNDefaultValueDescriptor::ClassInfo);
+    EXPECT_TRUE(modify->DefaultValue()->ApplyOnModify());
+    const TqdFieldDescriptor* insert = fields->FieldDescriptor(fields->GetFieldFromName(u"$InsertLSN"));
+    ASSERT_NE(insert->DefaultValue(), nullptr);
+    EXPECT_FALSE(insert->DefaultValue()->ApplyOnModify());
+  }
+}
+
 TEST(CachingTest, MakeCacheTurnsACacheableTableIntoItsCache) {
   TqdDataDictionary dictionary;
   addPlainFields(dictionary);

@@ -565,9 +565,16 @@ TEST_F(FieldsTest, FieldsPartRoundTripsIntoAnotherDictionary) {
 // registry knows is refused, never skipped.
 TEST_F(FieldsTest, UnregisteredDefaultValueClassIsRefused) {
   Add(u"Stamp", qdtInt64)->AddDefaultValue(&TqdNextLSNDefaultValueDescriptor::ClassInfo);
+  // The same stream naming a class nobody registered (same length, so the
+  // stream stays well formed).
+  Bytes bytes = itemBytes(*Fields());
+  const std::string known = "TqdNextLSNDefaultValueDescriptor";
+  const auto at = std::search(bytes.begin(), bytes.end(), known.begin(), known.end());
+  ASSERT_NE(at, bytes.end());
+  *(at + 3) = 'X';
   TqdDataDictionary copy;
-  EXPECT_ENGINE_ERROR(loadItem(*copy.FieldsDescriptor(), itemBytes(*Fields())), qdeUnsupportedDescriptor,
-                      "DefaultValueDescriptor class is not supported: TqdNextLSNDefaultValueDescriptor");
+  EXPECT_ENGINE_ERROR(loadItem(*copy.FieldsDescriptor(), bytes), qdeUnsupportedDescriptor,
+                      "DefaultValueDescriptor class is not supported: TqdXextLSNDefaultValueDescriptor");
 }
 
 TEST_F(FieldsTest, OlderClientsGetRefNrAsInt64AndTheLossIsFlagged) {

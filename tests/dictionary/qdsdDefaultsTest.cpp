@@ -1,0 +1,263 @@
+// Default-value descriptors of fields: the classes and the field types each
+// serves, their settings, stream parts, comparison and refusals.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dictionary/qdsdDataDictionary.h"
+#include "foundation/qdllStreams.h"
+#include "tests/dictionary/qdsdDictionaryTestSupport.h"
+
+namespace qd {
+namespace {
+
+using test::Bytes;
+using test::itemBytes;
+using test::loadItem;
+using test::u8;
+
+Bytes dictionaryBytes(const TqdDataDictionary& aDictionary, int32_t aClientVersion = qdEngineClientVersion) {
+  TqdMemoryStream stream(-1);
+  aDictionary.WriteToStream(stream, aClientVersion);
+  return test::streamBytes(stream);
+}
+
+void readDictionary(TqdDataDictionary& aDictionary, const Bytes& aBytes) {
+  Bytes copy = aBytes;
+  TqdStaticMemoryStream stream(copy.data(), static_cast<int32_t>(copy.size()));
+  aDictionary.ReadFromStream(stream, u"");
+}
+
+TqdFieldDescriptor* addField(TqdDataDictionary& aDictionary, qdStringView aName, TqdFieldType aType,
+                             int32_t aUnits = 0) {
+  return aDictionary.FieldsDescriptor()->AddField(aName, u"", aType, aUnits, 0, false);
+}
+
+// One field per default-value class, each with settings other than its
+// class's defaults where the class lets them change.
+void fillDefaults(TqdDataDictionary& aDictionary) {
+  auto* constant =
+      static_cast<TqdConstDefaultValueDescriptor*>(addField(aDictionary, u"Count", qdtInt32)->AddDefaultValue(nullptr));
+  constant->SetAsVariant(TqdVariant(int32_t{42}));
+  constant->SetOverwriteNonNull(true);
+  auto* text = static_cast<TqdConstDefaultValueDescriptor*>(
+      addField(aDictionary, u"Title", qdtNullString, 12)->AddDefaultValue(nullptr));
+  text->SetAsVariant(TqdVariant(qdString(u"untitled")));
+  text->SetApplyAt(TqdApplyAtSet{aaClient});
+  addField(aDictionary, u"Stamp", qdtDateTime)
+      ->AddDefaultValue(&TqdCurrentDateTimeDefaultValueDescriptor::ClassInfo)
+      ->SetApplyOnModify(true);
+  addField(aDictionary, u"Owner", qdtWideString, 20)
+      ->AddDefaultValue(&TqdCurrentUserDefaultValueDescriptor::ClassInfo)
+      ->SetApplyOnInsert(false);
+  addField(aDictionary, u"Key", qdtGuid)->AddDefaultValue(&TqdAutoGuidDefaultValueDescriptor::ClassInfo);
+  addField(aDictionary, u"Blank", qdtInt16)->AddDefaultValue(&TqdEmptyDefaultValueDescriptor::ClassInfo);
+  addField(aDictionary, u"Lsn", qdtInt64)
+      ->AddDefaultValue(&TqdNextLSNDefaultValueDescriptor::ClassInfo)
+      ->SetApplyOnModify(false);
+}
+
+TEST(DefaultsTest, EveryDefaultValueKindRoundTripsEqual) {
+  TqdDataDictionary source;
+  fillDefaults(source);
+  const Bytes bytes = dictionaryBytes(source);
+  TqdDataDictionary copy;
+  readDictionary(copy, bytes);
+  EXPECT_TRUE(copy.IsEqual(&source));
+  EXPECT_TRUE(source.IsEqual(&copy));
+  EXPECT_EQ(dictionaryBytes(copy), bytes) << "the copy writes the same bytes";
+
+  TqdFieldsDescriptor* fields = copy.FieldsDescriptor();
+  const char* const classes[] = {"TqdConstDefaultValueDescriptor",           "TqdConstDefaultValueDescriptor",
+                                 "TqdCurrentDateTimeDefaultValueDescriptor", "TqdCurrentUserDefaultValueDescriptor",
+                                 "TqdAutoGuidDefaultValueDescriptor",        "TqdEmptyDefaultValueDescriptor",
+                                 "TqdNextLSNDefaultValueDescriptor"};
+  for (int32_t i = 0; i < fields->FieldCount(); ++i) {
+    ASSERT_NE(fields->FieldDescriptor(i)->DefaultValue(), nullptr) << i;
+    EXPECT_EQ(u8(fields->FieldDescriptor(i)->DefaultValue()->ClassType().ClassName), classes[i]);
+  }
+  auto* constant = static_cast<TqdConstDefaultValueDescriptor*>(fields->FieldDescriptor(0)->DefaultValue());
+  EXPECT_EQ(constant->AsVariant().AsInt64(), 42);
+  EXPECT_TRUE(constant->OverwriteNonNull());
+  auto* text = static_cast<TqdConstDefaultValueDescriptor*>(fields->FieldDescriptor(1)->DefaultValue());
+  EXPECT_EQ(u8(text->AsVariant().AsString()), "untitled");
+  EXPECT_TRUE(text->ApplyAt() == TqdApplyAtSet{aaClient});
+  EXPECT_TRUE(fields->FieldDescriptor(2)->DefaultValue()->ApplyOnModify());
+  EXPECT_FALSE(fields->FieldDescriptor(3)->DefaultValue()->ApplyOnInsert());
+  EXPECT_FALSE(fields->FieldDescriptor(6)->DefaultValue()->ApplyOnModify());
+
+  // Each setting and the constant itself take part in the comparison.
+  constant->SetAsVariant(TqdVariant(int32_t{43}));
+  EXPECT_FALSE(copy.IsEqual(&source));
+  constant->SetAsVariant(TqdVariant(int32_t{42}));
+  EXPECT_TRUE(copy.IsEqual(&source));
+  fields->FieldDescriptor(4)->DefaultValue()->SetApplyAt(TqdApplyAtSet{aaServer});
+  EXPECT_FALSE(copy.IsEqual(&source));
+}
+
+TEST(DefaultsTest, OlderClientsGetTheDefaultSettingsOnlyAndReadThemBack) {
+  TqdDataDictionary source;
+  TqdFieldDescriptor* field = addField(source, u"Key", qdtGuid);
+  TqdBaseDefaultValueDescriptor* guid = field->AddDefaultValue(&TqdAutoGuidDefaultValueDescriptor::ClassInfo);
+  TqdDictionaryItem header(nullptr);
+  const Bytes older = itemBytes(*guid, 19999);
+  EXPECT_EQ(older, itemBytes(header, 19999)) << "nothing after the item header";
+
+  // Such a part gives the defaults on reading.
+  TqdDataDictionary target;
+  TqdBaseDefaultValueDescriptor* read =
+      addField(target, u"Key", qdtGuid)->AddDefaultValue(&TqdAutoGuidDefaultValueDescriptor::ClassInfo);
+  read->SetApplyOnModify(true);
+  read->SetApplyAt(TqdApplyAtSet{aaClient});
+  loadItem(*read, itemBytes(*guid, qdEngineClientVersion));
+  EXPECT_TRUE(read->IsEqual(guid));
+  // Without its section the part ends at the header; what follows belongs
+  // to the owner.
+  read->SetApplyOnModify(true);
+  Bytes followed = older;
+  followed.push_back(0x09);  // the owner's next Boolean
+  test::readBytes(followed, [&](TqdReader& aReader) {
+    read->LoadFromReader(aReader);
+    EXPECT_TRUE(aReader.ReadBoolean());
+  });
+  EXPECT_TRUE(read->IsEqual(guid));
+
+  // Any other setting cannot be told to an older client.
+  guid->SetOverwriteNonNull(true);
+  EXPECT_ENGINE_ERROR(itemBytes(*guid, 19999), qdeIncompatibleServer, "");
+}
+
+TEST(DefaultsTest, DamagedPartsAreRefused) {
+  TqdDataDictionary source;
+  TqdBaseDefaultValueDescriptor* constant = addField(source, u"Count", qdtInt32)->AddDefaultValue(nullptr);
+  const Bytes good = itemBytes(*constant);
+  const std::string text(good.begin(), good.end());
+  struct Case {
+    const char* Name;
+    std::string From;
+    std::string To;
+  };
+  const Case cases[] = {
+      {"wrong section identifier", "BDVD", "BDVX"},
+      {"unknown base version", std::string("BDVD\x02\x01", 6), std::string("BDVD\x02\x02", 6)},
+  };
+  for (const Case& c : cases) {
+    std::string damaged = text;
+    const size_t at = damaged.find(c.From);
+    ASSERT_NE(at, std::string::npos) << c.Name;
+    damaged.replace(at, c.From.size(), c.To);
+    TqdDataDictionary target;
+    TqdBaseDefaultValueDescriptor* read = addField(target, u"Count", qdtInt32)->AddDefaultValue(nullptr);
+    SCOPED_TRACE(c.Name);
+    EXPECT_ENGINE_ERROR(loadItem(*read, Bytes(damaged.begin(), damaged.end())), qdeIncompatibleStream, "");
+  }
+  // The constant's own version follows the five settings.
+  Bytes damaged = good;
+  damaged[damaged.size() - 5] = 2;  // Integer 1 as tag 0x02 and one byte, then 4 value bytes
+  ASSERT_EQ(good[good.size() - 6], 0x02);
+  TqdDataDictionary target;
+  TqdBaseDefaultValueDescriptor* read = addField(target, u"Count", qdtInt32)->AddDefaultValue(nullptr);
+  EXPECT_ENGINE_ERROR(loadItem(*read, damaged), qdeIncompatibleStream, "");
+}
+
+TEST(DefaultsTest, FieldTypesEachClassServes) {
+  struct Case {
+    const TqdDefaultValueDescriptorClass* Class;
+    TqdFieldType Type;
+    bool Served;
+  };
+  const Case cases[] = {
+      {&TqdConstDefaultValueDescriptor::ClassInfo, qdtInt32, true},
+      {&TqdConstDefaultValueDescriptor::ClassInfo, qdtDate, true},
+      {&TqdCurrentDateTimeDefaultValueDescriptor::ClassInfo, qdtDate, true},
+      {&TqdCurrentDateTimeDefaultValueDescriptor::ClassInfo, qdtTime, true},
+      {&TqdCurrentDateTimeDefaultValueDescriptor::ClassInfo, qdtDateTime, true},
+      {&TqdCurrentDateTimeDefaultValueDescriptor::ClassInfo, qdtInt32, false},
+      {&TqdCurrentUserDefaultValueDescriptor::ClassInfo, qdtShortString, true},
+      {&TqdCurrentUserDefaultValueDescriptor::ClassInfo, qdtNullString, true},
+      {&TqdCurrentUserDefaultValueDescriptor::ClassInfo, qdtWideString, true},
+      {&TqdCurrentUserDefaultValueDescriptor::ClassInfo, qdtInt32, false},
+      {&TqdAutoGuidDefaultValueDescriptor::ClassInfo, qdtGuid, true},
+      {&TqdAutoGuidDefaultValueDescriptor::ClassInfo, qdtNullString, false},
+      {&TqdEmptyDefaultValueDescriptor::ClassInfo, qdtInt32, true},
+      {&TqdEmptyDefaultValueDescriptor::ClassInfo, qdtDate, false},
+      {&TqdEmptyDefaultValueDescriptor::ClassInfo, qdtInterval, false},
+      {&TqdNextLSNDefaultValueDescriptor::ClassInfo, qdtInt64, true},
+      {&TqdNextLSNDefaultValueDescriptor::ClassInfo, qdtInt32, false},
+  };
+  for (const Case& c : cases) {
+    TqdDataDictionary dictionary;
+    const int32_t units = (c.Type == qdtNullString || c.Type == qdtShortString || c.Type == qdtWideString) ? 10 : 0;
+    TqdBaseDefaultValueDescriptor* item = addField(dictionary, u"F", c.Type, units)->AddDefaultValue(c.Class);
+    const std::string what = u8(c.Class->ClassName) + " on " + u8(qdFieldTypeIdent(c.Type));
+    EXPECT_EQ(item->GetInvalidFieldTypes().Contains(c.Type), !c.Served) << what;
+    if (c.Served) {
+      EXPECT_NO_THROW(item->CheckValid(false)) << what;
+    } else {
+      EXPECT_ENGINE_ERROR(item->CheckValid(false), qdeInvalidFieldDesc,
+                          "\"" + u8(c.Class->ClassName) + "\" is not supported for field type \"" +
+                              u8(qdFieldTypeIdent(c.Type)) + "\"");
+    }
+  }
+}
+
+TEST(DefaultsTest, NoClassCanServeABlobField) {
+  const TqdDefaultValueDescriptorClass* classes[] = {
+      &TqdConstDefaultValueDescriptor::ClassInfo,       &TqdCurrentDateTimeDefaultValueDescriptor::ClassInfo,
+      &TqdCurrentUserDefaultValueDescriptor::ClassInfo, &TqdAutoGuidDefaultValueDescriptor::ClassInfo,
+      &TqdEmptyDefaultValueDescriptor::ClassInfo,       &TqdNextLSNDefaultValueDescriptor::ClassInfo};
+  for (const TqdDefaultValueDescriptorClass* defaultClass : classes) {
+    for (TqdFieldType type : {qdtBlob, qdtBlobMemo, qdtBlobGraphic, qdtBlobWideMemo}) {
+      TqdDataDictionary dictionary;
+      TqdFieldDescriptor* field = addField(dictionary, u"Data", type);
+      EXPECT_ENGINE_ERROR(field->AddDefaultValue(defaultClass), qdeInvalidFieldDesc,
+                          "\"" + u8(defaultClass->ClassName) + "\" is not supported for field type \"" +
+                              u8(qdFieldTypeIdent(type)) + "\"");
+      EXPECT_EQ(field->DefaultValue(), nullptr);
+    }
+  }
+}
+
+TEST(DefaultsTest, NextLSNKeepsItsFixedSettings) {
+  TqdDataDictionary dictionary;
+  TqdBaseDefaultValueDescriptor* lsn =
+      addField(dictionary, u"Lsn", qdtInt64)->AddDefaultValue(&TqdNextLSNDefaultValueDescriptor::ClassInfo);
+  lsn->SetApplyAt(TqdApplyAtSet{aaClient});
+  lsn->SetApplyOnInsert(false);
+  lsn->SetOverwriteNonNull(false);
+  lsn->SetApplyOnModify(false);
+  EXPECT_TRUE(lsn->ApplyAt() == TqdApplyAtSet{aaServer});
+  EXPECT_TRUE(lsn->ApplyOnInsert());
+  EXPECT_TRUE(lsn->OverwriteNonNull());
+  EXPECT_FALSE(lsn->ApplyOnModify()) << "the one setting that stays free";
+}
+
+TEST(DefaultsTest, ReadOnlyDictionaryRefusesTheSettersButNotTheConstant) {
+  TqdDataDictionary dictionary;
+  fillDefaults(dictionary);
+  auto* constant =
+      static_cast<TqdConstDefaultValueDescriptor*>(dictionary.FieldsDescriptor()->FieldDescriptor(0)->DefaultValue());
+  dictionary.MakeReadOnly();
+  EXPECT_ENGINE_ERROR(constant->SetApplyAt(TqdApplyAtSet{aaServer}), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(constant->SetApplyOnInsert(false), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(constant->SetApplyOnModify(true), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(constant->SetOverwriteNonNull(false), qdeDictReadOnly, "");
+  EXPECT_TRUE(constant->OverwriteNonNull()) << "a refused change leaves the value";
+  constant->SetAsVariant(TqdVariant(int32_t{7}));
+  EXPECT_EQ(constant->AsVariant().AsInt64(), 7);
+}
+
+TEST(DefaultsTest, ConstantStartsZeroAndNullClearsIt) {
+  TqdDataDictionary dictionary;
+  auto* constant =
+      static_cast<TqdConstDefaultValueDescriptor*>(addField(dictionary, u"Count", qdtInt32)->AddDefaultValue(nullptr));
+  EXPECT_EQ(constant->DefaultValue(), Bytes(4, 0));
+  constant->SetAsVariant(TqdVariant(int32_t{-1}));
+  EXPECT_EQ(constant->DefaultValue(), Bytes(4, 0xFF));
+  constant->SetAsVariant(TqdVariant::Null());
+  EXPECT_EQ(constant->DefaultValue(), Bytes(4, 0));
+}
+
+}  // namespace
+}  // namespace qd
