@@ -705,6 +705,11 @@ const TqdClassInfo* const registeredClasses[] = {
     &TqdAutoGuidDefaultValueDescriptor::ClassInfo,
     &TqdEmptyDefaultValueDescriptor::ClassInfo,
     &TqdNextLSNDefaultValueDescriptor::ClassInfo,
+    &TqdMinMaxValidationDescriptor::ClassInfo,
+    &TqdNoChangeValidationDescriptor::ClassInfo,
+    &TqdSqlCheckValidationDescriptor::ClassInfo,
+    &TqdFieldValidationsDescriptor::ClassInfo,
+    &TqdFieldsValidationsDescriptor::ClassInfo,
     &TqdRefKeyDescriptor::ClassInfo,
     &TqdInt64KeyDescriptor::ClassInfo,
     &TqdBlobCacheKeyDescriptor::ClassInfo,
@@ -742,6 +747,9 @@ void qdsdDataDictionaryInitialize() {
   if (dictionaryStarted) return;
   qdDisable30900LocaleFixes = qdFindCmdLineSwitch(u"Disable30900LocaleFixes");
   for (const TqdClassInfo* classInfo : registeredClasses) TqdBaseRegisterableDescriptor::RegisterDescriptor(*classInfo);
+  // Older streams name the field validation list so.
+  TqdBaseRegisterableDescriptor::RegisterDescriptor(TqdFieldValidationsDescriptor::ClassInfo,
+                                                    u"TqdValidationsDescriptor");
   dictionaryStarted = true;
 }
 

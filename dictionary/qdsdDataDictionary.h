@@ -92,6 +92,7 @@ class TqdLocaleDescriptor;
 class TqdFieldDescriptor;
 class TqdFieldsDescriptor;
 class TqdBaseDefaultValueDescriptor;
+class TqdBaseFieldValidationDescriptor;
 class TqdFieldValidationsDescriptor;
 class TqdFieldsValidationsDescriptor;
 class TqdBaseKeyDescriptor;
@@ -163,6 +164,10 @@ QD_DECLARE_EXCEPTION_CLASS(EqdBaseDefaultValueDescriptorException, EqdDictionary
 QD_DECLARE_EXCEPTION_CLASS(EqdConstDefaultValueDescriptorException, EqdBaseDefaultValueDescriptorException);
 QD_DECLARE_EXCEPTION_CLASS(EqdAutoGuidDefaultValueDescriptorException, EqdBaseDefaultValueDescriptorException);
 QD_DECLARE_EXCEPTION_CLASS(EqdNextLSNDefaultValueDescriptorException, EqdBaseDefaultValueDescriptorException);
+QD_DECLARE_EXCEPTION_CLASS(EqdBaseFieldValidationDescriptorException, EqdDictionaryItemException);
+QD_DECLARE_EXCEPTION_CLASS(EqdMinMaxValidationDescriptorException, EqdBaseFieldValidationDescriptorException);
+QD_DECLARE_EXCEPTION_CLASS(EqdNoChangeValidationDescriptorException, EqdBaseFieldValidationDescriptorException);
+QD_DECLARE_EXCEPTION_CLASS(EqdSqlCheckValidationDescriptorException, EqdBaseFieldValidationDescriptorException);
 QD_DECLARE_EXCEPTION_CLASS(EqdFieldValidationsDescriptorException, EqdDictionaryItemException);
 QD_DECLARE_EXCEPTION_CLASS(EqdFieldsValidationsDescriptorException, EqdFieldValidationsDescriptorException);
 QD_DECLARE_EXCEPTION_CLASS(EqdBaseKeyDescriptorException, EqdDictionaryItemException);
@@ -231,6 +236,8 @@ using TqdFieldDescriptorClass = TqdDescriptorClassInfo<TqdFieldDescriptor, TqdPe
 using TqdFieldsDescriptorClass = TqdDescriptorClassInfo<TqdFieldsDescriptor, TqdPersistent*>;
 using TqdDefaultValueDescriptorClass = TqdDescriptorClassInfo<TqdBaseDefaultValueDescriptor, TqdPersistent*>;
 using TqdFieldValidationsDescriptorClass = TqdDescriptorClassInfo<TqdFieldValidationsDescriptor, TqdPersistent*>;
+using TqdValidationDescriptorClass =
+    TqdDescriptorClassInfo<TqdBaseFieldValidationDescriptor, TqdPersistent*, qdStringView>;
 using TqdKeyDescriptorClass = TqdDescriptorClassInfo<TqdBaseKeyDescriptor, TqdPersistent*>;
 using TqdKeyFieldDescriptorClass = TqdDescriptorClassInfo<TqdKeyFieldDescriptor, TqdPersistent*, int32_t>;
 using TqdIndexDescriptorClass =
@@ -692,16 +699,159 @@ class TqdNextLSNDefaultValueDescriptor : public TqdBaseDefaultValueDescriptor {
   TqdFieldTypes GetInvalidFieldTypes() const override;
 };
 
+// A named check a record must pass.
+class TqdBaseFieldValidationDescriptor : public TqdDictionaryItem {
+  QD_DICTIONARY_ITEM_CLASS(TqdValidationDescriptorClass, EqdBaseFieldValidationDescriptorException)
+ public:
+  // Identifier check on aName (10068).
+  TqdBaseFieldValidationDescriptor(TqdPersistent* aParent, qdStringView aName);
+
+  const qdString& Name() const { return bvdName; }
+  virtual TqdApplyAtSet ApplyAt() const { return bvdApplyAt; }
+  virtual void SetApplyAt(TqdApplyAtSet aValue);
+  TqdFieldTypes GetInvalidFieldTypes() const { return InvalidFieldTypes(); }
+
+  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
+  void LoadFromReader(TqdReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TqdDictionaryItem* aItem) const override;
+
+ protected:
+  virtual TqdFieldTypes InvalidFieldTypes() const { return qdBlobFieldTypes; }
+  // 10001 when the related field's type is one the class cannot check.
+  void CheckFieldType() const;
+
+  qdString bvdName;
+  TqdApplyAtSet bvdApplyAt{aaServer};
+};
+
+// Validations that may also stand in the list of a whole record.
+class TqdBaseFieldsValidationDescriptor : public TqdBaseFieldValidationDescriptor {
+  QD_DICTIONARY_ITEM_CLASS(TqdValidationDescriptorClass, EqdBaseFieldValidationDescriptorException)
+ public:
+  using TqdBaseFieldValidationDescriptor::TqdBaseFieldValidationDescriptor;
+};
+
+// Bounds in the field's storage layout; the key field says how values
+// compare.
+class TqdMinMaxValidationDescriptor : public TqdBaseFieldValidationDescriptor {
+  QD_DICTIONARY_ITEM_CLASS(TqdValidationDescriptorClass, EqdMinMaxValidationDescriptorException)
+ public:
+  using TqdBaseFieldValidationDescriptor::TqdBaseFieldValidationDescriptor;
+  ~TqdMinMaxValidationDescriptor() override;
+
+  // Empty: no bound.
+  const std::vector<uint8_t>& Min() const { return mmvdMin; }
+  const std::vector<uint8_t>& Max() const { return mmvdMax; }
+  TqdKeyFieldDescriptor* KeyField() const { return mmvdKeyField; }
+  // Null when the bound is absent. Empty or Null clears the bound; a value
+  // that cannot be converted leaves it cleared. No read-only check.
+  TqdVariant MinAsVariant();
+  void SetMinAsVariant(const TqdVariant& aValue);
+  TqdVariant MaxAsVariant();
+  void SetMaxAsVariant(const TqdVariant& aValue);
+  TqdKeyFieldDescriptor* AddKeyField(const TqdKeyFieldDescriptorClass* aClass = nullptr);
+  void RemoveKeyField();
+
+  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
+  void LoadFromReader(TqdReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TqdDictionaryItem* aItem) const override;
+
+ private:
+  TqdVariant BoundAsVariant(const std::vector<uint8_t>& aBound);
+  void SetBound(std::vector<uint8_t>& aBound, const TqdVariant& aValue);
+
+  std::vector<uint8_t> mmvdMin;
+  std::vector<uint8_t> mmvdMax;
+  TqdKeyFieldDescriptor* mmvdKeyField = nullptr;
+};
+
+// The field may not change once written.
+class TqdNoChangeValidationDescriptor : public TqdBaseFieldValidationDescriptor {
+  QD_DICTIONARY_ITEM_CLASS(TqdValidationDescriptorClass, EqdNoChangeValidationDescriptorException)
+ public:
+  using TqdBaseFieldValidationDescriptor::TqdBaseFieldValidationDescriptor;
+  ~TqdNoChangeValidationDescriptor() override;
+
+  TqdKeyFieldDescriptor* KeyField() const { return ncvdKeyField; }
+  TqdKeyFieldDescriptor* AddKeyField(const TqdKeyFieldDescriptorClass* aClass = nullptr);
+  void RemoveKeyField();
+
+  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
+  void LoadFromReader(TqdReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TqdDictionaryItem* aItem) const override;
+
+ private:
+  TqdKeyFieldDescriptor* ncvdKeyField = nullptr;
+};
+
+// An SQL condition; it runs on the server only.
+class TqdSqlCheckValidationDescriptor : public TqdBaseFieldsValidationDescriptor {
+  QD_DICTIONARY_ITEM_CLASS(TqdValidationDescriptorClass, EqdSqlCheckValidationDescriptorException)
+ public:
+  using TqdBaseFieldsValidationDescriptor::TqdBaseFieldsValidationDescriptor;
+
+  TqdApplyAtSet ApplyAt() const override;
+  void SetApplyAt(TqdApplyAtSet aValue) override;
+  const qdString& Constraint() const { return scvdConstraint; }
+  void SetConstraint(qdStringView aValue);
+  // Empty: the standard text.
+  const qdString& ErrorMessage() const { return scvdErrorMessage; }
+  void SetErrorMessage(qdStringView aValue);
+
+  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
+  void LoadFromReader(TqdReader& aReader) override;
+  bool IsEqual(const TqdDictionaryItem* aItem) const override;
+
+ private:
+  qdString scvdConstraint;
+  qdString scvdErrorMessage;
+};
+
+// The validations of one field, owned, in insertion order.
 class TqdFieldValidationsDescriptor : public TqdDictionaryItem {
   QD_DICTIONARY_ITEM_CLASS(TqdFieldValidationsDescriptorClass, EqdFieldValidationsDescriptorException)
  public:
   explicit TqdFieldValidationsDescriptor(TqdPersistent* aParent) : TqdDictionaryItem(aParent) {}
+  ~TqdFieldValidationsDescriptor() override;
+
+  int32_t ValidationCount() const { return static_cast<int32_t>(fvdValidations.size()); }
+  TqdBaseFieldValidationDescriptor* ValidationDescriptor(int32_t aInx) const { return fvdValidations.at(aInx); }
+  // The class every entry descends from.
+  virtual const TqdValidationDescriptorClass& ValidationClass() const;
+
+  // Read-only and identifier checks, 10009 for a name already held (ASCII
+  // case ignored), 9986 for a class of another family; nil = ValidationClass.
+  TqdBaseFieldValidationDescriptor* AddValidation(qdStringView aName,
+                                                  const TqdValidationDescriptorClass* aClass = nullptr);
+  // Nothing for an index or name not held.
+  void RemoveValidation(int32_t aInx);
+  void RemoveValidation(qdStringView aName);
+  // -1 when there is none (ASCII case ignored).
+  int32_t GetValidationDescriptorFromName(qdStringView aValidationDescriptorName) const;
+  int32_t GetValidationDescriptorFromClassName(qdStringView aValidationDescriptorClassName) const;
+
+  void Clear(bool aNotify) override;
+  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
+  void LoadFromReader(TqdReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TqdDictionaryItem* aItem) const override;
+
+ private:
+  void FreeValidations();
+
+  std::vector<TqdBaseFieldValidationDescriptor*> fvdValidations;
 };
 
+// The record-level validations of a fields descriptor.
 class TqdFieldsValidationsDescriptor : public TqdFieldValidationsDescriptor {
   QD_DICTIONARY_ITEM_CLASS(TqdFieldValidationsDescriptorClass, EqdFieldsValidationsDescriptorException)
  public:
   using TqdFieldValidationsDescriptor::TqdFieldValidationsDescriptor;
+
+  const TqdValidationDescriptorClass& ValidationClass() const override;
 };
 
 // --- Fields and the record image -----------------------------------------------------------

@@ -1,5 +1,6 @@
-// Default-value descriptors of fields: the classes and the field types each
-// serves, their settings, stream parts, comparison and refusals.
+// Default-value descriptors and validation lists of fields and records: the
+// classes and the field types each serves, their settings, stream parts,
+// comparison and refusals.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -257,6 +258,204 @@ TEST(DefaultsTest, ConstantStartsZeroAndNullClearsIt) {
   EXPECT_EQ(constant->DefaultValue(), Bytes(4, 0xFF));
   constant->SetAsVariant(TqdVariant::Null());
   EXPECT_EQ(constant->DefaultValue(), Bytes(4, 0));
+}
+
+// Each validation kind on a field list and the record list.
+void fillValidations(TqdDataDictionary& aDictionary) {
+  TqdFieldDescriptor* count = addField(aDictionary, u"Count", qdtInt32);
+  TqdFieldValidationsDescriptor* list = count->AddValidations(nullptr);
+  auto* range = static_cast<TqdMinMaxValidationDescriptor*>(
+      list->AddValidation(u"Range", &TqdMinMaxValidationDescriptor::ClassInfo));
+  range->SetMinAsVariant(TqdVariant(int32_t{1}));
+  range->SetMaxAsVariant(TqdVariant(int32_t{99}));
+  range->AddKeyField(nullptr)->SetAscend(false);
+  auto* upper = static_cast<TqdMinMaxValidationDescriptor*>(
+      list->AddValidation(u"Upper$Only", &TqdMinMaxValidationDescriptor::ClassInfo));
+  upper->SetMaxAsVariant(TqdVariant(int32_t{5}));
+  auto* fixed = static_cast<TqdNoChangeValidationDescriptor*>(
+      list->AddValidation(u"Fixed", &TqdNoChangeValidationDescriptor::ClassInfo));
+  fixed->AddKeyField(nullptr);
+  fixed->SetApplyAt(TqdApplyAtSet{aaServer, aaClient});
+  list->AddValidation(u"Plain", &TqdNoChangeValidationDescriptor::ClassInfo);
+  auto* check = static_cast<TqdSqlCheckValidationDescriptor*>(
+      aDictionary.FieldsDescriptor()->AddValidations(nullptr)->AddValidation(
+          u"Positive", &TqdSqlCheckValidationDescriptor::ClassInfo));
+  check->SetConstraint(u"Count > 0 AND Title <> 'ä'");
+  check->SetErrorMessage(u"Count must be positive");
+}
+
+TEST(ValidationsTest, EveryValidationKindRoundTripsEqual) {
+  TqdDataDictionary source;
+  fillValidations(source);
+  EXPECT_NO_THROW(source.CheckValid(false));
+  const Bytes bytes = dictionaryBytes(source);
+  TqdDataDictionary copy;
+  readDictionary(copy, bytes);
+  EXPECT_TRUE(copy.IsEqual(&source));
+  EXPECT_TRUE(source.IsEqual(&copy));
+  EXPECT_EQ(dictionaryBytes(copy), bytes);
+
+  TqdFieldValidationsDescriptor* list = copy.FieldsDescriptor()->FieldDescriptor(0)->Validations();
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(list->ValidationCount(), 4);
+  auto* range = static_cast<TqdMinMaxValidationDescriptor*>(list->ValidationDescriptor(0));
+  EXPECT_EQ(range->MinAsVariant().AsInt64(), 1);
+  EXPECT_EQ(range->MaxAsVariant().AsInt64(), 99);
+  ASSERT_NE(range->KeyField(), nullptr);
+  EXPECT_FALSE(range->KeyField()->Ascend());
+  auto* upper = static_cast<TqdMinMaxValidationDescriptor*>(list->ValidationDescriptor(1));
+  EXPECT_TRUE(upper->MinAsVariant().IsNull());
+  EXPECT_NE(upper->KeyField(), nullptr) << "added by the check before writing";
+  EXPECT_TRUE(list->ValidationDescriptor(2)->ApplyAt() == (TqdApplyAtSet{aaServer, aaClient}));
+  TqdFieldsValidationsDescriptor* records = copy.FieldsDescriptor()->Validations();
+  ASSERT_NE(records, nullptr);
+  auto* check = static_cast<TqdSqlCheckValidationDescriptor*>(records->ValidationDescriptor(0));
+  EXPECT_EQ(check->Constraint(), u"Count > 0 AND Title <> 'ä'");
+  EXPECT_EQ(u8(check->ErrorMessage()), "Count must be positive");
+
+  // What the comparison sees, and what it leaves out.
+  check->SetErrorMessage(u"other");
+  EXPECT_TRUE(copy.IsEqual(&source)) << "the message is not compared";
+  check->SetConstraint(u"Count > 1");
+  EXPECT_FALSE(copy.IsEqual(&source));
+  check->SetConstraint(u"Count > 0 AND Title <> 'ä'");
+  range->SetMinAsVariant(TqdVariant::Null());
+  EXPECT_FALSE(copy.IsEqual(&source));
+  range->SetMinAsVariant(TqdVariant(int32_t{1}));
+  range->RemoveKeyField();
+  EXPECT_FALSE(copy.IsEqual(&source));
+  range->AddKeyField(nullptr)->SetAscend(false);
+  EXPECT_TRUE(copy.IsEqual(&source));
+  list->RemoveValidation(u"plain");
+  EXPECT_FALSE(copy.IsEqual(&source));
+}
+
+TEST(ValidationsTest, TheOlderListNameReadsAsTheFieldList) {
+  TqdDataDictionary source;
+  fillValidations(source);
+  Bytes bytes = dictionaryBytes(source);
+  std::string text(bytes.begin(), bytes.end());
+  const std::string current = "TqdFieldValidationsDescriptor";
+  const size_t at = text.find(current);
+  ASSERT_NE(at, std::string::npos);
+  // Both names are ASCII strings with a one-byte length ahead of them.
+  text.replace(at - 1, current.size() + 1, std::string(1, char(24)) + "TqdValidationsDescriptor");
+  TqdDataDictionary copy;
+  readDictionary(copy, Bytes(text.begin(), text.end()));
+  EXPECT_TRUE(copy.IsEqual(&source));
+}
+
+TEST(ValidationsTest, StreamsTheListCannotTakeAreRefused) {
+  TqdDataDictionary source;
+  fillValidations(source);
+  TqdFieldValidationsDescriptor* list = source.FieldsDescriptor()->FieldDescriptor(0)->Validations();
+  EXPECT_ENGINE_ERROR(itemBytes(*list, 19999), qdeIncompatibleServer, "");
+  EXPECT_ENGINE_ERROR(itemBytes(*list->ValidationDescriptor(0), 19999), qdeIncompatibleServer, "");
+
+  const Bytes good = itemBytes(*list);
+  std::string text(good.begin(), good.end());
+  const size_t at = text.find("TqdNoChangeValidationDescriptor");
+  ASSERT_NE(at, std::string::npos);
+  text[at + 3] = 'X';
+  TqdDataDictionary target;
+  TqdFieldValidationsDescriptor* read = addField(target, u"Count", qdtInt32)->AddValidations(nullptr);
+  EXPECT_ENGINE_ERROR(loadItem(*read, Bytes(text.begin(), text.end())), qdeUnsupportedDescriptor,
+                      "ValidationDescriptor class is not supported: TqdXoChangeValidationDescriptor");
+}
+
+TEST(ValidationsTest, AddValidationRefusals) {
+  TqdDataDictionary dictionary;
+  TqdFieldValidationsDescriptor* list = addField(dictionary, u"Count", qdtInt32)->AddValidations(nullptr);
+  list->AddValidation(u"RANGE", &TqdMinMaxValidationDescriptor::ClassInfo);
+  EXPECT_ENGINE_ERROR(list->AddValidation(u"Range", &TqdMinMaxValidationDescriptor::ClassInfo), qdeNameNotUnique,
+                      "Duplicated validation descriptor name: Range");
+  for (const qdString& bad : {qdString(), qdString(129, u'a')}) {
+    EXPECT_ENGINE_ERROR(list->AddValidation(bad, nullptr), qdeInvalidName, "");
+  }
+  EXPECT_EQ(list->ValidationCount(), 1);
+  EXPECT_EQ(list->GetValidationDescriptorFromName(u"range"), 0);
+  EXPECT_EQ(list->GetValidationDescriptorFromClassName(u"tqdminmaxvalidationdescriptor"), 0);
+  EXPECT_EQ(list->GetValidationDescriptorFromClassName(u"TqdNoChangeValidationDescriptor"), -1);
+
+  TqdFieldsValidationsDescriptor* records = dictionary.FieldsDescriptor()->AddValidations(nullptr);
+  EXPECT_ENGINE_ERROR(records->AddValidation(u"Range", &TqdMinMaxValidationDescriptor::ClassInfo), qdeInvalidParam,
+                      "TqdFieldsValidationsDescriptor.AddValidation: aClass must be of type "
+                      "TqdBaseFieldsValidationDescriptor but is of type TqdMinMaxValidationDescriptor");
+  EXPECT_EQ(records->ValidationCount(), 0);
+
+  // Removing by an index or name not held does nothing.
+  list->RemoveValidation(5);
+  list->RemoveValidation(-1);
+  list->RemoveValidation(u"Other");
+  EXPECT_EQ(list->ValidationCount(), 1);
+  list->RemoveValidation(0);
+  EXPECT_EQ(list->ValidationCount(), 0);
+}
+
+TEST(ValidationsTest, ChecksOfTheValidations) {
+  // A min/max check on a BLOB field cannot be built.
+  TqdDataDictionary blob;
+  TqdFieldValidationsDescriptor* list = addField(blob, u"Data", qdtBlob)->AddValidations(nullptr);
+  list->AddValidation(u"Range", &TqdMinMaxValidationDescriptor::ClassInfo);
+  EXPECT_ENGINE_ERROR(list->CheckValid(false), qdeInvalidFieldDesc,
+                      "\"TqdMinMaxValidationDescriptor\" is not supported for field type \"qdtBlob\"");
+
+  // A missing key field is added by the check.
+  TqdDataDictionary dictionary;
+  list = addField(dictionary, u"Count", qdtInt32)->AddValidations(nullptr);
+  auto* fixed = static_cast<TqdNoChangeValidationDescriptor*>(
+      list->AddValidation(u"Fixed", &TqdNoChangeValidationDescriptor::ClassInfo));
+  EXPECT_EQ(fixed->KeyField(), nullptr);
+  list->CheckValid(false);
+  EXPECT_NE(fixed->KeyField(), nullptr);
+
+  // An SQL check never runs on a client.
+  auto* check = static_cast<TqdSqlCheckValidationDescriptor*>(
+      dictionary.FieldsDescriptor()->AddValidations(nullptr)->AddValidation(
+          u"Check", &TqdSqlCheckValidationDescriptor::ClassInfo));
+  check->SetApplyAt(TqdApplyAtSet{aaServer, aaClient});
+  EXPECT_TRUE(check->ApplyAt() == TqdApplyAtSet{aaServer});
+  check->SetApplyAt(TqdApplyAtSet{aaClient});
+  EXPECT_TRUE(check->ApplyAt() == TqdApplyAtSet{});
+}
+
+TEST(ValidationsTest, BoundsFollowTheField) {
+  TqdDataDictionary dictionary;
+  auto* range = static_cast<TqdMinMaxValidationDescriptor*>(
+      addField(dictionary, u"Count", qdtInt32)
+          ->AddValidations(nullptr)
+          ->AddValidation(u"Range", &TqdMinMaxValidationDescriptor::ClassInfo));
+  EXPECT_TRUE(range->MinAsVariant().IsNull());
+  range->SetMinAsVariant(TqdVariant(int32_t{3}));
+  EXPECT_EQ(range->Min().size(), 4u);
+  range->SetMinAsVariant(TqdVariant::Null());
+  EXPECT_TRUE(range->Min().empty());
+  EXPECT_TRUE(range->MinAsVariant().IsNull());
+  // A value the field cannot hold leaves the bound cleared.
+  range->SetMaxAsVariant(TqdVariant(int32_t{3}));
+  EXPECT_ANY_THROW(range->SetMaxAsVariant(TqdVariant(qdString(u"not a number"))));
+  EXPECT_TRUE(range->Max().empty());
+}
+
+TEST(ValidationsTest, ReadOnlyDictionaryRefusesChangesButNotTheBounds) {
+  TqdDataDictionary dictionary;
+  fillValidations(dictionary);
+  TqdFieldValidationsDescriptor* list = dictionary.FieldsDescriptor()->FieldDescriptor(0)->Validations();
+  auto* range = static_cast<TqdMinMaxValidationDescriptor*>(list->ValidationDescriptor(0));
+  auto* check = static_cast<TqdSqlCheckValidationDescriptor*>(
+      dictionary.FieldsDescriptor()->Validations()->ValidationDescriptor(0));
+  dictionary.MakeReadOnly();
+  EXPECT_ENGINE_ERROR(list->AddValidation(u"More", nullptr), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(list->RemoveValidation(0), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(list->Clear(false), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(range->SetApplyAt(TqdApplyAtSet{aaClient}), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(range->AddKeyField(nullptr), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(range->RemoveKeyField(), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(check->SetConstraint(u"1 = 1"), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(check->SetErrorMessage(u"x"), qdeDictReadOnly, "");
+  EXPECT_EQ(list->ValidationCount(), 4);
+  range->SetMinAsVariant(TqdVariant(int32_t{2}));
+  EXPECT_EQ(range->MinAsVariant().AsInt64(), 2);
 }
 
 }  // namespace
