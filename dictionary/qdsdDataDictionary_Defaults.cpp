@@ -601,6 +601,10 @@ void TqdFieldValidationsDescriptor::LoadFromReader(TqdReader& aReader) {
   for (int32_t i = 0; i < count; ++i) {
     const TqdValidationDescriptorClass& entryClass =
         readDescriptorClass(aReader, TqdBaseFieldValidationDescriptor::ClassInfo, *this, u"ValidationDescriptor");
+    // A field check in a record list would find no field to check.
+    if (!entryClass.InheritsFrom(ValidationClass()))
+      Error(qdeUnsupportedDescriptor, u"%s class is not supported: %s",
+            {u"ValidationDescriptor", entryClass.ClassName});
     const qdString name = aReader.ReadString();
     TqdBaseFieldValidationDescriptor* entry = entryClass.Create(this, name);
     fvdValidations.push_back(entry);

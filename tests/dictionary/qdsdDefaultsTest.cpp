@@ -363,6 +363,16 @@ TEST(ValidationsTest, StreamsTheListCannotTakeAreRefused) {
                       "ValidationDescriptor class is not supported: TqdXoChangeValidationDescriptor");
 }
 
+TEST(ValidationsTest, RecordListStreamsRefuseFieldChecks) {
+  TqdDataDictionary source;
+  TqdFieldValidationsDescriptor* fieldList = addField(source, u"Count", qdtInt32)->AddValidations(nullptr);
+  fieldList->AddValidation(u"Range", &TqdMinMaxValidationDescriptor::ClassInfo);
+  TqdDataDictionary target;
+  TqdFieldsValidationsDescriptor* records = target.FieldsDescriptor()->AddValidations(nullptr);
+  EXPECT_ENGINE_ERROR(loadItem(*records, itemBytes(*fieldList)), qdeUnsupportedDescriptor,
+                      "ValidationDescriptor class is not supported: TqdMinMaxValidationDescriptor");
+}
+
 TEST(ValidationsTest, AddValidationRefusals) {
   TqdDataDictionary dictionary;
   TqdFieldValidationsDescriptor* list = addField(dictionary, u"Count", qdtInt32)->AddValidations(nullptr);
