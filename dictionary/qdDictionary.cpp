@@ -1,6 +1,9 @@
 #include "dictionary/qdDictionary.h"
 
 #include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdFilterDescriptorBase.h"
+#include "dictionary/qdsdFilterEngineBase.h"
+#include "dictionary/qdsdFilterEngineSQL.h"
 #include "dictionary/qdsdFmtBcd.h"
 #include "dictionary/qdsdTypes.h"
 
@@ -10,9 +13,15 @@ void InitializeDictionary() {
   qdsdTypesInitialize();
   qdsdFmtBcdInitialize();
   qdsdDataDictionaryInitialize();
+  qdsdFilterDescriptorBaseInitialize();
+  qdsdFilterEngineBaseInitialize();
+  qdsdFilterEngineSQLInitialize();
 }
 
 void FinalizeDictionary() {
+  qdsdFilterEngineSQLFinalize();
+  qdsdFilterEngineBaseFinalize();
+  qdsdFilterDescriptorBaseFinalize();
   qdsdDataDictionaryFinalize();
   qdsdFmtBcdFinalize();
   qdsdTypesFinalize();
