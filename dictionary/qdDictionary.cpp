@@ -3,6 +3,8 @@
 #include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdFilterDescriptorBase.h"
 #include "dictionary/qdsdFilterEngineBase.h"
+#include "dictionary/qdsdFilterEngineCallback.h"
+#include "dictionary/qdsdFilterEngineHub.h"
 #include "dictionary/qdsdFilterEngineSQL.h"
 #include "dictionary/qdsdFmtBcd.h"
 #include "dictionary/qdsdTypes.h"
@@ -15,11 +17,15 @@ void InitializeDictionary() {
   qdsdDataDictionaryInitialize();
   qdsdFilterDescriptorBaseInitialize();
   qdsdFilterEngineBaseInitialize();
+  qdsdFilterEngineCallbackInitialize();
   qdsdFilterEngineSQLInitialize();
+  qdsdFilterEngineHubInitialize();
 }
 
 void FinalizeDictionary() {
+  qdsdFilterEngineHubFinalize();
   qdsdFilterEngineSQLFinalize();
+  qdsdFilterEngineCallbackFinalize();
   qdsdFilterEngineBaseFinalize();
   qdsdFilterDescriptorBaseFinalize();
   qdsdDataDictionaryFinalize();
