@@ -1,6 +1,11 @@
 #include "dictionary/qdDictionary.h"
 
 #include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdFilterDescriptorBase.h"
+#include "dictionary/qdsdFilterEngineBase.h"
+#include "dictionary/qdsdFilterEngineCallback.h"
+#include "dictionary/qdsdFilterEngineHub.h"
+#include "dictionary/qdsdFilterEngineSQL.h"
 #include "dictionary/qdsdFmtBcd.h"
 #include "dictionary/qdsdTypes.h"
 
@@ -10,9 +15,19 @@ void InitializeDictionary() {
   qdsdTypesInitialize();
   qdsdFmtBcdInitialize();
   qdsdDataDictionaryInitialize();
+  qdsdFilterDescriptorBaseInitialize();
+  qdsdFilterEngineBaseInitialize();
+  qdsdFilterEngineCallbackInitialize();
+  qdsdFilterEngineSQLInitialize();
+  qdsdFilterEngineHubInitialize();
 }
 
 void FinalizeDictionary() {
+  qdsdFilterEngineHubFinalize();
+  qdsdFilterEngineSQLFinalize();
+  qdsdFilterEngineCallbackFinalize();
+  qdsdFilterEngineBaseFinalize();
+  qdsdFilterDescriptorBaseFinalize();
   qdsdDataDictionaryFinalize();
   qdsdFmtBcdFinalize();
   qdsdTypesFinalize();
