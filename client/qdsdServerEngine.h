@@ -59,6 +59,7 @@
 #include <vector>
 
 #include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdFilterEngineCallback.h"
 #include "dictionary/qdsdTypes.h"
 #include "foundation/qdllComponent.h"
 #include "foundation/qdllException.h"
@@ -88,7 +89,6 @@ class TqdBaseEngineMonitor;
 class TqdSessionStats;
 class TqdExtendableServerObject;
 class TqdSqlAbstractCursor;
-class TqdBaseFilterDescriptor;
 class TqdBaseTableMapperDescriptor;
 class TqdBatchStreamAccess;
 
@@ -1309,9 +1309,6 @@ using TqdAbstractCursorCapabilities = TqdSet<TqdAbstractCursorCapability, uint8_
 enum TqdAbstractCursorState : uint8_t { acsAutoFreeDatabase, acsLockedIncDone, acsIsCacheable, acsIsCache };
 using TqdAbstractCursorStates = TqdSet<TqdAbstractCursorState, uint8_t>;
 
-// A client filter function: true when the record passes.
-using TqdCursorFilterCallback = bool (*)(void* aCookie, PqdRecordBuffer aBuffer);
-
 // How a server object writes a field of a record image from a value (the
 // cursor also reaches BLOB contents).
 class IqdFieldsAccess {
@@ -1336,7 +1333,7 @@ class IqdFieldsAccess {
 // so a refused record (a required field left null, a failed check) is never
 // written. RecordModify implementations call acValidateRecord with the old
 // record before they write, for the same reason.
-class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAccess {
+class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAccess, public IqdFieldsSource {
  public:
   static const TqdClassInfo ClassInfo;
   const TqdClassInfo& ClassType() const override { return ClassInfo; }
@@ -1421,8 +1418,8 @@ class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAcces
   // FilterAddCustom keeps a copy.
   [[nodiscard]] virtual TqdResult FilterAddExpression(const uint8_t* aExpression, TqdFilterID& aFilterID,
                                                       bool aActivated);
-  [[nodiscard]] virtual TqdResult FilterAddCallback(void* aCookie, TqdCursorFilterCallback aCallback,
-                                                    TqdFilterID& aFilterID, bool aActivated);
+  [[nodiscard]] virtual TqdResult FilterAddCallback(void* aCookie, TqdFilterCallback aCallback, TqdFilterID& aFilterID,
+                                                    bool aActivated);
   [[nodiscard]] virtual TqdResult FilterAddCustom(TqdBaseFilterDescriptor* aFilter, TqdFilterID& aFilterID,
                                                   bool aActivated) = 0;
   [[nodiscard]] virtual TqdResult FilterReplaceCustom(TqdBaseFilterDescriptor* aFilter, TqdFilterID& aFilterID,
@@ -1460,7 +1457,7 @@ class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAcces
   [[nodiscard]] virtual TqdResult BuildKey(PqdRecordBuffer aRecord, PqdKeyBuffer aKey, bool aIgnoreFilter);
   [[nodiscard]] virtual TqdResult KeyToRecord(PqdKeyBuffer aKey, PqdRecordBuffer aRecord);
   [[nodiscard]] virtual TqdResult KeyFilterAddExpression(const uint8_t* aExpression, TqdKeyFilterID& aKeyFilterID);
-  [[nodiscard]] virtual TqdResult KeyFilterAddCallback(void* aCookie, TqdCursorFilterCallback aCallback,
+  [[nodiscard]] virtual TqdResult KeyFilterAddCallback(void* aCookie, TqdFilterCallback aCallback,
                                                        TqdKeyFilterID& aKeyFilterID);
   [[nodiscard]] virtual TqdResult KeyFilterAddCustom(TqdBaseFilterDescriptor* aKeyFilter,
                                                      TqdKeyFilterID& aKeyFilterID) = 0;
@@ -1592,6 +1589,21 @@ class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAcces
   // A BLOB field reads its content through the cursor (Null when null or
   // empty); raises on a BLOB failure.
   TqdVariant GetFieldAsVariantSelf(const uint8_t* aBuffer, int32_t aField);
+
+  // IqdFieldsSource.
+  bool GetFieldForFilter(int32_t aField, qdStringView aName, const uint8_t* aData, TqdFieldType& aType, int32_t& aSize,
+                         bool& aIsNull, const uint8_t*& aValue, uint16_t& aCodePage) override {
+    return GetFieldForFilterRedirect(aField, aName, aData, aType, aSize, aIsNull, aValue, aCodePage);
+  }
+  TqdVariant GetFieldAsVariant(const uint8_t* aBuffer, int32_t aField) override {
+    return GetFieldAsVariantSelf(aBuffer, aField);
+  }
+  bool BlobsSupported() override { return BlobsSupportedSelf(); }
+  int32_t GetFieldFromName(qdStringView aFieldName) override { return GetFieldFromNameRedirect(qdString(aFieldName)); }
+  int32_t GetFieldCount() override { return GetFieldCountRedirect(); }
+  IqdFieldDescriptor* GetFieldDescriptor(int32_t aIndex) override { return GetFieldDescriptorRedirect(aIndex); }
+  TqdAbstractCursor* GetCursor() override { return GetCursorSelf(); }
+  int32_t GetFieldsOffset() override { return GetFieldsOffsetRedirect(); }
 
   TqdAbstractDatabase* Database() const { return acDatabase; }
   TqdAbstractCursor* DatabasePrev() const { return acDatabasePrev; }

@@ -239,9 +239,13 @@ TqdResult TqdAbstractCursor::FilterAddExpression(const uint8_t*, TqdFilterID& aF
   return NotSupportedError(u"FilterAddExpression");
 }
 
-TqdResult TqdAbstractCursor::FilterAddCallback(void*, TqdCursorFilterCallback, TqdFilterID& aFilterID, bool) {
+TqdResult TqdAbstractCursor::FilterAddCallback(void* aCookie, TqdFilterCallback aCallback, TqdFilterID& aFilterID,
+                                               bool aActivated) {
   aFilterID = 0;
-  return NotSupportedError(u"FilterAddCallback");
+  return qdContractCall(this, [&]() -> TqdResult {
+    TqdCallbackFilterDescriptor filter(aCookie, aCallback);
+    return FilterAddCustom(&filter, aFilterID, aActivated);
+  });
 }
 
 TqdResult TqdAbstractCursor::KeyFilterAddExpression(const uint8_t*, TqdKeyFilterID& aKeyFilterID) {
@@ -249,9 +253,13 @@ TqdResult TqdAbstractCursor::KeyFilterAddExpression(const uint8_t*, TqdKeyFilter
   return NotSupportedError(u"KeyFilterAddExpression");
 }
 
-TqdResult TqdAbstractCursor::KeyFilterAddCallback(void*, TqdCursorFilterCallback, TqdKeyFilterID& aKeyFilterID) {
+TqdResult TqdAbstractCursor::KeyFilterAddCallback(void* aCookie, TqdFilterCallback aCallback,
+                                                  TqdKeyFilterID& aKeyFilterID) {
   aKeyFilterID = 0;
-  return NotSupportedError(u"KeyFilterAddCallback");
+  return qdContractCall(this, [&]() -> TqdResult {
+    TqdCallbackFilterDescriptor filter(aCookie, aCallback);
+    return KeyFilterAddCustom(&filter, aKeyFilterID);
+  });
 }
 
 // --- Record identity -------------------------------------------------------------------

@@ -606,6 +606,45 @@ TEST_F(CursorTest, FieldsSourceAnswersFromTheFieldsDescriptor) {
   EXPECT_EQ(qdGetI32(value), 5);
 }
 
+TEST_F(CursorTest, CallbackFiltersReachTheCursorAsDescriptorsItCopies) {
+  TqdFakeCursor* cursor = Open();
+  {
+    Buffer buffer(cursor);
+    for (int32_t id = 1; id <= 4; ++id) {
+      cursor->FieldsDescriptor()->SetRecordField(0, buffer.Data, &id);
+      ASSERT_EQ(cursor->RecordInsert(qdltNoLock, buffer.Data, nullptr), 0u);
+    }
+  }
+  struct Even {
+    static bool Test(void* aCookie, const uint8_t* aBuffer) {
+      ++*static_cast<int*>(aCookie);
+      return qdGetI32(aBuffer) % 2 == 0;
+    }
+  };
+  int calls = 0;
+  TqdFilterID filterID = 0;
+  ASSERT_EQ(cursor->FilterAddCallback(&calls, &Even::Test, filterID, true), 0u);
+  EXPECT_NE(filterID, 0u);
+  Buffer buffer(cursor);
+  ASSERT_EQ(cursor->SetToBegin(), 0u);
+  std::vector<int32_t> seen;
+  while (cursor->RecordGetNext(qdltNoLock, buffer.Data) == 0) seen.push_back(qdGetI32(buffer.Data));
+  EXPECT_EQ(seen, (std::vector<int32_t>{2, 4}));
+  EXPECT_EQ(calls, 4);
+
+  TqdKeyFilterID keyFilterID = 0;
+  ASSERT_EQ(cursor->KeyFilterAddCallback(&calls, &Even::Test, keyFilterID), 0u);
+  EXPECT_NE(keyFilterID, 0u);
+  int32_t odd = 3;
+  std::memcpy(buffer.Data, &odd, 4);
+  EXPECT_FALSE(cursor->KeyFilterMatches(buffer.Data));
+  // A failure of the implementation comes back as its code.
+  TqdFakeCursor* readOnly = Open(omReadOnly);
+  readOnly->SessionLock()->Failed(false, false);
+  EXPECT_EQ(readOnly->FilterAddCallback(&calls, &Even::Test, filterID, true), qdeTimeout);
+  EXPECT_EQ(filterID, 0u);
+}
+
 // --- Options and the request-close handler -------------------------------------------------------
 
 TEST_F(CursorTest, CursorOptionsReportWhatChanged) {

@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "client/qdsdServerEngine.h"
+#include "dictionary/qdsdFilterEngineBase.h"
 
 namespace qd::qdsdFakeEngine {
 
@@ -140,6 +141,10 @@ class TqdFakeCursor : public TqdSqlAbstractCursor {
       : TqdSqlAbstractCursor(aDatabase, aTimeout), fTable(aTable), fOpenMode(aOpenMode) {
     acInitFieldsInfo();
   }
+  ~TqdFakeCursor() override {
+    qdFreeAndNil(fFilter);
+    qdFreeAndNil(fKeyFilter);
+  }
 
   TqdDataDictionary* acGetDictionary() override { return fTable->Dictionary.get(); }
   TqdBaseTableDescriptor* acGetTableDescriptor() override { return fTable->Dictionary.get(); }
@@ -173,7 +178,9 @@ class TqdFakeCursor : public TqdSqlAbstractCursor {
   }
   TqdResult RecordGetNext(TqdLockType, PqdRecordBuffer aData) override {
     return qdOperationBracket(this, [&]() -> TqdResult {
-      fPos = std::min<int64_t>(fPos + 1, static_cast<int64_t>(fTable->Records.size()));
+      do {
+        fPos = std::min<int64_t>(fPos + 1, static_cast<int64_t>(fTable->Records.size()));
+      } while (OnRecord() && !FilterMatchesBuffer(fTable->Records[static_cast<size_t>(fPos)].data()));
       if (!OnRecord()) return qdeEOF;
       Copy(aData);
       return 0;
@@ -330,7 +337,15 @@ class TqdFakeCursor : public TqdSqlAbstractCursor {
   TqdResult RecordLockRelease(bool, bool) override { return No(); }
   TqdResult AutoIncGet(uint32_t&, bool) override { return No(); }
   TqdResult AutoIncSet(uint32_t) override { return No(); }
-  TqdResult FilterAddCustom(TqdBaseFilterDescriptor*, TqdFilterID&, bool) override { return No(); }
+  // One record filter and one key filter, each an engine built from the
+  // caller's descriptor (which the caller frees).
+  TqdResult FilterAddCustom(TqdBaseFilterDescriptor* aFilter, TqdFilterID& aFilterID, bool aActivated) override {
+    return AddFilter(fFilter, aFilter, aFilterID, aActivated);
+  }
+  bool FilterMatchesBuffer(PqdRecordBuffer aBuffer) override {
+    return fFilter == nullptr || fFilter->MatchesBuffer(aBuffer);
+  }
+  bool KeyFilterMatches(PqdRecordBuffer aBuffer) { return fKeyFilter == nullptr || fKeyFilter->MatchesBuffer(aBuffer); }
   TqdResult FilterReplaceCustom(TqdBaseFilterDescriptor*, TqdFilterID&, bool, bool) override { return No(); }
   TqdResult FilterSetTimeout(uint32_t) override { return No(); }
   TqdResult FilterActivate(TqdFilterID) override { return No(); }
@@ -354,7 +369,9 @@ class TqdFakeCursor : public TqdSqlAbstractCursor {
   TqdResult CompareKeys(int32_t, int32_t, bool, const uint8_t*, bool, const uint8_t*, TqdValueRelationship&) override {
     return No();
   }
-  TqdResult KeyFilterAddCustom(TqdBaseFilterDescriptor*, TqdKeyFilterID&) override { return No(); }
+  TqdResult KeyFilterAddCustom(TqdBaseFilterDescriptor* aKeyFilter, TqdKeyFilterID& aKeyFilterID) override {
+    return AddFilter(fKeyFilter, aKeyFilter, aKeyFilterID, true);
+  }
   TqdResult KeyFilterActivate(TqdKeyFilterID) override { return No(); }
   TqdResult KeyFilterDeactivate(TqdKeyFilterID) override { return No(); }
   TqdResult KeyFilterRemove(TqdKeyFilterID) override { return No(); }
@@ -471,6 +488,19 @@ class TqdFakeCursor : public TqdSqlAbstractCursor {
     return true;
   }
   TqdResult No() { return NotSupportedError(u"fake"); }
+  TqdResult AddFilter(TqdBaseFilterEngine*& aSlot, TqdBaseFilterDescriptor* aFilter, TqdFilterID& aFilterID,
+                      bool aActivated) {
+    return qdOperationBracket(this, [&]() -> TqdResult {
+      TqdBaseFilterEngine* engine = TqdBaseFilterEngine::CreateFor(aFilter, this);
+      engine->SetActive(aActivated);
+      qdFreeAndNil(aSlot);
+      aSlot = engine;
+      aFilterID = engine->FilterID();
+      return 0;
+    });
+  }
+  TqdBaseFilterEngine* fFilter = nullptr;
+  TqdBaseFilterEngine* fKeyFilter = nullptr;
 
   TqdFakeTable* fTable;
   TqdOpenMode fOpenMode;
