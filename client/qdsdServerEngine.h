@@ -19,6 +19,11 @@
 //                                  exceptions of server objects to codes
 //   TqdAbstractSession, TqdBaseTransContext, TqdAbstractTransContext,
 //   TqdAbstractDatabase, TqdSqlAbstractDatabase, TqdAbstractStatement
+//   TqdAbstractCursor (IqdFieldsSource, IqdFieldsAccess),
+//   TqdAbstractRemoteCursor, TqdAbstractServerCursor, TqdSqlAbstractCursor
+//                                  open tables and result sets
+//   TqdRequestCloseHandlerEvent (IqdRequestCloseHandler)   asks a cursor's
+//                                  holder to close it
 //   TqdOperationBracket            the boundary of every contract operation
 //
 // Identity. Every server object registers in a process-wide handle table
@@ -29,7 +34,8 @@
 // memory the id once named.
 //
 // Ownership: engine -> sessions -> (databases, transaction contexts, task
-// infos); database -> (cursors, statements). A database also hangs in the
+// infos); database -> (cursors, statements); a database opened for one
+// cursor (CursorAutoFree) is freed by its last cursor. A database also hangs in the
 // list of the context it uses. Each list is doubly linked, guarded by the
 // owner's padlock for that list. The session lock is reference counted: the
 // session and every child hold it, and every operation that takes it holds a
