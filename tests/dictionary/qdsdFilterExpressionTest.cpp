@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdFilterEngineSQL.h"
 #include "dictionary/qdsdFilterEngineSimpleExpression.h"
 #include "foundation/qdllStreams.h"
 #include "platform/qdLittleEndian.h"
@@ -504,6 +505,38 @@ TEST_F(ExpressionFilterTest, EngineSharesTheExpressionAndGivesBackAnEqualDescrip
     EXPECT_EQ(copy->FilterText(), descriptor->FilterText());
     EXPECT_EQ(copy->CodePage(), descriptor->CodePage());
   }
+}
+
+// --- Filtered indexes ---------------------------------------------------------------------
+
+TEST_F(ExpressionFilterTest, FilteredIndexKeepsItsExpressionThroughTheDictionaryStream) {
+  CanExprBuilder builder;
+  const Bytes expression = builder.Build(compare(builder, coGT, builder.Field(fCount, "Count"), builder.Int32(0)));
+  auto* key =
+      static_cast<TqdCompKeyDescriptor*>(dictionary.IndicesDescriptor()
+                                             ->AddIndex(u"Positive", 0, idNone, u"", &TqdCompKeyDescriptor::ClassInfo)
+                                             ->KeyDescriptor());
+  key->Add(fCount - 1);
+  key->SetFilter(new TqdSimpleExpressionFilterDescriptor(shared(expression), u"Count > 0", 1252));
+  TqdMemoryStream stream(-1);
+  dictionary.WriteToStream(stream, qdEngineClientVersion);
+  stream.SetPosition(0);
+  TqdDataDictionary copy;
+  copy.ReadFromStream(stream, u"Copy");
+  ASSERT_TRUE(copy.IsEqual(&dictionary));
+  auto* filter = dynamic_cast<TqdSimpleExpressionFilterDescriptor*>(
+      copy.IndicesDescriptor()->IndexDescriptor(1)->KeyDescriptor()->Filter());
+  ASSERT_NE(filter, nullptr);
+  EXPECT_EQ(*filter->Expression(), expression);
+  EXPECT_EQ(filter->FilterText(), u"Count > 0");
+  EXPECT_EQ(filter->CodePage(), 1252);
+
+  // The filter of a read-only dictionary stays; the offered one is freed.
+  copy.MakeReadOnly();
+  EXPECT_ENGINE_ERROR(
+      copy.IndicesDescriptor()->IndexDescriptor(1)->KeyDescriptor()->SetFilter(new TqdSqlFilterDescriptor(u"x")),
+      qdeDictReadOnly, "");
+  EXPECT_EQ(copy.IndicesDescriptor()->IndexDescriptor(1)->KeyDescriptor()->Filter(), filter);
 }
 
 }  // namespace
