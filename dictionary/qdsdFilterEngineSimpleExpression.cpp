@@ -695,6 +695,9 @@ class TqdCanEvaluator {
         return asFloat(aLeft, a) && asFloat(aRight, b) && compareWithin(a, b, 1e-16L, aResult);
       }
       case TqdCompareKind::ckBytes: {
+        // A field's size counts bytes only for the byte kinds (for numbers
+        // it is the digits), so no other field is read as bytes.
+        if (!aRight.IsLiteral && compareKindOf(aRight) != TqdCompareKind::ckBytes) return false;
         const size_t count = static_cast<size_t>(std::max(std::min(aLeft.Size, aRight.Size), 0));
         aResult = sign(std::memcmp(aLeft.Value, aRight.Value, count));
         return true;

@@ -30,7 +30,7 @@ constexpr int32_t kNoon = 12 * 3600 * 1000;
 TqdCANExpr shared(const Bytes& aBytes) { return std::make_shared<const Bytes>(aBytes); }
 
 // Field numbers as the expression names them (1-based).
-enum : uint16_t { fName = 1, fFlag, fCount, fPrice, fAt, fStamp, fWide, fDay, fId };
+enum : uint16_t { fName = 1, fFlag, fCount, fPrice, fAt, fStamp, fWide, fDay, fId, fRaw };
 
 class ExpressionFilterTest : public ::testing::Test {
  public:
@@ -44,6 +44,7 @@ class ExpressionFilterTest : public ::testing::Test {
     Fields()->AddField(u"Wide", u"", qdtWideString, 12, 0, false);
     Fields()->AddField(u"Day", u"", qdtDate, 0, 0, false);
     Fields()->AddField(u"Id", u"", qdtGuid, 0, 0, false);
+    Fields()->AddField(u"Raw", u"", qdtByteArray, 4, 0, false);
     ClearRecord();
   }
   void ClearRecord() {
@@ -148,6 +149,26 @@ TEST_F(ExpressionFilterTest, EvaluatesComparisonsOfEveryKind) {
          t.Fields()->SetRecordField(fId - 1, t.record.data(), guid);
        },
        true},
+      // Bytes.
+      {"a byte array field against a bytes literal",
+       [](CanExprBuilder& b) {
+         const uint8_t bytes[4] = {1, 2, 3, 4};
+         return compare(b, coEQ, b.Field(fRaw), b.Const(3, bytes, 4));
+       },
+       [](ExpressionFilterTest& t) { t.Set<uint32_t>(fRaw, 0x04030201); }, true},
+      {"a byte array field orders its bytes unsigned",
+       [](CanExprBuilder& b) {
+         const uint8_t bytes[4] = {1, 2, 3, 0x80};
+         return compare(b, coLT, b.Field(fRaw), b.Const(3, bytes, 4));
+       },
+       [](ExpressionFilterTest& t) { t.Set<uint32_t>(fRaw, 0x04030201); }, true},
+      {"a byte array field is not compared with a number field",
+       [](CanExprBuilder& b) { return compare(b, coEQ, b.Field(fRaw), b.Field(fCount)); },
+       [](ExpressionFilterTest& t) {
+         t.Set<uint32_t>(fRaw, 7);
+         t.Set<int32_t>(fCount, 7);
+       },
+       false},
       // Integers and floats.
       {"GT against an Int32 literal", [](CanExprBuilder& b) { return compare(b, coGT, b.Field(fCount), b.Int32(5)); },
        count(6), true},
