@@ -6,6 +6,7 @@
 #include "dictionary/qdsdFilterEngineCallback.h"
 #include "dictionary/qdsdFilterEngineHub.h"
 #include "dictionary/qdsdFilterEngineSQL.h"
+#include "dictionary/qdsdFilterEngineSimpleExpression.h"
 #include "dictionary/qdsdFmtBcd.h"
 #include "dictionary/qdsdTypes.h"
 
@@ -19,11 +20,13 @@ void InitializeDictionary() {
   qdsdFilterEngineBaseInitialize();
   qdsdFilterEngineCallbackInitialize();
   qdsdFilterEngineSQLInitialize();
+  qdsdFilterEngineSimpleExpressionInitialize();
   qdsdFilterEngineHubInitialize();
 }
 
 void FinalizeDictionary() {
   qdsdFilterEngineHubFinalize();
+  qdsdFilterEngineSimpleExpressionFinalize();
   qdsdFilterEngineSQLFinalize();
   qdsdFilterEngineCallbackFinalize();
   qdsdFilterEngineBaseFinalize();

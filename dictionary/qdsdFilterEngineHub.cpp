@@ -88,7 +88,14 @@ TqdFilterEngineHub::TqdFilterEngineHub(const TqdBaseFilterDescriptor* aDescripto
 
 TqdFilterEngineHub::TqdFilterEngineHub(TqdBaseFilterEngine* aFilter1, TqdBaseFilterEngine* aFilter2)
     : TqdBaseFilterEngine(nullptr, aFilter1 != nullptr ? aFilter1->FieldsSource() : nullptr) {
-  fehList.reserve(2);
+  if (aFilter1 == nullptr || aFilter2 == nullptr) qdAssertFailed("qdsdFilterEngineHub", "a hub member is an engine");
+  try {
+    fehList.reserve(2);
+  } catch (...) {
+    qdFreeAndNil(aFilter1);
+    qdFreeAndNil(aFilter2);
+    throw;
+  }
   fehList.push_back(aFilter1);
   fehList.push_back(aFilter2);
 }
