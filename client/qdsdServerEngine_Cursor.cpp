@@ -6,7 +6,9 @@
 
 #include <cstring>
 
+#include "dictionary/qdsdFilterEngineSimpleExpression.h"
 #include "foundation/qdllStreams.h"
+#include "foundation/qdllUtils.h"
 #include "foundation/qdllWideString.h"
 #include "platform/qdLittleEndian.h"
 
@@ -234,9 +236,13 @@ TqdResult TqdAbstractCursor::RecordInsertEx(TqdLockType aLockType, TqdInsertOpti
 
 // --- Filters -------------------------------------------------------------------------
 
-TqdResult TqdAbstractCursor::FilterAddExpression(const uint8_t*, TqdFilterID& aFilterID, bool) {
+TqdResult TqdAbstractCursor::FilterAddExpression(const uint8_t* aExpression, TqdFilterID& aFilterID, bool aActivated) {
   aFilterID = 0;
-  return NotSupportedError(u"FilterAddExpression");
+  return qdContractCall(this, [&]() -> TqdResult {
+    // A malformed expression raises 15498 here, before the cursor sees it.
+    TqdSimpleExpressionFilterDescriptor filter(aExpression, qdThreadLocaleAnsiCodePage());
+    return FilterAddCustom(&filter, aFilterID, aActivated);
+  });
 }
 
 TqdResult TqdAbstractCursor::FilterAddCallback(void* aCookie, TqdFilterCallback aCallback, TqdFilterID& aFilterID,
@@ -248,9 +254,12 @@ TqdResult TqdAbstractCursor::FilterAddCallback(void* aCookie, TqdFilterCallback 
   });
 }
 
-TqdResult TqdAbstractCursor::KeyFilterAddExpression(const uint8_t*, TqdKeyFilterID& aKeyFilterID) {
+TqdResult TqdAbstractCursor::KeyFilterAddExpression(const uint8_t* aExpression, TqdKeyFilterID& aKeyFilterID) {
   aKeyFilterID = 0;
-  return NotSupportedError(u"KeyFilterAddExpression");
+  return qdContractCall(this, [&]() -> TqdResult {
+    TqdSimpleExpressionFilterDescriptor filter(aExpression, qdThreadLocaleAnsiCodePage());
+    return KeyFilterAddCustom(&filter, aKeyFilterID);
+  });
 }
 
 TqdResult TqdAbstractCursor::KeyFilterAddCallback(void* aCookie, TqdFilterCallback aCallback,

@@ -7,6 +7,7 @@
 #include "foundation/qdllStreams.h"
 #include "platform/qdLittleEndian.h"
 #include "tests/client/qdsdFakeEngine.h"
+#include "tests/dictionary/qdsdCanExprBuilder.h"
 
 namespace qd {
 namespace {
@@ -643,6 +644,41 @@ TEST_F(CursorTest, CallbackFiltersReachTheCursorAsDescriptorsItCopies) {
   readOnly->SessionLock()->Failed(false, false);
   EXPECT_EQ(readOnly->FilterAddCallback(&calls, &Even::Test, filterID, true), qdeTimeout);
   EXPECT_EQ(filterID, 0u);
+}
+
+TEST_F(CursorTest, ExpressionFiltersAreCheckedAndHandedOnAsDescriptors) {
+  TqdFakeCursor* cursor = Open();
+  Buffer buffer(cursor);
+  for (int32_t id = 1; id <= 4; ++id) {
+    cursor->FieldsDescriptor()->SetRecordField(0, buffer.Data, &id);
+    ASSERT_EQ(cursor->RecordInsert(qdltNoLock, buffer.Data, nullptr), 0u);
+  }
+  test::CanExprBuilder builder;
+  const std::vector<uint8_t> idAbove2 =
+      builder.Build(builder.Compare(coGT, false, 0, builder.Field(1, "Id"), builder.Int32(2)));
+  TqdFilterID filterID = 0;
+  ASSERT_EQ(cursor->FilterAddExpression(idAbove2.data(), filterID, true), 0u);
+  EXPECT_NE(filterID, 0u);
+  ASSERT_EQ(cursor->SetToBegin(), 0u);
+  std::vector<int32_t> seen;
+  while (cursor->RecordGetNext(qdltNoLock, buffer.Data) == 0) seen.push_back(qdGetI32(buffer.Data));
+  EXPECT_EQ(seen, (std::vector<int32_t>{3, 4}));
+
+  TqdKeyFilterID keyFilterID = 0;
+  ASSERT_EQ(cursor->KeyFilterAddExpression(idAbove2.data(), keyFilterID), 0u);
+  int32_t one = 1;
+  std::memcpy(buffer.Data, &one, 4);
+  EXPECT_FALSE(cursor->KeyFilterMatches(buffer.Data));
+
+  // A node reference beyond the expression is refused as a damaged stream
+  // before the cursor sees the filter.
+  std::vector<uint8_t> damaged = idAbove2;
+  damaged[6] = 0xF0;
+  damaged[7] = 0x7F;
+  filterID = 99;
+  EXPECT_EQ(cursor->FilterAddExpression(damaged.data(), filterID, true), qdeIncompatibleStream);
+  EXPECT_EQ(filterID, 0u);
+  EXPECT_EQ(cursor->KeyFilterAddExpression(damaged.data(), keyFilterID), qdeIncompatibleStream);
 }
 
 // --- Options and the request-close handler -------------------------------------------------------
