@@ -342,14 +342,14 @@ TqdResult TqdAbstractCursor::GetBlobs(PqdRecordBuffer aData, bool aMarkedOnly, T
   aBlobNrs.clear();
   if (aMarkedOnly && !anyBitSet(acMarkedBlobs)) return 0;
   if (acSFI == nullptr || acSFI->sfiBlobFields.empty()) return 0;
-  aBlobNrs.resize(acSFI->sfiBlobFields.size());
-  uint16_t count = static_cast<uint16_t>(std::min<size_t>(aBlobNrs.size(), 0xFFFF));
-  const TqdResult result = GetBlobs(aData, aMarkedOnly, count, aBlobNrs.data());
-  if (result != 0) {
-    aBlobNrs.clear();
-  } else {
+  const TqdResult result = qdContractCall(this, [&]() -> TqdResult {
+    aBlobNrs.resize(acSFI->sfiBlobFields.size());
+    uint16_t count = static_cast<uint16_t>(std::min<size_t>(aBlobNrs.size(), 0xFFFF));
+    const TqdResult inner = GetBlobs(aData, aMarkedOnly, count, aBlobNrs.data());
     aBlobNrs.resize(count);
-  }
+    return inner;
+  });
+  if (result != 0) aBlobNrs.clear();
   return result;
 }
 
@@ -357,9 +357,14 @@ TqdResult TqdAbstractCursor::BlobsSetMarked(const TqdMarkedBlobsByBlobIdx& aMark
   const int32_t blobFields = acSFI != nullptr ? static_cast<int32_t>(acSFI->sfiBlobFields.size()) : 0;
   const size_t needed = static_cast<size_t>((blobFields - 1) / 32 + 1);
   if (!aMarkedBlobs.empty() && aMarkedBlobs.size() < needed) return qdeInvalidParam;
-  acMarkedBlobs = aMarkedBlobs;
-  if (!anyBitSet(acMarkedBlobs)) acMarkedBlobs.clear();
-  return 0;
+  if (!anyBitSet(aMarkedBlobs)) {
+    acMarkedBlobs.clear();
+    return 0;
+  }
+  return qdContractCall(this, [&]() -> TqdResult {
+    acMarkedBlobs = aMarkedBlobs;
+    return 0;
+  });
 }
 
 // --- BLOB batches ----------------------------------------------------------------------------

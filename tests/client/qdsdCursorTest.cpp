@@ -92,6 +92,30 @@ TEST_F(CursorTest, CursorsJoinTheirDatabaseAndGoWithIt) {
   EXPECT_EQ(found, nullptr);
 }
 
+TEST_F(CursorTest, CursorIdsAreHandlesOfTheirSessionAndClass) {
+  TqdFakeCursor* cursor = Open();
+  const TqdBaseID id = cursor->RemoteID();
+  TqdAbstractCursor* asCursor = nullptr;
+  EXPECT_EQ(TqdAbstractServerObject::LookupByID(session->RemoteID(), id, asCursor), 0u);
+  EXPECT_EQ(asCursor, cursor);
+  TqdSqlAbstractCursor* asSqlCursor = nullptr;
+  EXPECT_EQ(TqdAbstractServerObject::LookupByID(session->RemoteID(), id, asSqlCursor), 0u);
+
+  TqdAbstractDatabase* wrongClass = database;
+  EXPECT_EQ(TqdAbstractServerObject::LookupByID(session->RemoteID(), id, wrongClass), qdeInvalidHandle);
+  EXPECT_EQ(wrongClass, nullptr);
+  TqdAbstractSession* other = nullptr;
+  ASSERT_EQ(engine->SessionOpen(other, u"other", u"", u"direct", 10000), 0u);
+  asCursor = cursor;
+  EXPECT_EQ(TqdAbstractServerObject::LookupByID(other->RemoteID(), id, asCursor), qdeInvalidHandle);
+  EXPECT_EQ(asCursor, nullptr);
+  EXPECT_EQ(TqdAbstractServerObject::Close(other), 0u);
+
+  TqdAbstractServerObject* object = cursor;
+  EXPECT_EQ(TqdAbstractServerObject::Close(object), 0u);
+  EXPECT_EQ(TqdAbstractServerObject::LookupByID(session->RemoteID(), id, asCursor), qdeInvalidHandle);
+}
+
 TEST_F(CursorTest, TheLastCursorOfAnAutoFreeDatabaseFreesTheDatabase) {
   TqdAbstractDatabase* own = nullptr;
   ASSERT_EQ(session->DatabaseOpen(own, u"Name", u"Main", nullptr, omReadWrite, smShared, 0), 0u);
