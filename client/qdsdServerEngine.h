@@ -1573,7 +1573,8 @@ class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAcces
   bool HasAllCursorOptions(TqdAbstractCursorOptions aOptions) const;
   bool HasAnyCursorOptions(TqdAbstractCursorOptions aOptions) const;
 
-  // Typed forms of the key operations: a record image or a key image.
+  // Typed forms of the key operations: a record image or a key image (both
+  // are byte pointers, so the forms carry the kind in their names).
   [[nodiscard]] TqdResult SetToKeyRecord(TqdSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen,
                                          const uint8_t* aRecord) {
     return SetToKey(aSearchAction, aFieldCount, aPartialLen, false, aRecord);
@@ -1581,6 +1582,39 @@ class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAcces
   [[nodiscard]] TqdResult SetToKeyImage(TqdSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen,
                                         const uint8_t* aKey) {
     return SetToKey(aSearchAction, aFieldCount, aPartialLen, true, aKey);
+  }
+  [[nodiscard]] TqdResult RecordGetForKeyRecord(int32_t aFieldCount, int32_t aPartialLen, const uint8_t* aRecord,
+                                                PqdRecordBuffer aData, bool aMatchFirst, bool aFirstCall) {
+    return RecordGetForKey(aFieldCount, aPartialLen, false, aRecord, aData, aMatchFirst, aFirstCall);
+  }
+  [[nodiscard]] TqdResult RecordGetForKeyImage(int32_t aFieldCount, int32_t aPartialLen, const uint8_t* aKey,
+                                               PqdRecordBuffer aData, bool aMatchFirst, bool aFirstCall) {
+    return RecordGetForKey(aFieldCount, aPartialLen, true, aKey, aData, aMatchFirst, aFirstCall);
+  }
+  // A range between two record images, two key images, or one of each.
+  [[nodiscard]] TqdResult RangeSetRecords(int32_t aFieldCount1, int32_t aPartialLen1, const uint8_t* aRecord1,
+                                          bool aKeyIncl1, int32_t aFieldCount2, int32_t aPartialLen2,
+                                          const uint8_t* aRecord2, bool aKeyIncl2) {
+    return RangeSet(aFieldCount1, aPartialLen1, false, aRecord1, aKeyIncl1, aFieldCount2, aPartialLen2, false, aRecord2,
+                    aKeyIncl2);
+  }
+  [[nodiscard]] TqdResult RangeSetKeys(int32_t aFieldCount1, int32_t aPartialLen1, const uint8_t* aKey1, bool aKeyIncl1,
+                                       int32_t aFieldCount2, int32_t aPartialLen2, const uint8_t* aKey2,
+                                       bool aKeyIncl2) {
+    return RangeSet(aFieldCount1, aPartialLen1, true, aKey1, aKeyIncl1, aFieldCount2, aPartialLen2, true, aKey2,
+                    aKeyIncl2);
+  }
+  [[nodiscard]] TqdResult RangeSetRecordToKey(int32_t aFieldCount1, int32_t aPartialLen1, const uint8_t* aRecord1,
+                                              bool aKeyIncl1, int32_t aFieldCount2, int32_t aPartialLen2,
+                                              const uint8_t* aKey2, bool aKeyIncl2) {
+    return RangeSet(aFieldCount1, aPartialLen1, false, aRecord1, aKeyIncl1, aFieldCount2, aPartialLen2, true, aKey2,
+                    aKeyIncl2);
+  }
+  [[nodiscard]] TqdResult RangeSetKeyToRecord(int32_t aFieldCount1, int32_t aPartialLen1, const uint8_t* aKey1,
+                                              bool aKeyIncl1, int32_t aFieldCount2, int32_t aPartialLen2,
+                                              const uint8_t* aRecord2, bool aKeyIncl2) {
+    return RangeSet(aFieldCount1, aPartialLen1, true, aKey1, aKeyIncl1, aFieldCount2, aPartialLen2, false, aRecord2,
+                    aKeyIncl2);
   }
 
   // --- Field access for filter engines (record images, offset 0) ---

@@ -705,6 +705,35 @@ TEST_F(CursorTest, ExpressionFiltersAreCheckedAndHandedOnAsDescriptors) {
   EXPECT_EQ(cursor->KeyFilterAddExpression(damaged.data(), keyFilterID), qdeIncompatibleStream);
 }
 
+TEST_F(CursorTest, TypedKeyFormsSayWhichImageTheyCarry) {
+  TqdFakeCursor* c = Open();
+  const uint8_t image[8] = {};
+  struct Case {
+    const char* name;
+    std::function<TqdResult()> call;
+    std::vector<bool> directKeys;
+  };
+  const Case cases[] = {
+      {"SetToKeyRecord", [&] { return c->SetToKeyRecord(skaEqualFirst, 1, 0, image); }, {false}},
+      {"SetToKeyImage", [&] { return c->SetToKeyImage(skaEqualFirst, 1, 0, image); }, {true}},
+      {"RecordGetForKeyRecord", [&] { return c->RecordGetForKeyRecord(1, 0, image, nullptr, true, true); }, {false}},
+      {"RecordGetForKeyImage", [&] { return c->RecordGetForKeyImage(1, 0, image, nullptr, true, true); }, {true}},
+      {"RangeSetRecords", [&] { return c->RangeSetRecords(1, 0, image, true, 1, 0, image, true); }, {false, false}},
+      {"RangeSetKeys", [&] { return c->RangeSetKeys(1, 0, image, true, 1, 0, image, true); }, {true, true}},
+      {"RangeSetRecordToKey",
+       [&] { return c->RangeSetRecordToKey(1, 0, image, true, 1, 0, image, true); },
+       {false, true}},
+      {"RangeSetKeyToRecord",
+       [&] { return c->RangeSetKeyToRecord(1, 0, image, true, 1, 0, image, true); },
+       {true, false}},
+  };
+  for (const Case& x : cases) {
+    c->DirectKeys.clear();
+    EXPECT_EQ(x.call(), 0u) << x.name;
+    EXPECT_EQ(c->DirectKeys, x.directKeys) << x.name;
+  }
+}
+
 // --- Options and the request-close handler -------------------------------------------------------
 
 TEST_F(CursorTest, CursorOptionsReportWhatChanged) {

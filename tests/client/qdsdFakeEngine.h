@@ -353,19 +353,26 @@ class TqdFakeCursor : public TqdSqlAbstractCursor {
   TqdResult FilterRemove(TqdFilterID) override { return No(); }
   TqdResult SwitchToIndex(const qdString&, int32_t, TqdPosnOnRec) override { return No(); }
   TqdResult GetIndexID(int32_t&) override { return No(); }
-  TqdResult SetToKey(TqdSearchKeyAction, int32_t, int32_t, bool, const uint8_t*) override { return No(); }
-  TqdResult RecordGetForKey(int32_t, int32_t, bool, const uint8_t*, PqdRecordBuffer, bool, bool) override {
-    return No();
+  // The key operations only record which kind of image they were given.
+  TqdResult SetToKey(TqdSearchKeyAction, int32_t, int32_t, bool aDirectKey, const uint8_t*) override {
+    DirectKeys = {aDirectKey};
+    return 0;
+  }
+  TqdResult RecordGetForKey(int32_t, int32_t, bool aDirectKey, const uint8_t*, PqdRecordBuffer, bool, bool) override {
+    DirectKeys = {aDirectKey};
+    return 0;
   }
   TqdResult RecordGetForKeyBatch(int32_t, TqdRecordGetBatchExOptions, TqdBatchStreamAccess*&,
                                  const TqdDataSetKeyBufferArray&, bool, bool) override {
     return No();
   }
   TqdResult RangeReset() override { return No(); }
-  TqdResult RangeSet(int32_t, int32_t, bool, const uint8_t*, bool, int32_t, int32_t, bool, const uint8_t*,
-                     bool) override {
-    return No();
+  TqdResult RangeSet(int32_t, int32_t, bool aDirectKey1, const uint8_t*, bool, int32_t, int32_t, bool aDirectKey2,
+                     const uint8_t*, bool) override {
+    DirectKeys = {aDirectKey1, aDirectKey2};
+    return 0;
   }
+  std::vector<bool> DirectKeys;
   TqdResult CompareKeys(int32_t, int32_t, bool, const uint8_t*, bool, const uint8_t*, TqdValueRelationship&) override {
     return No();
   }
