@@ -41,6 +41,8 @@ TqdResult sessionTableStream(TqdAbstractSession* aSession, bool aWrite, const qd
     const TqdResult result = aSession->DatabaseOpen(database.Ref(), u"Name", aAliasName, nullptr,
                                                     aWrite ? omReadWrite : omReadOnly, smShared, aSession->Timeout());
     if (result != 0) return result;
+    // An implementation that reports success without an object.
+    if (database.Ref() == nullptr) return qdeObjNotFound;
     return aWrite ? database->TableStreamWrite(aTableName, aPassword, aStreamName, aStream)
                   : database->TableStreamRead(aTableName, aPassword, aStreamName, aStream);
   });
@@ -54,6 +56,7 @@ TqdResult databaseTableStream(TqdAbstractDatabase* aDatabase, bool aWrite, const
         cursor.Ref(), aTableName, aPassword, aWrite ? omReadWrite : omReadOnly, smShared, aDatabase->Timeout(),
         qdString(), -1, aDatabase->GetExplicitAllowSystem(), {}, 500, nullptr);
     if (result != 0) return result;
+    if (cursor.Ref() == nullptr) return qdeObjNotFound;
     return aWrite ? cursor->TableStreamWrite(aStreamName, aStream) : cursor->TableStreamRead(aStreamName, aStream);
   });
 }

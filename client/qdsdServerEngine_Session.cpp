@@ -320,6 +320,8 @@ TqdResult TqdAbstractSession::TableExists(const qdString& aAliasName, const qdSt
     TqdAbstractDatabase* database = nullptr;
     TqdResult result = DatabaseOpen(database, u"Name", aAliasName, nullptr, omReadOnly, smShared, Timeout());
     if (result != 0) return result;
+    // An implementation that reports success without an object.
+    if (database == nullptr) return qdeObjNotFound;
     try {
       result =
           database->TableExists(aTableName, aPassword, aExists, aAllowSystem || database->GetExplicitAllowSystem());

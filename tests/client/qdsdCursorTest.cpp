@@ -801,6 +801,16 @@ TEST_F(CursorTest, TableStreamsThroughTemporaryDatabasesAndCursors) {
     EXPECT_EQ(session->TableStreamRead(c.alias, c.table, u"", c.stream, &stream), c.result)
         << StringToUtf8(c.alias) << " " << StringToUtf8(c.table);
   }
+  // An implementation that answers success without an object is a failure,
+  // not a crash.
+  TqdMemoryStream stream(-1);
+  static_cast<TqdFakeDatabase*>(database)->ReportNoObject = true;
+  EXPECT_EQ(database->TableStreamRead(u"T", u"", u"S", &stream), qdeObjNotFound);
+  static_cast<TqdFakeSession*>(session)->ReportNoDatabase = true;
+  EXPECT_EQ(session->TableStreamWrite(u"Main", u"T", u"", u"S", &stream), qdeObjNotFound);
+  bool exists = true;
+  EXPECT_EQ(session->TableExists(u"Main", u"T", u"", exists, false), qdeObjNotFound);
+  EXPECT_FALSE(exists);
   // The temporary objects are gone, whatever happened.
   EXPECT_EQ(engine->DatabaseCount(), databases);
   EXPECT_EQ(engine->CursorCount(), cursors);

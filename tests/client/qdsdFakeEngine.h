@@ -573,6 +573,7 @@ class TqdFakeDatabase : public TqdAbstractDatabase {
                        const TqdStringList*) override {
     aCursor = nullptr;
     return qdOperationBracket(this, [&]() -> TqdResult {
+      if (ReportNoObject) return 0;
       TqdFakeTable* table = static_cast<TqdFakeServerEngine*>(asoGetServerEngine())->FindTable(aTableName);
       if (table == nullptr) return qdeNoSuchTable;
       aCursor = qdCreate<TqdFakeCursor>(this, table, aTimeout, aOpenMode);
@@ -581,6 +582,8 @@ class TqdFakeDatabase : public TqdAbstractDatabase {
     });
   }
   int CursorsOpened = 0;
+  // CursorOpen answers success without a cursor.
+  bool ReportNoObject = false;
   TqdResult StatementExecDirect(uint32_t, TqdStatementType, const qdString&, TStream*, const TqdSqlParamList&, TStream*,
                                 TqdAbstractCursor*& aCursor, TqdOpenMode, TStream*, TStream*,
                                 TqdStatementExecDirectPhase& aPhase) override {
@@ -647,6 +650,7 @@ class TqdFakeSession : public TqdAbstractSession {
     return qdOperationBracket(this, [&]() -> TqdResult {
       MaybeThrow();
       if (qdSameClassName(aAliasType, u"Name") && aAlias != u"Main") return qdeUnknownDb;
+      if (ReportNoDatabase) return 0;
       aDatabase = qdCreate<TqdFakeDatabase>(this, aTransContext, aTimeout);
       return 0;
     });
@@ -666,6 +670,8 @@ class TqdFakeSession : public TqdAbstractSession {
   int calls = 0;
   bool ThrowEverywhere = false;
   TqdResult FailTransContextCreate = 0;
+  // DatabaseOpen answers success without a database.
+  bool ReportNoDatabase = false;
   int32_t ClientVersion = 0;
 
  private:
