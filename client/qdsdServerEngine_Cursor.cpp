@@ -433,16 +433,17 @@ TqdResult TqdAbstractCursor::sbcBlobReadSnapshoted(const TqdRecID& aRecID, int32
                                                    uint32_t aOffset, uint32_t aLen, TStream* aStream, bool aReadOrg,
                                                    uint32_t* aBlobLen, TqdNewBlobNr* aNewBlobNr) {
   TqdBlobNr current = aBlobNr;
-  // Repeats aStep while the BLOB was replaced by a newer number.
+  // Repeats aStep while the BLOB was replaced by a newer number. A newer
+  // number reported with success (the implementation read it already) is
+  // kept as well, so that the caller learns of it at the end.
   auto follow = [&](auto aStep) -> TqdResult {
     TqdResult result = 0;
     for (int hop = 0;; ++hop) {
       if (aNewBlobNr != nullptr) *aNewBlobNr = TqdNewBlobNr{current, false};
       result = aStep(current);
-      if (result != qdeBlobModified || aNewBlobNr == nullptr || !aNewBlobNr->nbnSet ||
-          aNewBlobNr->nbnBlobNr == current || hop >= kMaxBlobNumberHops)
-        return result;
-      current = aNewBlobNr->nbnBlobNr;
+      const bool moved = aNewBlobNr != nullptr && aNewBlobNr->nbnSet && aNewBlobNr->nbnBlobNr != current;
+      if (moved) current = aNewBlobNr->nbnBlobNr;
+      if (result != qdeBlobModified || !moved || hop >= kMaxBlobNumberHops) return result;
     }
   };
   TqdResult result = 0;

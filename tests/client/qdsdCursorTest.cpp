@@ -564,6 +564,16 @@ TEST_F(SnapshotReadTest, AReadFollowsABlobReplacedByANewerNumber) {
   EXPECT_TRUE(newNumber.nbnSet);
   // Without a place for the new number the read stops at the first move.
   EXPECT_EQ(cursor->sbcBlobReadSnapshoted({}, 4, 7, 0, 10, &stream, false, &length, nullptr), qdeBlobModified);
+  // An implementation that follows the newer number itself reports it with
+  // success: the caller still learns the number.
+  cursor->FollowReplaced = true;
+  TqdMemoryStream followed(-1);
+  newNumber = TqdNewBlobNr{};
+  EXPECT_EQ(cursor->sbcBlobReadSnapshoted({}, 4, 7, 0, 10, &followed, false, &length, &newNumber), 0u);
+  EXPECT_EQ(followed.Size(), 3);
+  EXPECT_EQ(newNumber.nbnBlobNr, 9);
+  EXPECT_TRUE(newNumber.nbnSet);
+  cursor->FollowReplaced = false;
   // Numbers that name each other in a circle do not keep the reader.
   table->Replaced[9] = 7;
   cursor->BlobCalls = 0;

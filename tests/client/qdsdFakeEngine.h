@@ -473,6 +473,7 @@ class TqdFakeCursor : public TqdSqlAbstractCursor {
   // Counts the locked BLOB calls; a non-zero FailBlob fails them; ThrowInBlob
   // makes them raise.
   int BlobCalls = 0;
+  bool FollowReplaced = false;
   TqdResult FailBlob = 0;
   bool ThrowInBlob = false;
 
@@ -488,11 +489,19 @@ class TqdFakeCursor : public TqdSqlAbstractCursor {
     if (FailBlob != 0) return FailBlob;
     return aWork();
   }
-  bool Moved(TqdBlobNr aBlobNr, TqdNewBlobNr* aNewBlobNr) const {
+  // A replaced number answers 13058 naming the newer one, or, with
+  // FollowReplaced, is followed here and reported with success.
+  bool Moved(TqdBlobNr& aBlobNr, TqdNewBlobNr* aNewBlobNr) const {
     auto it = fTable->Replaced.find(aBlobNr);
     if (it == fTable->Replaced.end()) return false;
     if (aNewBlobNr != nullptr) *aNewBlobNr = TqdNewBlobNr{it->second, true};
-    return true;
+    if (!FollowReplaced) return true;
+    while (it != fTable->Replaced.end()) {
+      aBlobNr = it->second;
+      it = fTable->Replaced.find(aBlobNr);
+    }
+    if (aNewBlobNr != nullptr) *aNewBlobNr = TqdNewBlobNr{aBlobNr, true};
+    return false;
   }
   TqdResult No() { return NotSupportedError(u"fake"); }
   TqdResult AddFilter(TqdBaseFilterEngine*& aSlot, TqdBaseFilterDescriptor* aFilter, TqdFilterID& aFilterID,
