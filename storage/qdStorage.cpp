@@ -2,6 +2,7 @@
 
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseJournalEngine.h"
+#include "storage/qdseRecordEngineStatic.h"
 #include "storage/qdsrAutoIncEngineBase.h"
 #include "storage/qdsrBlobEngineBase.h"
 #include "storage/qdsrBlockHeapEngineBase.h"
@@ -30,9 +31,11 @@ void InitializeStorage() {
   qdsrBlockHeapEngineBaseInitialize();
   qdsrHeapEngineBaseInitialize();
   qdsrRecordCompressionEngineBaseInitialize();
+  qdseRecordEngineStaticInitialize();
 }
 
 void FinalizeStorage() {
+  qdseRecordEngineStaticFinalize();
   qdsrRecordCompressionEngineBaseFinalize();
   qdsrHeapEngineBaseFinalize();
   qdsrBlockHeapEngineBaseFinalize();
