@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "dictionary/qdsdDataDictionary.h"
+#include "foundation/qdllStreams.h"
 #include "platform/qdStringList.h"
 #include "storage/qdseRecordEngineStatic.h"
 #include "storage/qdsrAutoIncEngineBase.h"
@@ -186,6 +187,53 @@ TEST(NullRecordCompression, StoresEverythingRawAndRefusesToExpand) {
               (void)TqdBaseRecordCompressionEngine::CreateEngine(compression, 47501);
             }).find("Unknown RecordCompression engine: \"Compressor\""),
             std::string::npos);
+}
+
+// --- File BLOBs ---------------------------------------------------------------------------------
+
+// Only the file BLOB helpers of the base are used.
+class FileBlobEngine final : public TqdBaseBlobEngine {
+ public:
+  using TqdBaseBlobEngine::TqdBaseBlobEngine;
+  void AddBlob(TqdBaseTransaction*, TqdBlobNr&) override {}
+  void AddBlobLink(TqdBaseTransaction*, const qdString&, TqdBlobNr, TqdBlobNr&) override {}
+  void AddFileBlob(TqdBaseTransaction*, const qdString&, TqdBlobNr&) override {}
+  void DeleteBlob(TqdBaseTransaction*, TqdBlobNr) override {}
+  bool FreeBlob(TqdBaseTransaction*, TqdBlobNr) override { return false; }
+  TqdResult GetBlobLength(TqdBaseTransaction*, TqdBlobNr, const TqdBlobLinkGetLength&, uint32_t&) override { return 0; }
+  bool IsFileBlob(TqdBaseTransaction*, TqdBlobNr, qdString&) override { return false; }
+  bool IsBlobLink(TqdBaseTransaction*, TqdBlobNr, qdString&, TqdBlobNr&) override { return false; }
+  TqdResult Read(TqdBaseTransaction*, TqdBlobNr, uint32_t, uint32_t, const TqdBlobLinkRead&, TStream&) override {
+    return 0;
+  }
+  void Truncate(TqdBaseTransaction*, TqdBlobNr, uint32_t) override {}
+  void Write(TqdBaseTransaction*, TqdBlobNr, uint32_t, uint32_t, const void*) override {}
+};
+
+TEST(FileBlob, FilesNextToTheTableAreReadAndMissingOnesAnswerAnOpenError) {
+  TqdFaultFixture fixture;
+  TqdBufferManager cache{u"/tmp"};
+  fixture.Fs().WriteAll("/db/picture.bin", {'a', 'b', 'c', 'd', 'e', 'f'});
+  auto table = TqdTestTable::Create(&cache, "/db/b.qd1");
+  TqdDataDictionary dict;
+  TqdBaseBlobDescriptor* descriptor = dict.AddBlobDescriptor();
+  FileBlobEngine engine(descriptor, {&table->Access()}, nullptr);
+  uint32_t length = 0;
+  EXPECT_EQ(engine.GetFileBlobLength(u"picture.bin", length), 0u);
+  EXPECT_EQ(length, 6u);
+  struct Case {
+    uint32_t offset;
+    uint32_t len;
+    std::string expected;
+  } cases[] = {{0, 6, "abcdef"}, {2, 3, "cde"}, {4, 0xFFFFFFFF, "ef"}, {9, 4, ""}};
+  for (const Case& c : cases) {
+    TqdMemoryStream stream(64);
+    ASSERT_EQ(engine.ReadFileBlob(u"picture.bin", c.offset, c.len, stream), 0u);
+    EXPECT_EQ(std::string(static_cast<const char*>(stream.Memory()), size_t(stream.Size())), c.expected);
+  }
+  TqdMemoryStream stream(64);
+  EXPECT_EQ(engine.ReadFileBlob(u"missing.bin", 0, 4, stream), qdeFileBlobOpenErr);
+  EXPECT_EQ(engine.GetFileBlobLength(u"/db/missing.bin", length), qdeFileBlobOpenErr);
 }
 
 }  // namespace
