@@ -422,14 +422,18 @@ TEST_F(StaticRecordTest, ADataPointerIsLentForTheCallAndTheSharedBlockIsNeverWri
   const std::vector<uint8_t> before = CommittedBlock(block);
 
   struct Seen {
-    PqdRecordBuffer* data;
+    StaticRecordTest* test;
+    PqdRecordBuffer* data = nullptr;
     PqdRecordBuffer lent = nullptr;
     PqdRecordBuffer passed = nullptr;
-  } seen;
+    TqdRefNr lentRef = 0;
+  } seen{this};
+  // The lent image is valid only during the call: read it there.
   auto iterator = [](void* aCookie, TqdRefNr, PqdRecordBuffer aRecord) {
     auto* s = static_cast<Seen*>(aCookie);
     s->lent = *s->data;
     s->passed = aRecord;
+    s->lentRef = s->test->RefOf(*s->data);
     return rirContinue;
   };
   PqdRecordBuffer data = nullptr;
@@ -448,7 +452,7 @@ TEST_F(StaticRecordTest, ADataPointerIsLentForTheCallAndTheSharedBlockIsNeverWri
   EXPECT_EQ(RefOf(buffer.data()), ref);
   data = nullptr;
   EXPECT_EQ(fEngine->ReadRecordForIterate(nullptr, ref, &data, iterator, &seen, nullptr), rirContinue);
-  EXPECT_EQ(RefOf(seen.lent), ref);
+  EXPECT_EQ(seen.lentRef, ref);
   EXPECT_EQ(data, nullptr);
   EXPECT_EQ(CommittedBlock(block), before);
 }
