@@ -77,6 +77,7 @@ class StaticRecordTest : public ::testing::Test {
     fTable.reset();
     fCache.CheckInvariants();
     qdRecordFilterHooks = fSavedHooks;
+    qdCheckTimeoutHook = nullptr;
   }
 
   // A table whose records are aTextUnits wide characters long plus an id
@@ -542,6 +543,25 @@ TEST_F(StaticRecordTest, ReplaceAllRecordsRewritesInPlaceAndStopsOnAnError) {
   EXPECT_NE(trans.CheckState(), 0u);  // changed blocks: only a rollback is left
   trans.Rollback();
   EXPECT_EQ(Read(refs[0]), 2);
+}
+
+TEST_F(StaticRecordTest, LongWalksLetTheThreadsDeadlineEndThem) {
+  Build(0, false);
+  Add(1, 2500);
+  static int calls;
+  calls = 0;
+  qdCheckTimeoutHook = [] { ++calls; };
+  EXPECT_EQ(Walk(false).size(), 2500u);
+  EXPECT_GE(calls, 3);  // slot 2, 1002, 2002 at least, and between blocks
+  qdCheckTimeoutHook = [] {
+    if (++calls > 2) throw EqdBaseException(15461);
+  };
+  calls = 0;
+  EXPECT_EQ(CodeOf([&] { (void)Walk(true); }), 15461u);
+  calls = 0;
+  uint32_t recNo = 0;
+  EXPECT_EQ(CodeOf([&] { (void)fEngine->RecNoGet(nullptr, qdMakeStaticRefNr(1, 1), nullptr, recNo, true); }), 15461u);
+  qdCheckTimeoutHook = nullptr;
 }
 
 // --- Damaged blocks ------------------------------------------------------------------------------
