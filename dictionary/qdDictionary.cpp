@@ -1,6 +1,9 @@
 #include "dictionary/qdDictionary.h"
 
 #include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdFilterDescriptorBase.h"
+#include "dictionary/qdsdFilterEngineBase.h"
+#include "dictionary/qdsdFilterEngineSQL.h"
 #include "dictionary/qdsdFmtBcd.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "dictionary/qdsdKeyEngineBlobCache.h"
@@ -16,6 +19,9 @@ void InitializeDictionary() {
   qdsdTypesInitialize();
   qdsdFmtBcdInitialize();
   qdsdDataDictionaryInitialize();
+  qdsdFilterDescriptorBaseInitialize();
+  qdsdFilterEngineBaseInitialize();
+  qdsdFilterEngineSQLInitialize();
   qdsdKeyFieldEngineBaseInitialize();
   qdsdKeyEngineBaseInitialize();
   qdsdKeyEngineCompInitialize();
@@ -31,6 +37,9 @@ void FinalizeDictionary() {
   qdsdKeyEngineCompFinalize();
   qdsdKeyEngineBaseFinalize();
   qdsdKeyFieldEngineBaseFinalize();
+  qdsdFilterEngineSQLFinalize();
+  qdsdFilterEngineBaseFinalize();
+  qdsdFilterDescriptorBaseFinalize();
   qdsdDataDictionaryFinalize();
   qdsdFmtBcdFinalize();
   qdsdTypesFinalize();

@@ -77,12 +77,14 @@ const TqdKeyEngineClass& findOrRaise(TqdBaseKeyDescriptor* aDescriptor) {
 
 }  // namespace
 
-void qdRaiseKeyEngineInvalidCast() { throw EqdBaseKeyEngineException(qdeInvalidParam, u"Invalid class typecast"); }
-
 // --- Construction ---------------------------------------------------------------------------------
 
 TqdBaseKeyEngine::TqdBaseKeyEngine(TqdBaseKeyDescriptor* aDescriptor) : bkeKeyDescriptor(aDescriptor) {
   SetKeyLength(aDescriptor->KeyLen());
+  if (TqdBaseFilterDescriptor* filter = aDescriptor->Filter()) {
+    bkeFilter = TqdBaseFilterEngine::CreateFor(filter, aDescriptor->GetRelated<TqdFieldsDescriptor>());
+    bkeFilter->SetActive(true);
+  }
 }
 
 TqdBaseKeyEngine::~TqdBaseKeyEngine() { delete bkeFilter; }
@@ -144,7 +146,9 @@ int8_t TqdBaseKeyEngine::CompareKey(const uint8_t* aKey1, const uint8_t* aKey2) 
   return CompareKey(aKey1, aKey2, 0, 0);
 }
 
-bool TqdBaseKeyEngine::FilterRefuses(const uint8_t* /*aRecord*/) const { return false; }
+bool TqdBaseKeyEngine::FilterRefuses(const uint8_t* aRecord) const {
+  return bkeFilter != nullptr && !bkeFilter->MatchesBuffer(aRecord);
+}
 
 void TqdBaseKeyEngine::BuildForCompare(const uint8_t* aRecord, uint8_t* aKey, TqdRefNr aRefNr) {
   const TqdResult result = BuildKey(aRecord, aKey, aRefNr, true);

@@ -15,7 +15,8 @@
 //
 // Classes: TqdKeyEngineClass (class record: factory and CheckValid),
 // TqdBaseKeyEngine (abstract), TqdFixedKeyField (the description of one
-// field of a fixed key layout), EqdBaseKeyEngineException.
+// field of a fixed key layout), EqdBaseKeyEngineException. A descriptor of
+// a class an engine cannot serve raises the platform's EInvalidCast.
 //
 // Ownership and threads. An engine keeps its descriptor (not owned) and owns
 // its filter engine. It is immutable after construction, so any number of
@@ -27,6 +28,7 @@
 #include <cstdint>
 
 #include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdFilterEngineBase.h"
 #include "dictionary/qdsdTypes.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllExceptionData.h"
@@ -69,13 +71,14 @@ class TqdFixedKeyField final : public IqdFieldDescriptor {
   TqdFieldType fkfType;
 };
 
-class TqdBaseKeyEngine : public TqdBaseRegisterableEngine {
+class TqdBaseKeyEngine : public TqdBaseRegisterableEngine, public IqdFieldsSource {
  public:
   static const TqdKeyEngineClass ClassInfo;
   const TqdClassInfo& ClassType() const override { return ClassInfo; }
 
   // Keeps the descriptor and takes the pool of KeyLen-byte items; a key
-  // longer than 65535 bytes is refused (qdeKeyTooLarge).
+  // longer than 65535 bytes is refused (qdeKeyTooLarge). A filtered key gets
+  // its filter engine, active, bound to the table's fields descriptor.
   explicit TqdBaseKeyEngine(TqdBaseKeyDescriptor* aDescriptor);
   ~TqdBaseKeyEngine() override;
   TqdBaseKeyEngine(const TqdBaseKeyEngine&) = delete;
@@ -92,20 +95,21 @@ class TqdBaseKeyEngine : public TqdBaseRegisterableEngine {
   // The base class accepts every descriptor.
   static void CheckValid(TqdBaseKeyDescriptor* aDescriptor);
 
-  // --- Fields for filters ---
+  // --- Fields for filters (IqdFieldsSource on key images) ---
   // Describes field aField (or the field named aName, when given) of the key
   // in aData: type, units, null flag, address of its image, code page.
-  virtual bool GetFieldForFilter(int32_t aField, qdStringView aName, const uint8_t* aData, TqdFieldType& aType,
-                                 int32_t& aSize, bool& aIsNull, const uint8_t*& aValue, uint16_t& aCodePage) = 0;
-  virtual TqdVariant GetFieldAsVariant(const uint8_t* aBuffer, int32_t aField);
-  virtual bool BlobsSupported() { return false; }
+  bool GetFieldForFilter(int32_t aField, qdStringView aName, const uint8_t* aData, TqdFieldType& aType, int32_t& aSize,
+                         bool& aIsNull, const uint8_t*& aValue, uint16_t& aCodePage) override = 0;
+  TqdVariant GetFieldAsVariant(const uint8_t* aBuffer, int32_t aField) override;
+  bool BlobsSupported() override { return false; }
   // -1 when there is no such field.
-  virtual int32_t GetFieldFromName(qdStringView aFieldName) = 0;
+  int32_t GetFieldFromName(qdStringView aFieldName) override = 0;
   virtual int32_t GetMaxFieldCount() = 0;
+  int32_t GetFieldCount() override { return GetMaxFieldCount(); }
   // nil for an index without a field.
-  virtual IqdFieldDescriptor* GetFieldDescriptor(int32_t aIndex) = 0;
-  virtual void* GetCursor() { return nullptr; }
-  virtual int32_t GetFieldsOffset() = 0;
+  IqdFieldDescriptor* GetFieldDescriptor(int32_t aIndex) override = 0;
+  TqdAbstractCursor* GetCursor() override { return nullptr; }
+  int32_t GetFieldsOffset() override = 0;
   // Offset of key field Index's image in a key; -1 where keys have no such
   // fields.
   virtual int32_t GetKeyFieldOffset(int32_t Index);
@@ -161,14 +165,15 @@ class TqdBaseKeyEngine : public TqdBaseRegisterableEngine {
 
   TqdBaseKeyDescriptor* KeyDescriptor() const { return bkeKeyDescriptor; }
   uint16_t KeyLength() const { return bkeKeyLength; }
-  TqdPersistent* Filter() const { return bkeFilter; }
+  TqdBaseFilterEngine* Filter() const { return bkeFilter; }
   bool NLSVersionChanged() const { return bkeNLSVersionChanged; }
   bool ContainsExtended() const { return bkeContainsExtended; }
   int32_t MaxFieldCount() { return GetMaxFieldCount(); }
   int32_t FieldsOffset() { return GetFieldsOffset(); }
 
  protected:
-  // Whether the key's filter refuses the record.
+  // Whether the key's filter refuses the record (filter engines keep no
+  // per-call state, so this runs on any thread).
   bool FilterRefuses(const uint8_t* aRecord) const;
   // Builds a temporary key for a comparison; a failure raises.
   void BuildForCompare(const uint8_t* aRecord, uint8_t* aKey, TqdRefNr aRefNr);
@@ -176,17 +181,13 @@ class TqdBaseKeyEngine : public TqdBaseRegisterableEngine {
   TqdBaseKeyDescriptor* bkeKeyDescriptor;
   uint16_t bkeKeyLength = 0;
   TqdMemoryPool bkeMemoryPool;
-  TqdPersistent* bkeFilter = nullptr;  // owned
+  TqdBaseFilterEngine* bkeFilter = nullptr;  // owned
   bool bkeNLSVersionChanged = false;
   bool bkeContainsExtended = false;
 
   // Sets the key length (the fixed-layout engines) and takes its pool.
   void SetKeyLength(int32_t aKeyLength);
 };
-
-// The platform's invalid-typecast error: a key engine was given a descriptor
-// of a class it cannot serve.
-[[noreturn]] void qdRaiseKeyEngineInvalidCast();
 
 // The engine class a key descriptor names; nil when none is registered.
 const TqdKeyEngineClass* qdFindKeyEngineClass(TqdBaseKeyDescriptor* aDescriptor, qdString& aEngineName);

@@ -64,7 +64,7 @@ TqdBlobCacheKeyEngine::TqdBlobCacheKeyEngine(TqdBaseKeyDescriptor* aDescriptor)
 }
 
 void TqdBlobCacheKeyEngine::CheckValid(TqdBaseKeyDescriptor* aDescriptor) {
-  if (dynamic_cast<TqdBlobCacheKeyDescriptor*>(aDescriptor) == nullptr) qdRaiseKeyEngineInvalidCast();
+  if (dynamic_cast<TqdBlobCacheKeyDescriptor*>(aDescriptor) == nullptr) throw EInvalidCast();
 }
 
 bool TqdBlobCacheKeyEngine::GetFieldForFilter(int32_t aField, qdStringView aName, const uint8_t* aData,

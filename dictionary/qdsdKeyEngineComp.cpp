@@ -14,7 +14,7 @@ TqdBaseKeyEngine* createEngine(TqdBaseKeyDescriptor* aDescriptor) {
 
 TqdCompKeyDescriptor& compDescriptor(TqdBaseKeyDescriptor* aDescriptor) {
   auto* descriptor = dynamic_cast<TqdCompKeyDescriptor*>(aDescriptor);
-  if (descriptor == nullptr) qdRaiseKeyEngineInvalidCast();
+  if (descriptor == nullptr) throw EInvalidCast();
   return *descriptor;
 }
 

@@ -22,7 +22,7 @@ const TqdKeyEngineClass TqdInt64KeyEngine::ClassInfo{
 TqdInt64KeyEngine::TqdInt64KeyEngine(TqdBaseKeyDescriptor* aDescriptor) : TqdRefKeyEngine(aDescriptor, u"Int64") {}
 
 void TqdInt64KeyEngine::CheckValid(TqdBaseKeyDescriptor* aDescriptor) {
-  if (dynamic_cast<TqdInt64KeyDescriptor*>(aDescriptor) == nullptr) qdRaiseKeyEngineInvalidCast();
+  if (dynamic_cast<TqdInt64KeyDescriptor*>(aDescriptor) == nullptr) throw EInvalidCast();
 }
 
 TqdResult TqdInt64KeyEngine::BuildKey(const uint8_t* aRecord, uint8_t* aKey, TqdRefNr /*aRefNr*/,

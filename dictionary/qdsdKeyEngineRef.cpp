@@ -29,7 +29,7 @@ TqdRefKeyEngine::TqdRefKeyEngine(TqdBaseKeyDescriptor* aDescriptor, qdStringView
 }
 
 void TqdRefKeyEngine::CheckValid(TqdBaseKeyDescriptor* aDescriptor) {
-  if (dynamic_cast<TqdRefKeyDescriptor*>(aDescriptor) == nullptr) qdRaiseKeyEngineInvalidCast();
+  if (dynamic_cast<TqdRefKeyDescriptor*>(aDescriptor) == nullptr) throw EInvalidCast();
 }
 
 bool TqdRefKeyEngine::GetFieldForFilter(int32_t aField, qdStringView aName, const uint8_t* aData, TqdFieldType& aType,
@@ -59,7 +59,11 @@ void TqdRefKeyEngine::ClearKey(uint8_t* aKey) { std::memset(aKey, 0, 8); }
 
 TqdResult TqdRefKeyEngine::BuildKey(const uint8_t* aRecord, uint8_t* aKey, TqdRefNr aRefNr, bool aIgnoreFilter) {
   if (aKey == nullptr) return qdeInvalidParam;
-  if (!aIgnoreFilter && FilterRefuses(aRecord)) return qdeKeyFiltered;
+  if (!aIgnoreFilter && bkeFilter != nullptr) {
+    // The filter reads the record; without one there is nothing to ask.
+    if (aRecord == nullptr) return qdeInvalidParam;
+    if (FilterRefuses(aRecord)) return qdeKeyFiltered;
+  }
   qdPutI64(aKey, aRefNr);
   return qdeSuccess;
 }

@@ -117,10 +117,10 @@ TEST_F(KeyEngineTest, AnUnregisteredEngineIs15503) {
 TEST_F(KeyEngineTest, EnginesCheckTheirDescriptorsClass) {
   TqdCompKeyDescriptor* comp = AddKey({0});
   TqdBaseKeyDescriptor* ref = dictionary.IndicesDescriptor()->IndexDescriptor(0)->KeyDescriptor();
-  EXPECT_ENGINE_ERROR(TqdRefKeyEngine::CheckValid(comp), qdeInvalidParam, "Invalid class typecast");
-  EXPECT_ENGINE_ERROR(TqdInt64KeyEngine::CheckValid(ref), qdeInvalidParam, "Invalid class typecast");
-  EXPECT_ENGINE_ERROR(TqdBlobCacheKeyEngine::CheckValid(ref), qdeInvalidParam, "Invalid class typecast");
-  EXPECT_ENGINE_ERROR(TqdCompKeyEngine::CheckValid(ref), qdeInvalidParam, "Invalid class typecast");
+  EXPECT_THROW(TqdRefKeyEngine::CheckValid(comp), EInvalidCast);
+  EXPECT_THROW(TqdInt64KeyEngine::CheckValid(ref), EInvalidCast);
+  EXPECT_THROW(TqdBlobCacheKeyEngine::CheckValid(ref), EInvalidCast);
+  EXPECT_THROW(TqdCompKeyEngine::CheckValid(ref), EInvalidCast);
 }
 
 TEST_F(KeyEngineTest, KeyFieldEngineFailuresStopTheConstruction) {
