@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdFilterDescriptorBase.h"
+#include "dictionary/qdsdFilterEngineBase.h"
 #include "dictionary/qdsdKeyEngineBlobCache.h"
 #include "dictionary/qdsdKeyEngineComp.h"
 #include "dictionary/qdsdKeyEngineInt64.h"
@@ -66,6 +68,55 @@ class KeyEngineTest : public ::testing::Test {
 };
 
 const TqdVariant kNull = TqdVariant::Null();
+
+// A filter for the tests: field Field of the buffer must hold an Int32 of
+// at least Minimum. It reads the buffer only through its fields source.
+class TqdMinimumFilterDescriptor : public TqdBaseFilterDescriptor {
+ public:
+  static const TqdFilterDescriptorClass ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+  TqdMinimumFilterDescriptor(int32_t aField, int32_t aMinimum) : Field(aField), Minimum(aMinimum) {}
+  int32_t Field;
+  int32_t Minimum;
+};
+const TqdFilterDescriptorClass TqdMinimumFilterDescriptor::ClassInfo{
+    {u"TqdMinimumFilterDescriptor", &TqdBaseFilterDescriptor::ClassInfo, nullptr}, nullptr};
+
+class TqdMinimumFilterEngine : public TqdBaseFilterEngine {
+ public:
+  static const TqdFilterEngineClass ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+  TqdMinimumFilterEngine(const TqdBaseFilterDescriptor* aDescriptor, IqdFieldsSource* aFieldsSource)
+      : TqdBaseFilterEngine(aDescriptor, aFieldsSource),
+        Field(static_cast<const TqdMinimumFilterDescriptor*>(aDescriptor)->Field),
+        Minimum(static_cast<const TqdMinimumFilterDescriptor*>(aDescriptor)->Minimum) {}
+  TqdBaseFilterDescriptor* CreateDescriptor() override { return new TqdMinimumFilterDescriptor(Field, Minimum); }
+  bool MatchesBuffer(const uint8_t* aBuffer) override {
+    TqdFieldType type{};
+    int32_t size = 0;
+    bool isNull = true;
+    const uint8_t* value = nullptr;
+    uint16_t codePage = 0;
+    if (!FieldsSource()->GetFieldForFilter(Field, u"", aBuffer, type, size, isNull, value, codePage)) return false;
+    return !isNull && type == qdtInt32 && qdGetI32(value) >= Minimum;
+  }
+  int32_t Field;
+  int32_t Minimum;
+};
+const TqdFilterEngineClass TqdMinimumFilterEngine::ClassInfo{
+    {u"TqdMinimumFilterEngine", &TqdBaseFilterEngine::ClassInfo, nullptr},
+    [](const TqdBaseFilterDescriptor* aDescriptor, IqdFieldsSource* aFieldsSource) -> TqdBaseFilterEngine* {
+      return new TqdMinimumFilterEngine(aDescriptor, aFieldsSource);
+    }};
+
+class FilteredKeyEngineTest : public KeyEngineTest {
+ protected:
+  void SetUp() override {
+    KeyEngineTest::SetUp();
+    TqdBaseRegisterableEngine::RegisterEngine(TqdMinimumFilterEngine::ClassInfo);
+  }
+  void TearDown() override { TqdBaseRegisterableEngine::UnregisterEngine(TqdMinimumFilterEngine::ClassInfo); }
+};
 
 // --- Lookup and construction -------------------------------------------------------------------------------
 
@@ -461,10 +512,63 @@ TEST_F(KeyEngineTest, DescribesItsFields) {
   EXPECT_NE(text.find("qdtNullString"), std::string::npos) << text;
 }
 
+// --- Filtered keys -----------------------------------------------------------------------------------------------
+
+TEST_F(FilteredKeyEngineTest, AFilteredKeyRefusesTheRecordsItsFilterRefuses) {
+  TqdCompKeyDescriptor* key = AddKey({1, 0});
+  key->SetFilter(new TqdMinimumFilterDescriptor(0, 10));  // Id >= 10
+  TqdEngineRef engine(TqdBaseKeyEngine::CreateFor(key));
+  ASSERT_NE(engine->Filter(), nullptr);
+  EXPECT_TRUE(engine->Filter()->Active());
+  EXPECT_EQ(engine->Filter()->FieldsSource(), static_cast<IqdFieldsSource*>(Fields()));
+  Key(*engine, Record({10, u"a"}));
+  Key(*engine, Record({9, u"a"}), false, qdeKeyFiltered);
+  Key(*engine, Record({kNull, u"a"}), false, qdeKeyFiltered);
+  const Bytes complete = Key(*engine, Record({9, u"a"}), true);
+  EXPECT_EQ(complete, Key(*engine, Record({9, u"a"}), true));
+  EXPECT_EQ(qdGetI32(complete.data() + engine->GetKeyFieldOffset(1)), 9) << "the whole key is built";
+  // Comparisons never ask the filter.
+  EXPECT_EQ(engine->CompareRecord(Record({1, u"a"}).data(), Record({2, u"a"}).data()), -1);
+  EXPECT_EQ(engine->CompareKeyToRecord(complete.data(), Record({9, u"a"}).data(), 0), 0);
+}
+
+TEST_F(FilteredKeyEngineTest, AFilteredReferenceKeyAsksItsFilter) {
+  TqdBaseKeyDescriptor* refKey = dictionary.IndicesDescriptor()->IndexDescriptor(0)->KeyDescriptor();
+  refKey->SetFilter(new TqdMinimumFilterDescriptor(0, 0));
+  TqdEngineRef engine(TqdBaseKeyEngine::CreateFor(refKey));
+  Bytes key(8);
+  EXPECT_EQ(engine->BuildKey(Record({1}).data(), key.data(), 4, false), qdeSuccess);
+  EXPECT_EQ(engine->BuildKey(Record({-1}).data(), key.data(), 4, false), qdeKeyFiltered);
+  EXPECT_EQ(engine->BuildKey(nullptr, key.data(), 4, false), qdeInvalidParam);
+  EXPECT_EQ(engine->BuildKey(nullptr, key.data(), 4, true), qdeSuccess);
+}
+
+TEST_F(FilteredKeyEngineTest, KeyEnginesAreFieldsSourcesForFiltersOnKeys) {
+  TqdCompKeyDescriptor* compKey = AddKey({1, 0});
+  TqdEngineRef comp(TqdBaseKeyEngine::CreateFor(compKey));
+  TqdEngineRef ref(TqdBaseKeyEngine::CreateFor(dictionary.IndicesDescriptor()->IndexDescriptor(0)->KeyDescriptor()));
+  // Field 1 of the composite key is Id.
+  TqdMinimumFilterDescriptor onComp(1, 3);
+  std::unique_ptr<TqdBaseFilterEngine> compFilter(TqdBaseFilterEngine::CreateFor(&onComp, comp.get()));
+  EXPECT_TRUE(compFilter->MatchesBuffer(Key(*comp, Record({3, u"x"})).data()));
+  EXPECT_FALSE(compFilter->MatchesBuffer(Key(*comp, Record({2, u"x"})).data()));
+  EXPECT_FALSE(compFilter->MatchesBuffer(Key(*comp, Record({kNull, u"x"})).data()));
+
+  IqdFieldsSource* source = ref.get();
+  EXPECT_EQ(source->GetFieldsOffset(), 0);
+  EXPECT_EQ(source->GetFieldCount(), 1);
+  EXPECT_EQ(source->GetCursor(), nullptr);
+  EXPECT_FALSE(source->BlobsSupported());
+  IqdFieldsSource* compSource = comp.get();
+  EXPECT_EQ(compSource->GetFieldsOffset(), 1);
+  EXPECT_EQ(compSource->GetFieldCount(), 2);
+}
+
 // --- Threads ---------------------------------------------------------------------------------------------------
 
-TEST_F(KeyEngineTest, OneEngineServesSeveralThreads) {
+TEST_F(FilteredKeyEngineTest, OneEngineServesSeveralThreads) {
   TqdCompKeyDescriptor* key = AddKey({1, 0, 2});
+  key->SetFilter(new TqdMinimumFilterDescriptor(0, 1));
   key->KeyField(0)->AddLocaleDescriptor()->SetLocale(1033);
   key->KeyField(0)->SetOverrideLengthChars(5);
   TqdEngineRef engine(TqdBaseKeyEngine::CreateFor(key));
@@ -483,7 +587,9 @@ TEST_F(KeyEngineTest, OneEngineServesSeveralThreads) {
         size_t i = 0;
         for (const Bytes& a : records) {
           uint8_t* ka = engine->AllocKey();
-          if (engine->BuildKey(a.data(), ka, 0, false) != qdeSuccess) ++failures[t];
+          const bool passes = !Fields()->IsRecordFieldNull(0, a.data()) && qdGetI32(a.data()) >= 1;
+          if (engine->BuildKey(a.data(), ka, 0, false) != (passes ? qdeSuccess : qdeKeyFiltered)) ++failures[t];
+          if (engine->BuildKey(a.data(), ka, 0, true) != qdeSuccess) ++failures[t];
           for (const Bytes& b : records) {
             if (engine->CompareKeyToRecord(ka, b.data(), 0) != expected[i]) ++failures[t];
             ++i;
