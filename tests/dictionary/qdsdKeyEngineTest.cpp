@@ -183,6 +183,25 @@ TEST_F(KeyEngineTest, KeyFieldEngineFailuresStopTheConstruction) {
   EXPECT_ENGINE_ERROR(TqdBaseKeyEngine::CreateFor(AddKey({0, 4})), 12289, "");
 }
 
+TEST_F(KeyEngineTest, KeysTellOfExtendedFieldsAndChangedSortVersions) {
+  Fields()->AddField(u"Precise", u"", qdtExtended, 0, 0, false);
+  TqdCompKeyDescriptor* stale = AddKey({1});
+  TqdNLSVersionInfoEx old;
+  old.dwNLSVersion = 1;
+  stale->KeyField(0)->AddLocaleDescriptor()->SetLocale(1041);
+  stale->KeyField(0)->LocaleDescriptor()->SetNLSVersionInfoBuild(&old);
+  struct Case {
+    TqdBaseKeyDescriptor* key;
+    bool extended, nlsChanged;
+  };
+  const Case cases[] = {{AddKey({0, 1}), false, false}, {AddKey({0, 4}), true, false}, {stale, false, true}};
+  for (const Case& c : cases) {
+    TqdEngineRef engine(TqdBaseKeyEngine::CreateFor(c.key));
+    EXPECT_EQ(engine->ContainsExtended(), c.extended);
+    EXPECT_EQ(engine->NLSVersionChanged(), c.nlsChanged);
+  }
+}
+
 TEST_F(KeyEngineTest, TheBitmapTakesOneBitPerKeyField) {
   struct Case {
     int32_t fields, bitmap;
