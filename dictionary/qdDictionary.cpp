@@ -3,7 +3,10 @@
 #include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdFilterDescriptorBase.h"
 #include "dictionary/qdsdFilterEngineBase.h"
+#include "dictionary/qdsdFilterEngineCallback.h"
+#include "dictionary/qdsdFilterEngineHub.h"
 #include "dictionary/qdsdFilterEngineSQL.h"
+#include "dictionary/qdsdFilterEngineSimpleExpression.h"
 #include "dictionary/qdsdFmtBcd.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "dictionary/qdsdKeyEngineBlobCache.h"
@@ -21,7 +24,10 @@ void InitializeDictionary() {
   qdsdDataDictionaryInitialize();
   qdsdFilterDescriptorBaseInitialize();
   qdsdFilterEngineBaseInitialize();
+  qdsdFilterEngineCallbackInitialize();
   qdsdFilterEngineSQLInitialize();
+  qdsdFilterEngineSimpleExpressionInitialize();
+  qdsdFilterEngineHubInitialize();
   qdsdKeyFieldEngineBaseInitialize();
   qdsdKeyEngineBaseInitialize();
   qdsdKeyEngineCompInitialize();
@@ -37,7 +43,10 @@ void FinalizeDictionary() {
   qdsdKeyEngineCompFinalize();
   qdsdKeyEngineBaseFinalize();
   qdsdKeyFieldEngineBaseFinalize();
+  qdsdFilterEngineHubFinalize();
+  qdsdFilterEngineSimpleExpressionFinalize();
   qdsdFilterEngineSQLFinalize();
+  qdsdFilterEngineCallbackFinalize();
   qdsdFilterEngineBaseFinalize();
   qdsdFilterDescriptorBaseFinalize();
   qdsdDataDictionaryFinalize();
