@@ -202,6 +202,19 @@ TEST_F(KeyEngineTest, KeysTellOfExtendedFieldsAndChangedSortVersions) {
   }
 }
 
+TEST_F(KeyEngineTest, KeysBeyondSixteenBitLengthsGetNoEngine) {
+  // Key buffers are KeyLength bytes, a 16-bit value: a longer key would be
+  // written beyond them.
+  Fields()->AddField(u"A", u"", qdtNullString, 40000, 0, false);
+  Fields()->AddField(u"B", u"", qdtNullString, 25533, 0, false);
+  TqdCompKeyDescriptor* key = AddKey({4, 5});
+  ASSERT_EQ(key->KeyLen(), 65536);
+  EXPECT_ENGINE_ERROR(TqdBaseKeyEngine::CreateFor(key), qdeKeyTooLarge, "");
+  key->KeyField(1)->SetOverrideLengthChars(25532);
+  TqdEngineRef engine(TqdBaseKeyEngine::CreateFor(key));
+  EXPECT_EQ(engine->KeyLength(), 65535);
+}
+
 TEST_F(KeyEngineTest, TheBitmapTakesOneBitPerKeyField) {
   struct Case {
     int32_t fields, bitmap;
@@ -418,6 +431,8 @@ TEST_F(KeyEngineTest, FiltersSeeTheKeysFields) {
   ASSERT_TRUE(engine->GetFieldForFilter(0, u"", nullKey.data(), type, size, isNull, value, codePage));
   EXPECT_TRUE(isNull);
   EXPECT_EQ(value, nullptr);
+  ASSERT_TRUE(engine->GetFieldForFilter(0, u"", nullptr, type, size, isNull, value, codePage));
+  EXPECT_TRUE(isNull) << "no key at all reads as null";
   EXPECT_FALSE(engine->GetFieldForFilter(3, u"", k.data(), type, size, isNull, value, codePage));
   EXPECT_FALSE(engine->GetFieldForFilter(0, u"Nothing", k.data(), type, size, isNull, value, codePage));
 }
