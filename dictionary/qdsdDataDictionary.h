@@ -116,6 +116,10 @@ class TqdFilesDescriptor;
 class TqdBaseTableDescriptor;
 class TqdNestedTableDescriptor;
 class TqdDataDictionary;
+// The cursor contract lives in the client layer; a fields source only hands
+// it on.
+class TqdAbstractCursor;
+class TqdBaseFilterDescriptor;
 
 // --- Process and thread state --------------------------------------------------------
 
@@ -886,6 +890,37 @@ class IqdFieldDescriptor {
   ~IqdFieldDescriptor() = default;
 };
 
+// How filter engines see the fields of the buffers they are given: a table's
+// fields descriptor (record images), a key engine (key images) or a cursor.
+// Not counted: the source outlives every filter engine bound to it (a key
+// engine owns its filter engine; a cursor frees its filters before itself).
+// Sources that are shared between threads answer every operation without
+// changing their own state.
+class IqdFieldsSource {
+ public:
+  // Field aField (0-based) of aData: its type, units, null flag, the address
+  // of its value image and the code page of its text; false when there is
+  // no such field. For qdtShortString aSize is the text's length and aValue
+  // points at its first character. A source may select the field by aName
+  // when it is not empty (key engines do; a fields descriptor ignores it).
+  virtual bool GetFieldForFilter(int32_t aField, qdStringView aName, const uint8_t* aData, TqdFieldType& aType,
+                                 int32_t& aSize, bool& aIsNull, const uint8_t*& aValue, uint16_t& aCodePage) = 0;
+  virtual TqdVariant GetFieldAsVariant(const uint8_t* aBuffer, int32_t aField) = 0;
+  // Whether BLOB fields can be read through this source.
+  virtual bool BlobsSupported() = 0;
+  // -1 when unknown.
+  virtual int32_t GetFieldFromName(qdStringView aFieldName) = 0;
+  virtual int32_t GetFieldCount() = 0;
+  virtual IqdFieldDescriptor* GetFieldDescriptor(int32_t aIndex) = 0;
+  // The cursor behind the source, or nil (a fields descriptor, a key engine).
+  virtual TqdAbstractCursor* GetCursor() = 0;
+  // Offset of the first field image in a buffer.
+  virtual int32_t GetFieldsOffset() = 0;
+
+ protected:
+  ~IqdFieldsSource() = default;
+};
+
 class TqdFieldDescriptor : public TqdLocalizedDictionaryItem, public IqdFieldDescriptor {
   QD_DICTIONARY_ITEM_CLASS(TqdFieldDescriptorClass, EqdFieldDescriptorException)
  public:
@@ -988,7 +1023,7 @@ class TqdFieldDescriptor : public TqdLocalizedDictionaryItem, public IqdFieldDes
   int32_t fdBlobIndex = -1;
 };
 
-class TqdFieldsDescriptor : public TqdDictionaryItem {
+class TqdFieldsDescriptor : public TqdDictionaryItem, public IqdFieldsSource {
   QD_DICTIONARY_ITEM_CLASS(TqdFieldsDescriptorClass, EqdFieldsDescriptorException)
  public:
   explicit TqdFieldsDescriptor(TqdPersistent* aParent);
@@ -1044,9 +1079,20 @@ class TqdFieldsDescriptor : public TqdDictionaryItem {
   const uint8_t* GetRecordFieldForFilter(int32_t aField, const uint8_t* aData) const;
   bool GetRecordFieldForFilter(int32_t aField, const uint8_t* aData, TqdFieldType& aType, int32_t& aSize,
                                const uint8_t*& aValue) const;
+  // --- IqdFieldsSource: record images of this layout ---
   // aName is not read: the field is named by its number.
   bool GetFieldForFilter(int32_t aField, qdStringView aName, const uint8_t* aData, TqdFieldType& aType, int32_t& aSize,
-                         bool& aIsNull, const uint8_t*& aValue, uint16_t& aCodePage);
+                         bool& aIsNull, const uint8_t*& aValue, uint16_t& aCodePage) override;
+  // fsdGetFieldByIndexAsVariant.
+  TqdVariant GetFieldAsVariant(const uint8_t* aBuffer, int32_t aField) override;
+  bool BlobsSupported() override { return false; }
+  int32_t GetFieldFromName(qdStringView aFieldName) override;
+  int32_t GetFieldCount() override { return FieldCount(); }
+  // 9999 for a bad index.
+  IqdFieldDescriptor* GetFieldDescriptor(int32_t aIndex) override;
+  TqdAbstractCursor* GetCursor() override { return nullptr; }
+  int32_t GetFieldsOffset() override { return 0; }
+
   // A field of a record as a Variant (null field or nil record: Null) and
   // back (Null or Empty sets the field null). A bad index raises 9999
   // before anything is touched; an unknown name is the index -1.
@@ -1143,12 +1189,15 @@ const char16_t* qdNullBehaviourName(TqdNullBehaviour aValue);
 bool qdNullBehaviourFromName(qdStringView aName, TqdNullBehaviour& aValue);
 
 // The key an index keeps per record. A filtered key keeps keys only for the
-// records its filter accepts; the filter travels as the filter descriptor's
-// own stream, kept here as it was read.
+// records its filter accepts; in the dictionary stream the filter travels as
+// the filter descriptor's own stream (qdsdFilterDescriptorBase), embedded as
+// a byte block and rebuilt into a descriptor when read.
 class TqdBaseKeyDescriptor : public TqdDictionaryItem {
   QD_DICTIONARY_ITEM_CLASS(TqdKeyDescriptorClass, EqdBaseKeyDescriptorException)
  public:
   explicit TqdBaseKeyDescriptor(TqdPersistent* aParent);
+  // Frees the filter.
+  ~TqdBaseKeyDescriptor() override;
 
   virtual bool IsValidForTable(TqdBaseTableDescriptor* aTableDescriptor);
   // Bytes of one key.
@@ -1156,18 +1205,20 @@ class TqdBaseKeyDescriptor : public TqdDictionaryItem {
   virtual bool CanContainNulls();
   int32_t KeyLen() { return GetKeyLen(); }
 
-  bool HasFilter() const { return bkdHasFilter; }
-  const std::vector<uint8_t>& FilterStream() const { return bkdFilterStream; }
-  // Read-only check; nil removes the filter.
-  void SetFilterStream(const std::vector<uint8_t>* aStream);
+  bool HasFilter() const { return bkdFilter != nullptr; }
+  // The filter of a filtered index (owned), or nil.
+  TqdBaseFilterDescriptor* Filter() const { return bkdFilter; }
+  // Read-only check; takes ownership of aFilter and frees the previous
+  // filter; nil removes the filter. Only filters with a stream form can be
+  // written with the dictionary.
+  void SetFilter(TqdBaseFilterDescriptor* aFilter);
 
   void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
   void LoadFromReader(TqdReader& aReader) override;
   bool IsEqual(const TqdDictionaryItem* aItem) const override;
 
  private:
-  bool bkdHasFilter = false;
-  std::vector<uint8_t> bkdFilterStream;
+  TqdBaseFilterDescriptor* bkdFilter = nullptr;
 };
 
 // A key of one fixed length that never holds a null: its body is the base

@@ -725,6 +725,16 @@ bool TqdFieldsDescriptor::GetRecordFieldForFilter(int32_t aField, const uint8_t*
   return aValue != nullptr;
 }
 
+TqdVariant TqdFieldsDescriptor::GetFieldAsVariant(const uint8_t* aBuffer, int32_t aField) {
+  return fsdGetFieldByIndexAsVariant(aBuffer, aField);
+}
+
+int32_t TqdFieldsDescriptor::GetFieldFromName(qdStringView aFieldName) {
+  return std::as_const(*this).GetFieldFromName(aFieldName);
+}
+
+IqdFieldDescriptor* TqdFieldsDescriptor::GetFieldDescriptor(int32_t aIndex) { return FieldDescriptor(aIndex); }
+
 bool TqdFieldsDescriptor::GetFieldForFilter(int32_t aField, qdStringView, const uint8_t* aData, TqdFieldType& aType,
                                             int32_t& aSize, bool& aIsNull, const uint8_t*& aValue,
                                             uint16_t& aCodePage) {

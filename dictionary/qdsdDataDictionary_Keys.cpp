@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "dictionary/qdsdDataDictionary_Private.h"
+#include "dictionary/qdsdFilterDescriptorBase.h"
 #include "foundation/qdllStreams.h"
 #include "foundation/qdllUtils.h"
 
@@ -86,30 +87,40 @@ bool TqdBaseKeyDescriptor::IsValidForTable(TqdBaseTableDescriptor*) { return tru
 
 bool TqdBaseKeyDescriptor::CanContainNulls() { return true; }
 
-void TqdBaseKeyDescriptor::SetFilterStream(const std::vector<uint8_t>* aStream) {
-  CheckReadOnly();
-  bkdHasFilter = aStream != nullptr;
-  bkdFilterStream = aStream != nullptr ? *aStream : std::vector<uint8_t>();
+TqdBaseKeyDescriptor::~TqdBaseKeyDescriptor() { qdFreeAndNil(bkdFilter); }
+
+void TqdBaseKeyDescriptor::SetFilter(TqdBaseFilterDescriptor* aFilter) {
+  if (aFilter == bkdFilter) return;
+  try {
+    CheckReadOnly();
+  } catch (...) {
+    qdFreeAndNil(aFilter);
+    throw;
+  }
+  qdFreeAndNil(bkdFilter);
+  bkdFilter = aFilter;
 }
 
 void TqdBaseKeyDescriptor::SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const {
   TqdDictionaryItem::SaveToWriter(aWriter, aClientVersion);
   if (aClientVersion < qdClientVersionItemIDs) {
-    if (bkdHasFilter) Error(qdeIncompatibleServer);
+    if (bkdFilter != nullptr) Error(qdeIncompatibleServer);
     return;
   }
   aWriter.WriteIdent(u"BKD");
   aWriter.WriteInteger(1);
-  aWriter.WriteBoolean(bkdHasFilter);
-  if (!bkdHasFilter) return;
-  aWriter.WriteInteger(static_cast<int32_t>(bkdFilterStream.size()));
-  aWriter.Write(bkdFilterStream.data(), static_cast<int32_t>(bkdFilterStream.size()));
+  aWriter.WriteBoolean(bkdFilter != nullptr);
+  if (bkdFilter == nullptr) return;
+  TqdAnsiStringStream filterStream;
+  if (const TqdResult result = bkdFilter->WriteToStream(&filterStream, aClientVersion); result != 0) Error(result);
+  const qdAnsiString& bytes = filterStream.DataString();
+  aWriter.WriteInteger(static_cast<int32_t>(bytes.size()));
+  aWriter.Write(bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
 void TqdBaseKeyDescriptor::LoadFromReader(TqdReader& aReader) {
   TqdDictionaryItem::LoadFromReader(aReader);
-  bkdHasFilter = false;
-  bkdFilterStream.clear();
+  qdFreeAndNil(bkdFilter);
   // Streams of older clients carry no section: no filter.
   if (aReader.NextValue() != vaIdent) return;
   if (aReader.ReadIdent() != u"BKD") Error(qdeIncompatibleStream);
@@ -117,14 +128,18 @@ void TqdBaseKeyDescriptor::LoadFromReader(TqdReader& aReader) {
   if (!aReader.ReadBoolean()) return;
   const int32_t length = aReader.ReadInteger();
   if (length < 0) Error(qdeIncompatibleStream);
-  bkdFilterStream = readRawBlock(aReader, length);
-  bkdHasFilter = true;
+  std::vector<uint8_t> bytes = readRawBlock(aReader, length);
+  TqdStaticMemoryStream filterStream(bytes.data(), length);
+  TqdBaseFilterDescriptor* filter = nullptr;
+  if (const TqdResult result = TqdBaseFilterDescriptor::CreateFromStream(&filterStream, filter); result != 0)
+    Error(result);
+  bkdFilter = filter;
 }
 
 bool TqdBaseKeyDescriptor::IsEqual(const TqdDictionaryItem* aItem) const {
   if (!TqdDictionaryItem::IsEqual(aItem)) return false;
   auto* other = dynamic_cast<const TqdBaseKeyDescriptor*>(aItem);
-  return other != nullptr && bkdHasFilter == other->bkdHasFilter;
+  return other != nullptr && HasFilter() == other->HasFilter();
 }
 
 void TqdFixedKeyDescriptor::SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const {

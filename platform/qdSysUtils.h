@@ -79,6 +79,12 @@ class ENotSupported : public Exception {
   using Exception::Exception;
 };
 
+// A checked class cast that failed ("Invalid class typecast").
+class EInvalidCast : public Exception {
+ public:
+  EInvalidCast() : Exception(qdString(u"Invalid class typecast")) {}
+};
+
 // Run-time error 1 (out of memory) and 2 (invalid pointer).
 [[noreturn]] void qdRaiseOutOfMemory();
 [[noreturn]] void qdRaiseInvalidPointer();

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdFilterEngineSQL.h"
+#include "foundation/qdllStreams.h"
 #include "tests/dictionary/qdsdDictionaryTestSupport.h"
 
 namespace qd {
@@ -257,8 +259,7 @@ TEST_F(KeysTest, IndicesValidation) {
 TEST_F(KeysTest, HasIndexFindsACompositeKeyOverExactlyTheseFields) {
   AddKey(u"AB", {0, 1});
   TqdCompKeyDescriptor* filtered = AddKey(u"Filtered", {0, 2});
-  const std::vector<uint8_t> filter = {1, 2, 3};
-  filtered->SetFilterStream(&filter);
+  filtered->SetFilter(new TqdSqlFilterDescriptor(u"Other > 1"));
   Indices()->AddIndex(u"All", 0, idAll, u"")->KeyDescriptor();
   static_cast<TqdCompKeyDescriptor*>(Indices()->IndexDescriptor(3)->KeyDescriptor())->Add(4);
   int32_t index = -2;
@@ -376,8 +377,7 @@ TEST_F(KeysTest, OlderClientsGetKeyFieldsWithoutLocalesOrOverrides) {
   keyField->SetOverrideLengthBytes(0);
   keyField->AddLocaleDescriptor();
   EXPECT_ENGINE_ERROR(itemBytes(*key, 19999), qdeIncompatibleServer, "");
-  const std::vector<uint8_t> filter = {7};
-  key->SetFilterStream(&filter);
+  key->SetFilter(new TqdSqlFilterDescriptor(u"Id = 7"));
   keyField->RemoveLocaleDescriptor();
   EXPECT_ENGINE_ERROR(itemBytes(*key, 19999), qdeIncompatibleServer, "");  // a filter needs a newer client too
 }
@@ -400,13 +400,14 @@ TEST_F(KeysTest, ExtendedTextKeyFieldCarriesItsLocaleToOlderClientsAsIdAndOption
 
 TEST_F(KeysTest, KeyWithoutAFilterSectionReadsAsUnfiltered) {
   TqdCompKeyDescriptor* key = AddKey(u"K", {0});
-  const std::vector<uint8_t> filter = {9, 8, 7, 6};
-  key->SetFilterStream(&filter);
+  key->SetFilter(new TqdSqlFilterDescriptor(u"Title <> 'x'"));
   TqdCompKeyDescriptor* copy = AddKey(u"Copy", {});
   loadItem(*copy, itemBytes(*key));
-  EXPECT_TRUE(copy->HasFilter());
-  EXPECT_EQ(copy->FilterStream(), filter);
-  key->SetFilterStream(nullptr);
+  ASSERT_TRUE(copy->HasFilter());
+  auto* filter = dynamic_cast<TqdSqlFilterDescriptor*>(copy->Filter());
+  ASSERT_NE(filter, nullptr);
+  EXPECT_EQ(filter->Expression(), u"Title <> 'x'");
+  key->SetFilter(nullptr);
   loadItem(*copy, itemBytes(*key, 19999));
   EXPECT_FALSE(copy->HasFilter());
   EXPECT_EQ(copy->KeyFieldCount(), 1);
@@ -417,16 +418,57 @@ TEST_F(KeysTest, KeyWithoutAFilterSectionReadsAsUnfiltered) {
   EXPECT_FALSE(refCopy.HasFilter());
 }
 
+// The filter block of a key body is the filter descriptor's own stream.
+TEST_F(KeysTest, KeyBodyEmbedsTheFilterDescriptorStream) {
+  TqdRefKeyDescriptor ref(nullptr);
+  ref.SetFilter(new TqdSqlFilterDescriptor(u"A"));
+  const Bytes bytes = itemBytes(ref);
+  // ... True, Integer 34, the filter stream, Integer 1.
+  Bytes tail = {9, 2, 30, 22};
+  for (char c : std::string("TqdSqlFilterDescriptor")) tail.push_back(static_cast<uint8_t>(c));
+  const Bytes data = {2, 1, 0, 0, 0, 'A', 0, 2, 1};
+  tail.insert(tail.end(), data.begin(), data.end());
+  ASSERT_GE(bytes.size(), tail.size());
+  EXPECT_EQ(Bytes(bytes.end() - static_cast<std::ptrdiff_t>(tail.size()), bytes.end()), tail);
+}
+
+// A filter block that does not hold a filter descriptor refuses the key
+// with the code the filter reader reported.
+TEST_F(KeysTest, DamagedFilterBlockRefusesTheKeyWithTheReadersCode) {
+  TqdRefKeyDescriptor ref(nullptr);
+  ref.SetFilter(new TqdSqlFilterDescriptor(u"A"));
+  const Bytes good = itemBytes(ref);
+  const size_t block = good.size() - 2 - 30;  // the filter stream starts here
+  struct Damage {
+    const char* what;
+    size_t offset;
+    uint8_t value;
+    TqdResult code;
+  } const cases[] = {
+      {"unknown class name", block + 1, 'X', qdeNotSupported},
+      {"unknown version", block + 23, 3, qdeIncompatibleStream},
+      {"length beyond the block", block + 24, 2, qdeIncompatibleStream},
+      {"class name beyond the block", block, 200, qdeInvalidParam},
+  };
+  for (const Damage& damage : cases) {
+    SCOPED_TRACE(damage.what);
+    Bytes bytes = good;
+    bytes[damage.offset] = damage.value;
+    TqdRefKeyDescriptor copy(nullptr);
+    EXPECT_ENGINE_ERROR(loadItem(copy, bytes), damage.code, "");
+    EXPECT_FALSE(copy.HasFilter());
+  }
+}
+
 // A damaged filter length must not make the reader ask for gigabytes.
 TEST_F(KeysTest, FilterLengthBeyondTheStreamIsARead_errorNotAnAllocation) {
   TqdRefKeyDescriptor ref(nullptr);
-  const std::vector<uint8_t> filter = {1, 2};
-  ref.SetFilterStream(&filter);
+  ref.SetFilter(new TqdSqlFilterDescriptor(u"A"));
   Bytes bytes = itemBytes(ref);
-  // ... Ident BKD, Integer 1, True, Integer 2, the bytes, Integer 1.
-  const Bytes tail = {9, 2, 2, 1, 2, 2, 1};
-  ASSERT_TRUE(std::equal(tail.begin(), tail.end(), bytes.end() - 7));
-  bytes.resize(bytes.size() - 7);
+  // ... Ident BKD, Integer 1, True, Integer 30, the 30 bytes, Integer 1.
+  const size_t tailSize = 1 + 2 + 30 + 2;
+  ASSERT_EQ(bytes[bytes.size() - tailSize], 9);
+  bytes.resize(bytes.size() - tailSize);
   const Bytes huge = {9, 4, 0xFF, 0xFF, 0xFF, 0x7F, 1, 2};
   bytes.insert(bytes.end(), huge.begin(), huge.end());
   TqdRefKeyDescriptor copy(nullptr);
