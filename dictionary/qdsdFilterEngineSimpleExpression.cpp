@@ -517,8 +517,7 @@ class TqdCanEvaluator {
  public:
   TqdCanEvaluator(const uint8_t* aExpr, size_t aSize, IqdFieldsSource* aSource, const uint8_t* aBuffer,
                   uint16_t aCodePage)
-      : eExpr(aExpr),
-        eEnd(aExpr + aSize),
+      : eEnd(aExpr + aSize),
         eNodes(aExpr + u16(aExpr + 6)),
         eLiterals(aExpr + u16(aExpr + 8)),
         eSource(aSource),
@@ -710,7 +709,6 @@ class TqdCanEvaluator {
     return false;
   }
 
-  const uint8_t* eExpr;
   const uint8_t* eEnd;
   const uint8_t* eNodes;
   const uint8_t* eLiterals;
