@@ -285,10 +285,16 @@ long double extendedValue(const uint8_t* p) {
   return (signAndExponent & 0x8000) != 0 ? -value : value;
 }
 
-double bcdValue(const uint8_t* p, size_t aCount) {
+// False for bytes that hold no BCD value (a bad precision or digit).
+bool bcdValue(const uint8_t* p, size_t aCount, long double& aValue) {
   TBcd bcd;
   std::memcpy(bcd.Bytes.data(), p, std::min(aCount, bcd.Bytes.size()));
-  return qdBcdToDouble(bcd);
+  try {
+    aValue = qdBcdToDouble(bcd);
+    return true;
+  } catch (const Exception&) {
+    return false;
+  }
 }
 
 bool asFloat(const TqdCanOperand& aOperand, long double& aValue) {
@@ -299,8 +305,7 @@ bool asFloat(const TqdCanOperand& aOperand, long double& aValue) {
         aValue = qdGetLE<double>(p);
         return true;
       case kCanTypeBcd:
-        aValue = bcdValue(p, sizeof(TBcd));
-        return true;
+        return bcdValue(p, sizeof(TBcd), aValue);
       case kCanTypeExtended:
         aValue = extendedValue(p);
         return true;
@@ -328,8 +333,7 @@ bool asFloat(const TqdCanOperand& aOperand, long double& aValue) {
     case qdtFmtBCD:
       // The field keeps (precision + 1) div 2 + 2 bytes; its size is the
       // precision.
-      aValue = bcdValue(p, static_cast<size_t>(std::max(aOperand.Size, 0) + 1) / 2 + 2);
-      return true;
+      return bcdValue(p, static_cast<size_t>(std::max(aOperand.Size, 0) + 1) / 2 + 2, aValue);
     default:
       return false;
   }
@@ -513,8 +517,7 @@ class TqdCanEvaluator {
  public:
   TqdCanEvaluator(const uint8_t* aExpr, size_t aSize, IqdFieldsSource* aSource, const uint8_t* aBuffer,
                   uint16_t aCodePage)
-      : eExpr(aExpr),
-        eEnd(aExpr + aSize),
+      : eEnd(aExpr + aSize),
         eNodes(aExpr + u16(aExpr + 6)),
         eLiterals(aExpr + u16(aExpr + 8)),
         eSource(aSource),
@@ -706,7 +709,6 @@ class TqdCanEvaluator {
     return false;
   }
 
-  const uint8_t* eExpr;
   const uint8_t* eEnd;
   const uint8_t* eNodes;
   const uint8_t* eLiterals;

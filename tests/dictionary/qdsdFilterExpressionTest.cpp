@@ -11,7 +11,9 @@
 #include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdFilterEngineSQL.h"
 #include "dictionary/qdsdFilterEngineSimpleExpression.h"
+#include "dictionary/qdsdFmtBcd.h"
 #include "foundation/qdllStreams.h"
+#include "platform/qdExtended.h"
 #include "platform/qdLittleEndian.h"
 #include "tests/dictionary/qdsdCanExprBuilder.h"
 #include "tests/dictionary/qdsdDictionaryTestSupport.h"
@@ -30,7 +32,7 @@ constexpr int32_t kNoon = 12 * 3600 * 1000;
 TqdCANExpr shared(const Bytes& aBytes) { return std::make_shared<const Bytes>(aBytes); }
 
 // Field numbers as the expression names them (1-based).
-enum : uint16_t { fName = 1, fFlag, fCount, fPrice, fAt, fStamp, fWide, fDay, fId, fRaw };
+enum : uint16_t { fName = 1, fFlag, fCount, fPrice, fAt, fStamp, fWide, fDay, fId, fRaw, fExt, fCur, fAmount };
 
 class ExpressionFilterTest : public ::testing::Test {
  public:
@@ -45,6 +47,9 @@ class ExpressionFilterTest : public ::testing::Test {
     Fields()->AddField(u"Day", u"", qdtDate, 0, 0, false);
     Fields()->AddField(u"Id", u"", qdtGuid, 0, 0, false);
     Fields()->AddField(u"Raw", u"", qdtByteArray, 4, 0, false);
+    Fields()->AddField(u"Ext", u"", qdtExtended, 0, 0, false);
+    Fields()->AddField(u"Cur", u"", qdtCurrency, 0, 0, false);
+    Fields()->AddField(u"Amount", u"", qdtFmtBCD, 10, 2, false);
     ClearRecord();
   }
   void ClearRecord() {
@@ -192,6 +197,38 @@ TEST_F(ExpressionFilterTest, EvaluatesComparisonsOfEveryKind) {
       {"a float field against a single literal",
        [](CanExprBuilder& b) { return compare(b, coLT, b.Field(fPrice), b.ConstOf<float>(kCanTypeSingle, 2.5f)); },
        [](ExpressionFilterTest& t) { t.Set<double>(fPrice, 2.25); }, true},
+      {"an extended field against an extended literal",
+       [](CanExprBuilder& b) {
+         uint8_t bytes[kExtendedSize];
+         qdDoubleToExtended(-2.5).ToBytes(bytes);
+         return compare(b, coGT, b.Field(fExt), b.Const(kCanTypeExtended, bytes, kExtendedSize));
+       },
+       [](ExpressionFilterTest& t) {
+         uint8_t bytes[kExtendedSize];
+         qdDoubleToExtended(-2.25).ToBytes(bytes);
+         t.Fields()->SetRecordField(fExt - 1, t.record.data(), bytes);
+       },
+       true},
+      {"a currency field against a float literal",
+       [](CanExprBuilder& b) { return compare(b, coEQ, b.Field(fCur), b.ConstOf<double>(kCanTypeFloat, 12.5)); },
+       [](ExpressionFilterTest& t) { t.Set<int64_t>(fCur, 125000); }, true},
+      {"a FmtBCD field against a BCD literal",
+       [](CanExprBuilder& b) {
+         const TBcd bcd = qdDoubleToBcd(12.25);
+         return compare(b, coEQ, b.Field(fAmount), b.Const(kCanTypeBcd, bcd.Bytes.data(), bcd.Bytes.size()));
+       },
+       [](ExpressionFilterTest& t) {
+         Bytes bytes(static_cast<size_t>(t.Fields()->FieldDescriptor(fAmount - 1)->Length()));
+         qdVariantToFmtBcdBytes(TqdVariant(12.25), 10, 2, bytes.data(), static_cast<int32_t>(bytes.size()));
+         t.Fields()->SetRecordField(fAmount - 1, t.record.data(), bytes.data());
+       },
+       true},
+      {"a BCD literal that holds no value has no answer",
+       [](CanExprBuilder& b) {
+         const TBcd empty;  // precision 0
+         return compare(b, coNE, b.Field(fCur), b.Const(kCanTypeBcd, empty.Bytes.data(), empty.Bytes.size()));
+       },
+       [](ExpressionFilterTest& t) { t.Set<int64_t>(fCur, 1); }, false},
       // Dates and times.
       {"a time field equals the time literal",
        [](CanExprBuilder& b) { return compare(b, coEQ, b.Field(fAt), b.ConstOf<int32_t>(kCanTypeTime, kNoon)); },
