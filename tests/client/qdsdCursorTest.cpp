@@ -826,17 +826,38 @@ TEST_F(CursorTest, TableStreamsThroughTemporaryDatabasesAndCursors) {
   EXPECT_EQ(engine->CursorCount(), cursors);
 }
 
-TEST_F(CursorTest, ReadingATableStreamOpensItReadOnly) {
+TEST_F(CursorTest, TableStreamsOpenTheirTemporaryObjectsAsTheyNeed) {
   table->Streams[u"S"] = {1};
-  TqdMemoryStream stream(-1);
-  // Writing through a read-only cursor is refused, so a read that opened
-  // the table for writing would show up here: the fake refuses writes only.
-  EXPECT_EQ(session->TableStreamRead(u"Main", u"T", u"", u"S", &stream), 0u);
-  TqdAbstractCursor* cursor = nullptr;
-  ASSERT_EQ(database->CursorOpen(cursor, u"T", u"", omReadOnly, smShared, 0, u"", -1, false, {}, 500, nullptr), 0u);
-  TqdMemoryStream out(-1);
-  out.Write("x", 1);
-  EXPECT_EQ(cursor->TableStreamWrite(u"S", &out), qdeTableReadOnly);
+  ASSERT_EQ(database->OptionSet(u"ALLOWSYSTEMTABLEACCESS", u"1"), 0u);
+  struct Case {
+    const char* name;
+    std::function<TqdResult(TStream*)> call;
+    std::vector<std::string> log;
+  };
+  const Case cases[] = {
+      {"session read",
+       [&](TStream* aStream) { return session->TableStreamRead(u"Main", u"T", u"", u"S", aStream); },
+       {"database Name Main ReadOnly Shared",
+        "cursor T ReadOnly Shared index=''/-1 system=0 options=0 filter=500 blobs=none"}},
+      {"session write",
+       [&](TStream* aStream) { return session->TableStreamWrite(u"Main", u"T", u"", u"S", aStream); },
+       {"database Name Main ReadWrite Shared",
+        "cursor T ReadWrite Shared index=''/-1 system=0 options=0 filter=500 blobs=none"}},
+      // The database's own option lets the temporary cursor see system tables.
+      {"database read",
+       [&](TStream* aStream) { return database->TableStreamRead(u"T", u"", u"S", aStream); },
+       {"cursor T ReadOnly Shared index=''/-1 system=1 options=0 filter=500 blobs=none"}},
+      {"database write",
+       [&](TStream* aStream) { return database->TableStreamWrite(u"T", u"", u"S", aStream); },
+       {"cursor T ReadWrite Shared index=''/-1 system=1 options=0 filter=500 blobs=none"}},
+  };
+  for (const Case& c : cases) {
+    engine->OpenLog.clear();
+    TqdMemoryStream stream(-1);
+    stream.Write("x", 1);
+    EXPECT_EQ(c.call(&stream), 0u) << c.name;
+    EXPECT_EQ(engine->OpenLog, c.log) << c.name;
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <stdexcept>
+#include <string>
 
 #include "client/qdsdServerEngine.h"
 #include "dictionary/qdsdFilterEngineBase.h"
@@ -74,7 +75,18 @@ class TqdFakeServerEngine : public TqdBaseServerEngine {
     return it != Tables.end() ? it->second.get() : nullptr;
   }
   std::map<qdString, std::unique_ptr<TqdFakeTable>> Tables;
+  // One line per DatabaseOpen and CursorOpen with the arguments that matter.
+  std::vector<std::string> OpenLog;
 };
+
+inline const char* fakeModeName(TqdOpenMode aMode) {
+  static const char* const kNames[] = {"ReadOnly", "WriteOnly", "ReadWrite", "None"};
+  return kNames[aMode];
+}
+inline const char* fakeShareName(TqdShareMode aMode) {
+  static const char* const kNames[] = {"Exclusive", "Shared", "ShareRead"};
+  return kNames[aMode];
+}
 
 class TqdFakeTransContext : public TqdAbstractTransContext {
  public:
@@ -578,9 +590,16 @@ class TqdFakeDatabase : public TqdAbstractDatabase {
     return 0;
   }
   TqdResult CursorOpen(TqdAbstractCursor*& aCursor, const qdString& aTableName, const qdString&, TqdOpenMode aOpenMode,
-                       TqdShareMode, uint32_t aTimeout, const qdString&, int32_t, bool, TqdCursorOpenOptions, uint32_t,
-                       const TqdStringList*) override {
+                       TqdShareMode aShareMode, uint32_t aTimeout, const qdString& aIndexName, int32_t aIndexID,
+                       bool aAllowSystem, TqdCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout,
+                       const TqdStringList* aMarkedBlobs) override {
     aCursor = nullptr;
+    static_cast<TqdFakeServerEngine*>(asoGetServerEngine())
+        ->OpenLog.push_back(
+            "cursor " + StringToUtf8(aTableName) + " " + fakeModeName(aOpenMode) + " " + fakeShareName(aShareMode) +
+            " index='" + StringToUtf8(aIndexName) + "'/" + std::to_string(aIndexID) +
+            " system=" + std::to_string(aAllowSystem) + " options=" + std::to_string(aOpenOptions.Bits()) +
+            " filter=" + std::to_string(aFilterTimeout) + " blobs=" + (aMarkedBlobs != nullptr ? "some" : "none"));
     return qdOperationBracket(this, [&]() -> TqdResult {
       if (ReportNoObject) return 0;
       TqdFakeTable* table = static_cast<TqdFakeServerEngine*>(asoGetServerEngine())->FindTable(aTableName);
@@ -653,9 +672,12 @@ class TqdFakeSession : public TqdAbstractSession {
   TqdResult CloseInactiveFolders() override { return Op(); }
   TqdResult CloseInactiveTables() override { return Op(); }
   TqdResult DatabaseOpen(TqdAbstractDatabase*& aDatabase, const qdString& aAliasType, const qdString& aAlias,
-                         TqdAbstractTransContext* aTransContext, TqdOpenMode, TqdShareMode,
+                         TqdAbstractTransContext* aTransContext, TqdOpenMode aOpenMode, TqdShareMode aShareMode,
                          uint32_t aTimeout) override {
     aDatabase = nullptr;
+    static_cast<TqdFakeServerEngine*>(ServerEngine())
+        ->OpenLog.push_back("database " + StringToUtf8(aAliasType) + " " + StringToUtf8(aAlias) + " " +
+                            fakeModeName(aOpenMode) + " " + fakeShareName(aShareMode));
     return qdOperationBracket(this, [&]() -> TqdResult {
       MaybeThrow();
       if (qdSameClassName(aAliasType, u"Name") && aAlias != u"Main") return qdeUnknownDb;
