@@ -1752,7 +1752,7 @@ class TqdRequestCloseHandlerEvent final : public TqdInterfacedObject, public Iqd
 TqdRef<IqdRequestCloseHandlerEvent> qdMakeRequestCloseHandler(TqdRequestCloseEvent aEvent);
 
 // The cursor operations the SQL engine calls while it already holds the
-// session lock. The request-close handler is the one piece touched from
+// session lock. The request-close handler is the only state touched from
 // other threads: it is read and written under sbcOnRequestCloseLock, made
 // on first use.
 class TqdSqlAbstractCursor : public TqdAbstractServerCursor {
