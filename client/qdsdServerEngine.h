@@ -1426,6 +1426,8 @@ class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAcces
                                                       bool aActivated);
   [[nodiscard]] virtual TqdResult FilterAddCallback(void* aCookie, TqdFilterCallback aCallback, TqdFilterID& aFilterID,
                                                     bool aActivated);
+  // Implementations keep a copy (or an engine built from it): the caller
+  // frees the descriptor on return.
   [[nodiscard]] virtual TqdResult FilterAddCustom(TqdBaseFilterDescriptor* aFilter, TqdFilterID& aFilterID,
                                                   bool aActivated) = 0;
   [[nodiscard]] virtual TqdResult FilterReplaceCustom(TqdBaseFilterDescriptor* aFilter, TqdFilterID& aFilterID,
@@ -1502,6 +1504,9 @@ class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAcces
   [[nodiscard]] virtual TqdResult BlobRead(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
                                            uint32_t aOffset, uint32_t aLen, TStream* aStream, bool aReadOrg,
                                            TqdNewBlobNr* aNewBlobNr);
+  // Implementations preset aNewBlobNr to aBlobNr with nbnSet false; for a
+  // BLOB replaced by a newer number they read that one and report it with
+  // nbnSet true, or answer 13058 (naming the newer number when known).
   [[nodiscard]] virtual TqdResult sbcBlobRead(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
                                               uint32_t aOffset, uint32_t aLen, TStream* aStream, bool aReadOrg,
                                               TqdNewBlobNr* aNewBlobNr) = 0;
