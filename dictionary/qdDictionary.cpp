@@ -2,6 +2,7 @@
 
 #include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdFmtBcd.h"
+#include "dictionary/qdsdKeyFieldEngineBase.h"
 #include "dictionary/qdsdTypes.h"
 
 namespace qd {
@@ -10,9 +11,11 @@ void InitializeDictionary() {
   qdsdTypesInitialize();
   qdsdFmtBcdInitialize();
   qdsdDataDictionaryInitialize();
+  qdsdKeyFieldEngineBaseInitialize();
 }
 
 void FinalizeDictionary() {
+  qdsdKeyFieldEngineBaseFinalize();
   qdsdDataDictionaryFinalize();
   qdsdFmtBcdFinalize();
   qdsdTypesFinalize();
