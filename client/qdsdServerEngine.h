@@ -58,6 +58,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdTypes.h"
 #include "foundation/qdllComponent.h"
 #include "foundation/qdllException.h"
@@ -68,8 +69,10 @@
 #include "platform/qdDateTime.h"
 #include "platform/qdFormat.h"
 #include "platform/qdGuid.h"
+#include "platform/qdStream.h"
 #include "platform/qdStringList.h"
 #include "platform/qdStrings.h"
+#include "platform/qdVariant.h"
 
 namespace qd {
 
@@ -84,6 +87,10 @@ class TqdBaseEngineExtender;
 class TqdBaseEngineMonitor;
 class TqdSessionStats;
 class TqdExtendableServerObject;
+class TqdSqlAbstractCursor;
+class TqdBaseFilterDescriptor;
+class TqdBaseTableMapperDescriptor;
+class TqdBatchStreamAccess;
 
 // --- Ids -----------------------------------------------------------------------
 
@@ -797,6 +804,74 @@ class TqdBaseServerEngine : public TqdStateComponent {
 
 enum TqdStatementExecDirectPhase : uint8_t { sedAlloc, sedPrepare, sedSetParams, sedExec, sedGetParams, sedFree };
 
+// Statement parameters in the order of the client's list; piData holds the
+// value image of the parameter's engine type, empty for null.
+using TqdSqlParamList = std::vector<TqdSqlParamDesc>;
+
+// Hints a client gives when it opens a cursor (the server interprets them).
+enum TqdCursorOpenOption : uint8_t { cooRequestMultipartRecordGet, cooRecordGetFollowedByGetBookmark, cooFlipOrder };
+using TqdCursorOpenOptions = TqdSet<TqdCursorOpenOption, uint8_t>;
+
+// Whether switching the index keeps the cursor on its record.
+enum TqdPosnOnRec : uint8_t { porFalse, porTrue, porTry };
+
+// The result of comparing two values: -1, 0 or 1.
+using TqdValueRelationship = int32_t;
+inline constexpr TqdValueRelationship qdLessThanValue = -1;
+inline constexpr TqdValueRelationship qdEqualsValue = 0;
+inline constexpr TqdValueRelationship qdGreaterThanValue = 1;
+
+using PqdBookmarkBuffer = uint8_t*;
+using TqdRecordCacheInfos = std::vector<TqdRecordCacheInfo>;
+using TqdBlobCacheInfos = std::vector<TqdBlobCacheInfo>;
+
+// What RecordModify may pass besides the record: a diff image against the
+// current record (bitmap and changed words, see qdsdTypes), a buffer that
+// receives the full new record, and a BLOB batch to apply.
+struct TqdRecordDiff {
+  const uint8_t* rdDiff = nullptr;
+  PqdRecordBuffer rdFull = nullptr;
+  struct {
+    TqdBlobBatchRequest* rdbbRequest = nullptr;
+    TqdBlobBatchReply* rdbbReply = nullptr;
+  } rdBlobBatch;
+};
+using PqdRecordDiff = TqdRecordDiff*;
+
+// One key of a batch lookup: field count (0 = all fields of the index),
+// partial length, flags, then the key or record image.
+struct TqdDataSetKeyBuffer {
+  int32_t kbFieldCount = 0;
+  int32_t kbPartialLen = 0;
+  bool kbModified = false;
+  bool kbExclusive = false;
+  bool kbDirectKey = false;
+  bool kbPadding = false;
+  std::vector<uint8_t> kbBuffer;
+};
+using TqdDataSetKeyBufferArray = std::vector<TqdDataSetKeyBuffer>;
+
+// Called once per table dictionary of a database.
+using TqdDictionaryIterator = TqdIteratorResult (*)(TqdDataDictionary* aDictionary, void* aCookie);
+
+// A source of cursors a database consults before it opens a table itself,
+// and the handle that takes the source away again.
+class IqdDatabaseCursorSource : public virtual IqdInterface {
+ public:
+  virtual TqdAbstractCursor* CursorFor(const qdString& aTableName) = 0;
+
+ protected:
+  ~IqdDatabaseCursorSource() = default;
+};
+
+class IqdDatabaseCursorSourceControl : public virtual IqdInterface {
+ public:
+  virtual void Unregister() = 0;
+
+ protected:
+  ~IqdDatabaseCursorSourceControl() = default;
+};
+
 // One alias with its folder path (an entry of AliasGetList).
 class TqdAliasDescriptor : public TqdObject {
  public:
@@ -824,6 +899,8 @@ class TqdAbstractSession : public TqdAbstractTimeoutObject {
 
   virtual int32_t GetClientVersion() const { return 47501; }
   virtual int32_t GetServerVersion() const { return 47501; }
+  // The default locale of string literals; nil here.
+  virtual TqdLocaleDescriptor* GetClientDefaultLocale() { return nullptr; }
   virtual void asRemoveFromServerEngine();
   virtual void asDoFailed(bool aPermanent, bool aWait);
   virtual void asFailedCleanup();
@@ -854,6 +931,14 @@ class TqdAbstractSession : public TqdAbstractTimeoutObject {
   // Through a temporary database opened by alias name.
   [[nodiscard]] virtual TqdResult TableExists(const qdString& aAliasName, const qdString& aTableName,
                                               const qdString& aPassword, bool& aExists, bool aAllowSystem);
+  // Through a temporary database opened by alias name (read-only for
+  // reading, read-write for writing) and a temporary cursor of the table.
+  [[nodiscard]] virtual TqdResult TableStreamRead(const qdString& aAliasName, const qdString& aTableName,
+                                                  const qdString& aPassword, const qdString& aStreamName,
+                                                  TStream* aStream);
+  [[nodiscard]] virtual TqdResult TableStreamWrite(const qdString& aAliasName, const qdString& aTableName,
+                                                   const qdString& aPassword, const qdString& aStreamName,
+                                                   TStream* aStream);
   [[nodiscard]] virtual TqdResult TransContextCreate(TqdAbstractTransContext*& aTransContext, uint32_t aTimeout) = 0;
   [[nodiscard]] virtual TqdResult GetRegisteredClassList(TqdClassListType aClassListType, TqdStringList& aList) = 0;
   virtual void GetUserInfo(TqdStringList& aStrings);
@@ -995,15 +1080,77 @@ class TqdAbstractDatabase : public TqdBaseTransContext {
   virtual bool GetExplicitAllowSystem();
   virtual bool GetIsCache() { return false; }
   [[nodiscard]] virtual TqdResult SetCacheDatabase(TqdAbstractDatabase* aCacheDatabase);
-  [[nodiscard]] virtual TqdResult TableExists(const qdString& aTableName, const qdString& aPassword, bool& aExists,
-                                              bool aAllowSystem) = 0;
-  [[nodiscard]] virtual TqdResult TableDelete(const qdString& aTableName, const qdString& aPassword) = 0;
-  [[nodiscard]] virtual TqdResult TableEmpty(const qdString& aTableName, const qdString& aPassword) = 0;
+  // aControl nil; not supported here.
+  [[nodiscard]] virtual TqdResult RegisterCursorSource(IqdDatabaseCursorSource* aSource,
+                                                       TqdRef<IqdDatabaseCursorSourceControl>& aControl);
+  [[nodiscard]] virtual TqdResult TableBuild(bool aOverWrite, const qdString& aTableName, const qdString& aPassword,
+                                             TqdDataDictionary* aDictionary, TqdTableScope aTableScope,
+                                             bool aAllowSystem) = 0;
+  [[nodiscard]] virtual TqdResult TablePack(const qdString& aTableName, const qdString& aPassword,
+                                            TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  [[nodiscard]] virtual TqdResult TableBackup(const qdString& aTableName, const qdString& aPassword,
+                                              TqdAbstractDatabase* aTargetDatabase,
+                                              TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  [[nodiscard]] virtual TqdResult TableRebuildIndex(const qdString& aTableName, const qdString& aPassword,
+                                                    const qdString& aIndexName, int32_t aIndexID,
+                                                    TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  [[nodiscard]] virtual TqdResult TableRestructure(const qdString& aTableName, const qdString& aPassword,
+                                                   TqdDataDictionary* aDictionary,
+                                                   TqdBaseTableMapperDescriptor* aMapperDesc, bool aAllowSystem,
+                                                   TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  [[nodiscard]] virtual TqdResult TableAddField(const qdString& aTableName, const qdString& aPassword,
+                                                TqdFieldDescriptor* aFieldDesc) = 0;
+  [[nodiscard]] virtual TqdResult TableAddIndex(const qdString& aTableName, const qdString& aPassword,
+                                                TqdIndexDescriptor* aIndexDesc, bool aNewDefault) = 0;
+  [[nodiscard]] virtual TqdResult TableDropIndex(const qdString& aTableName, const qdString& aPassword,
+                                                 const qdString& aIndexName, int32_t aIndexID) = 0;
   [[nodiscard]] virtual TqdResult TableRename(const qdString& aOldName, const qdString& aNewName,
                                               const qdString& aPassword) = 0;
+  [[nodiscard]] virtual TqdResult TableRecover(const qdString& aTableName, const qdString& aPassword,
+                                               TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  [[nodiscard]] virtual TqdResult TableVerifyChecksum(const qdString& aTableName, const qdString& aPassword, bool aRaw,
+                                                      bool aForceRecheck, TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  [[nodiscard]] virtual TqdResult TableDelete(const qdString& aTableName, const qdString& aPassword) = 0;
+  [[nodiscard]] virtual TqdResult TableEmpty(const qdString& aTableName, const qdString& aPassword) = 0;
+  [[nodiscard]] virtual TqdResult TableChangePassword(const qdString& aTableName, const qdString& aOldPassword,
+                                                      const qdString& aNewPassword) = 0;
+  [[nodiscard]] virtual TqdResult TableExists(const qdString& aTableName, const qdString& aPassword, bool& aExists,
+                                              bool aAllowSystem) = 0;
+  // Fills the caller's dictionary.
+  [[nodiscard]] virtual TqdResult TableGetDictionary(const qdString& aTableName, const qdString& aPassword,
+                                                     TqdDataDictionary* aDictionary) = 0;
   [[nodiscard]] virtual TqdResult TableGetList(TqdStringList& aList) = 0;
+  [[nodiscard]] virtual TqdResult TableAutoIncGet(const qdString& aTableName, const qdString& aPassword,
+                                                  uint32_t& aValue) = 0;
   [[nodiscard]] virtual TqdResult GetChangedTables(TqdStringList& aTables) = 0;
+  // Through a temporary cursor of the table (read-only for reading,
+  // read-write for writing), freed in every case.
+  [[nodiscard]] virtual TqdResult TableStreamRead(const qdString& aTableName, const qdString& aPassword,
+                                                  const qdString& aStreamName, TStream* aStream);
+  [[nodiscard]] virtual TqdResult TableStreamWrite(const qdString& aTableName, const qdString& aPassword,
+                                                   const qdString& aStreamName, TStream* aStream);
+  // The index by name, or by aIndexID when the name is empty (-1 = the
+  // default index).
+  [[nodiscard]] virtual TqdResult CursorOpen(TqdAbstractCursor*& aCursor, const qdString& aTableName,
+                                             const qdString& aPassword, TqdOpenMode aOpenMode, TqdShareMode aShareMode,
+                                             uint32_t aTimeout, const qdString& aIndexName, int32_t aIndexID,
+                                             bool aAllowSystem, TqdCursorOpenOptions aOpenOptions,
+                                             uint32_t aFilterTimeout, const TqdStringList* aMarkedBlobs) = 0;
+  [[nodiscard]] virtual TqdResult CursorCacheOpen(TqdAbstractCursor*& aCursor, const qdString& aTableName,
+                                                  const qdString& aPassword, TqdOpenMode aOpenMode,
+                                                  TqdShareMode aShareMode, uint32_t aTimeout,
+                                                  const qdString& aIndexName, int32_t aIndexID, bool aAllowSystem,
+                                                  TqdCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout);
   [[nodiscard]] virtual TqdResult StatementAlloc(TqdAbstractStatement*& aStatement, uint32_t aTimeout) = 0;
+  // Allocate, prepare, set parameters (when any), execute and get output
+  // parameters (when aGetParamsStream is given) in one call; aPhase names
+  // the step that failed.
+  [[nodiscard]] virtual TqdResult StatementExecDirect(uint32_t aTimeout, TqdStatementType aStatementType,
+                                                      const qdString& aQueryText, TStream* aPrepareStream,
+                                                      const TqdSqlParamList& aParams, TStream* aSetParamsStream,
+                                                      TqdAbstractCursor*& aCursor, TqdOpenMode aOpenMode,
+                                                      TStream* aExecStream, TStream* aGetParamsStream,
+                                                      TqdStatementExecDirectPhase& aPhase) = 0;
   [[nodiscard]] virtual TqdResult GetFreespace(int64_t& aFreeSpace) = 0;
   [[nodiscard]] virtual TqdResult GetPath(qdString& aPath) = 0;
   [[nodiscard]] virtual TqdResult GetAlias(qdString& aAlias) = 0;
@@ -1013,11 +1160,13 @@ class TqdAbstractDatabase : public TqdBaseTransContext {
   bool CursorAutoFree() const { return adCursorAutoFree; }
   void SetCursorAutoFree(bool aValue) { adCursorAutoFree = aValue; }
   std::vector<TqdAbstractStatement*> Statements();
+  std::vector<TqdAbstractCursor*> Cursors();
 
  private:
   friend class TqdAbstractSession;
   friend class TqdAbstractTransContext;
   friend class TqdAbstractStatement;
+  friend class TqdAbstractCursor;
   // Leaves the context's list and joins a fresh context of its own; raises
   // when none can be made (the caller fails the database).
   void MoveToFreshContext();
@@ -1030,6 +1179,8 @@ class TqdAbstractDatabase : public TqdBaseTransContext {
   TqdAbstractDatabase* adTransContextPrev = nullptr;
   TqdAbstractDatabase* adTransContextNext = nullptr;
   TqdPadlock adCursorsPadlock;
+  TqdAbstractCursor* adCursorsHead QD_GUARDED_BY(adCursorsPadlock) = nullptr;
+  TqdAbstractCursor* adCursorsTail QD_GUARDED_BY(adCursorsPadlock) = nullptr;
   bool adCursorAutoFree = false;
   TqdPadlock adStatementsPadlock;
   TqdAbstractStatement* adStatementsHead QD_GUARDED_BY(adStatementsPadlock) = nullptr;
@@ -1052,6 +1203,17 @@ class TqdAbstractStatement : public TqdAbstractTimeoutObject {
   HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                             TqdRef<IqdInterface>& aInterface) override;
 
+  // The reply streams: on failure an Int32 length and that many bytes of
+  // 8-bit text from position 0; on success what the statement engine
+  // writes for the client.
+  [[nodiscard]] virtual TqdResult Prepare(TqdStatementType aStatementType, const qdString& aQueryText,
+                                          TStream* aStream) = 0;
+  // aCursor nil when the statement has no result (or aOpenMode is omNone).
+  [[nodiscard]] virtual TqdResult Exec(TqdAbstractCursor*& aCursor, TqdOpenMode aOpenMode, TStream* aStream) = 0;
+  [[nodiscard]] virtual TqdResult SetParams(const TqdSqlParamList& aParams, TStream* aStream) = 0;
+  // Fills piData of the output-kind entries of the caller's list.
+  [[nodiscard]] virtual TqdResult GetParams(TqdSqlParamList& aParams, TStream* aStream) = 0;
+
   TqdAbstractDatabase* Database() const { return asDatabase; }
   bool ExecDirect() const { return asExecDirect; }
   void SetExecDirect(bool aValue) { asExecDirect = aValue; }
@@ -1064,6 +1226,560 @@ class TqdAbstractStatement : public TqdAbstractTimeoutObject {
   bool asLockedIncDone = false;
   bool asExecDirect = false;
   bool asInList = false;
+};
+
+// What the SQL engine needs of a database beyond the contract; the server
+// database implements it.
+class TqdSqlAbstractDatabase : public TqdAbstractDatabase {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+  using TqdAbstractDatabase::TqdAbstractDatabase;
+
+  virtual qdString sadGetAlias() { return qdString(); }
+  [[nodiscard]] virtual TqdResult sdTableRebuildIndex(const qdString& aTableName, const qdString& aPassword,
+                                                      const qdString& aIndexName, int32_t aIndexID,
+                                                      TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  [[nodiscard]] virtual TqdResult sdTableRestructure(const qdString& aTableName, const qdString& aPassword,
+                                                     TqdDataDictionary* aDictionary,
+                                                     TqdBaseTableMapperDescriptor* aMapperDesc,
+                                                     TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  // A new unnamed result-set cursor of that layout.
+  virtual TqdSqlAbstractCursor* sadCreateResultSet(TqdDataDictionary* aDictionary, uint32_t aTimeout) = 0;
+  // Raises where the database's own lookups fail (unless aIgnoreError).
+  virtual TqdIteratorResult sdIterateDictionaries(TqdDictionaryIterator aIterator, bool aAllowSystem, bool aIgnoreError,
+                                                  void* aCookie) = 0;
+  virtual void sadLockTables() = 0;
+  virtual void sadUnlockTables() = 0;
+
+  qdString Alias() { return sadGetAlias(); }
+  uint32_t LastAutoInc() const { return sadLastAutoInc; }
+  void SetLastAutoInc(uint32_t aValue) { sadLastAutoInc = aValue; }
+  TqdOpenMode OpenMode() const { return sdOpenMode; }
+  void SetOpenMode(TqdOpenMode aValue) { sdOpenMode = aValue; }
+  TqdShareMode ShareMode() const { return sdShareMode; }
+  void SetShareMode(TqdShareMode aValue) { sdShareMode = aValue; }
+  TqdSqlAbstractDatabase* MasterDatabase() const { return sadMasterDatabase; }
+  void SetMasterDatabase(TqdSqlAbstractDatabase* aValue) { sadMasterDatabase = aValue; }
+
+ private:
+  uint32_t sadLastAutoInc = 0;
+  TqdOpenMode sdOpenMode = omReadOnly;
+  TqdShareMode sdShareMode = smShared;
+  TqdSqlAbstractDatabase* sadMasterDatabase = nullptr;
+};
+
+// --- Cursors -------------------------------------------------------------------
+
+// Hints a client sets so that the server can combine its next calls; bit n
+// = option n of a 4-byte set.
+enum TqdAbstractCursorOption : uint8_t {
+  acoChainedRecordGetUsesWriteLock,
+  acoFailClientFilterFast,
+  acoFilterActionFollowedByFirst,
+  acoFilterActionFollowedBySync,
+  acoFlipOrder,
+  acoLockReleaseFollowedByRecordGet,
+  acoPreCacheMarkedBlobs,
+  acoRangeResetFollowedBySync,
+  acoRangeSetFollowedByRecordGetNext,
+  acoRangeSetFollowedBySetToBegin,
+  acoRecNoSetFollowedBySync,
+  acoRecordDeleteFollowedBySync,
+  acoRecordGetFollowedByGetBookmark,
+  acoRecordGetForKeyFollowedByRecordGet,
+  acoRecordInsertFollowedByRecordGet,
+  acoRecordModifyFollowedBySync,
+  acoSetToBeginFollowedByRecordGetNext,
+  acoSetToBookmarkFollowedByNothing,
+  acoSetToBookmarkFollowedByRecordGet,
+  acoSetToBookmarkFollowedByRecordGetNext,
+  acoSetToBookmarkFollowedByRecordGetPrior,
+  acoSetToBookmarkFollowedBySync,
+  acoSetToCursorFollowedBySyncExact,
+  acoSetToEndFollowedByRecordGetPrior,
+  acoSetToKeyFollowedBySync,
+  acoSkipReadingBlobDataForBatch,
+};
+using TqdAbstractCursorOptions = TqdSet<TqdAbstractCursorOption, uint32_t>;
+
+enum TqdAbstractCursorCapability : uint8_t { accCancelBlobs, accCaching };
+using TqdAbstractCursorCapabilities = TqdSet<TqdAbstractCursorCapability, uint8_t>;
+
+enum TqdAbstractCursorState : uint8_t { acsAutoFreeDatabase, acsLockedIncDone, acsIsCacheable, acsIsCache };
+using TqdAbstractCursorStates = TqdSet<TqdAbstractCursorState, uint8_t>;
+
+// A client filter function: true when the record passes.
+using TqdCursorFilterCallback = bool (*)(void* aCookie, PqdRecordBuffer aBuffer);
+
+// How a server object writes a field of a record image from a value (the
+// cursor also reaches BLOB contents).
+class IqdFieldsAccess {
+ public:
+  virtual void SetFieldAsVariantSelf(PqdRecordBuffer aBuffer, int32_t aField, const TqdVariant& aValue) = 0;
+
+ protected:
+  ~IqdFieldsAccess() = default;
+};
+
+// An open table or result set of a database: a position, an active index,
+// ranges and filters; it reads and writes record images, BLOBs, table
+// streams and locks. The server's table cursor and the SQL engine's result
+// sets implement the abstract operations. The cursor lives in its
+// database's cursor list (under the database's cursors padlock) from
+// construction to destruction; with the database's CursorAutoFree set, the
+// last cursor to leave frees the database. Every operation runs on the
+// thread holding the session lock.
+//
+// Writes and validation: RecordInsertEx carries the insert options; with
+// ioValidate it runs acValidateRecord before the record reaches the table,
+// so a refused record (a required field left null, a failed check) is never
+// written. RecordModify implementations call acValidateRecord with the old
+// record before they write, for the same reason.
+class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAccess {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  TqdAbstractCursor(TqdAbstractDatabase* aDatabase, uint32_t aTimeout);
+  ~TqdAbstractCursor() override;
+
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
+                            TqdRef<IqdInterface>& aInterface) override;
+
+  // --- Table and layout ---
+  virtual TqdDataDictionary* acGetDictionary() = 0;
+  virtual TqdBaseTableDescriptor* acGetTableDescriptor() = 0;
+  virtual qdString acGetFullName() = 0;
+  virtual qdString acGetAliasName() { return qdString(); }
+  // A non-BLOB field through the fields descriptor; a BLOB field gets (or
+  // loses) its BLOB content through the cursor. Raises on a BLOB failure.
+  void SetFieldAsVariantSelf(PqdRecordBuffer aBuffer, int32_t aField, const TqdVariant& aValue) override;
+  virtual bool acSnapshotRequiredForBlobRead(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                             bool aReadOrg);
+  // Not fail-safe, snapshot.
+  [[nodiscard]] virtual TqdResult acTransactionStartForBlobReadSnapshoted();
+  [[nodiscard]] virtual TqdResult acTransactionRollbackForBlobReadSnapshoted();
+  // Caches the fields descriptor, record length and special-fields info of
+  // the table descriptor; the implementation calls it once that is known.
+  virtual void acInitFieldsInfo();
+  [[nodiscard]] virtual TqdResult SavePath();
+  [[nodiscard]] virtual TqdResult RestorePath();
+  // Raises 12289 here.
+  virtual void RequestNestedTransactions();
+
+  // --- Record buffers: record length + 4 bytes, every field null ---
+  virtual PqdRecordBuffer RecordBufferAlloc();
+  virtual void RecordBufferFree(PqdRecordBuffer aBuffer);
+  virtual void RecordBufferClear(PqdRecordBuffer aBuffer);
+
+  // --- Position ---
+  [[nodiscard]] virtual TqdResult SetToBegin() = 0;
+  [[nodiscard]] virtual TqdResult SetToCursor(TqdAbstractCursor* aCursor) = 0;
+  [[nodiscard]] virtual TqdResult SetToEnd() = 0;
+  [[nodiscard]] virtual TqdResult SetToFilter(TqdBaseFilterDescriptor* aFilter, TqdBaseFilterDescriptor* aKeyFilter,
+                                              bool aForward) = 0;
+  [[nodiscard]] virtual TqdResult sbcGetBookmarkSize(uint32_t& aSize) = 0;
+  [[nodiscard]] virtual TqdResult GetBookmark(PqdBookmarkBuffer aBookmark, uint32_t aSize) = 0;
+  [[nodiscard]] virtual TqdResult GetBookmarkCache(PqdBookmarkBuffer aBookmark, uint32_t aSize);
+  [[nodiscard]] virtual TqdResult CompareBookmarks(PqdBookmarkBuffer aBookmark1, PqdBookmarkBuffer aBookmark2,
+                                                   uint32_t aSize, TqdValueRelationship& aCompResult) = 0;
+  [[nodiscard]] virtual TqdResult SetToBookmark(PqdBookmarkBuffer aBookmark, uint32_t aSize) = 0;
+  [[nodiscard]] virtual TqdResult SetToCacheBookmark(PqdBookmarkBuffer aBookmark, uint32_t aSize);
+  [[nodiscard]] virtual TqdResult BookmarkAsVariant(PqdBookmarkBuffer aBookmark, uint32_t aSize,
+                                                    TqdVariant& aVariant) = 0;
+  [[nodiscard]] virtual TqdResult BookmarkCheckLocal(PqdBookmarkBuffer aBookmark, uint32_t aSize);
+  [[nodiscard]] virtual TqdResult RecNoSupported() = 0;
+  [[nodiscard]] virtual TqdResult RecNoGet(uint32_t& aRecNo, bool aFlipOrder) = 0;
+  [[nodiscard]] virtual TqdResult RecNoSet(uint32_t aRecNo, bool aFlipOrder) = 0;
+
+  // --- Records ---
+  [[nodiscard]] virtual TqdResult RecordGet(TqdLockType aLockType, PqdRecordBuffer aData) = 0;
+  [[nodiscard]] virtual TqdResult RecordGetNext(TqdLockType aLockType, PqdRecordBuffer aData) = 0;
+  [[nodiscard]] virtual TqdResult RecordGetPrior(TqdLockType aLockType, PqdRecordBuffer aData) = 0;
+  [[nodiscard]] virtual TqdResult RecordInsert(TqdLockType aLockType, PqdRecordBuffer aData, int64_t* aAutoInc) = 0;
+  // RecordInsert with insert options: with ioValidate the record is
+  // validated (acValidateRecord) before anything is written.
+  [[nodiscard]] virtual TqdResult RecordInsertEx(TqdLockType aLockType, TqdInsertOptions aInsertOptions,
+                                                 PqdRecordBuffer aData, int64_t* aAutoInc);
+  // The check a write runs before it touches the table: aOldData nil for an
+  // insert. 0 here; the server runs the table's validations.
+  [[nodiscard]] virtual TqdResult acValidateRecord(PqdRecordBuffer aData, PqdRecordBuffer aOldData);
+  [[nodiscard]] virtual TqdResult RecordModify(PqdRecordBuffer aData, bool aReleaseLock, PqdRecordDiff aDataDiff) = 0;
+  [[nodiscard]] virtual TqdResult RecordDelete(PqdRecordBuffer aData, TqdLSN aLSN) = 0;
+  [[nodiscard]] virtual TqdResult RecordIsLocked(TqdLockType aLockType, TqdLockPresent& aLockPresent) = 0;
+  [[nodiscard]] virtual TqdResult RecordLockRelease(bool aAllLocks, bool aCancelBlobs) = 0;
+  [[nodiscard]] virtual TqdResult AutoIncGet(uint32_t& aValue, bool aAllowCached) = 0;
+  [[nodiscard]] virtual TqdResult AutoIncSet(uint32_t aValue) = 0;
+
+  // --- Filters ---
+  // The expression (the dataset framework's compiled filter bytes) and the
+  // callback are wrapped in a descriptor that lives for this call only:
+  // FilterAddCustom keeps a copy.
+  [[nodiscard]] virtual TqdResult FilterAddExpression(const uint8_t* aExpression, TqdFilterID& aFilterID,
+                                                      bool aActivated);
+  [[nodiscard]] virtual TqdResult FilterAddCallback(void* aCookie, TqdCursorFilterCallback aCallback,
+                                                    TqdFilterID& aFilterID, bool aActivated);
+  [[nodiscard]] virtual TqdResult FilterAddCustom(TqdBaseFilterDescriptor* aFilter, TqdFilterID& aFilterID,
+                                                  bool aActivated) = 0;
+  [[nodiscard]] virtual TqdResult FilterReplaceCustom(TqdBaseFilterDescriptor* aFilter, TqdFilterID& aFilterID,
+                                                      bool aActivated, bool aIgnoreDropError) = 0;
+  [[nodiscard]] virtual TqdResult FilterSetTimeout(uint32_t aTimeout) = 0;
+  [[nodiscard]] virtual TqdResult FilterActivate(TqdFilterID aFilterID) = 0;
+  [[nodiscard]] virtual TqdResult FilterDeactivate(TqdFilterID aFilterID) = 0;
+  [[nodiscard]] virtual TqdResult FilterRemove(TqdFilterID aFilterID) = 0;
+  virtual bool HasActiveLocalFilter() { return false; }
+  virtual void FilterBeginTimeout() {}
+  virtual bool FilterMatchesBuffer(PqdRecordBuffer /*aBuffer*/) { return true; }
+
+  // --- Indexes, keys and ranges ---
+  [[nodiscard]] virtual TqdResult SwitchToIndex(const qdString& aIndexName, int32_t aIndexID,
+                                                TqdPosnOnRec aPosnOnRec) = 0;
+  [[nodiscard]] virtual TqdResult GetIndexID(int32_t& aIndexID) = 0;
+  // aDirectKey: aKeyData is a key image, else a record image.
+  [[nodiscard]] virtual TqdResult SetToKey(TqdSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen,
+                                           bool aDirectKey, const uint8_t* aKeyData) = 0;
+  [[nodiscard]] virtual TqdResult RecordGetForKey(int32_t aFieldCount, int32_t aPartialLen, bool aDirectKey,
+                                                  const uint8_t* aKeyData, PqdRecordBuffer aData, bool aMatchFirst,
+                                                  bool aFirstCall) = 0;
+  [[nodiscard]] virtual TqdResult RecordGetForKeyBatch(int32_t aCutoffSize, TqdRecordGetBatchExOptions aOptions,
+                                                       TqdBatchStreamAccess*& aAccess,
+                                                       const TqdDataSetKeyBufferArray& aKeys, bool aMatchFirst,
+                                                       bool aFirstCall) = 0;
+  [[nodiscard]] virtual TqdResult RangeReset() = 0;
+  [[nodiscard]] virtual TqdResult RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, bool aDirectKey1,
+                                           const uint8_t* aKeyData1, bool aKeyIncl1, int32_t aFieldCount2,
+                                           int32_t aPartialLen2, bool aDirectKey2, const uint8_t* aKeyData2,
+                                           bool aKeyIncl2) = 0;
+  [[nodiscard]] virtual TqdResult CompareKeys(int32_t aFieldCount, int32_t aPartialLen, bool aDirectKey1,
+                                              const uint8_t* aKeyData1, bool aDirectKey2, const uint8_t* aKeyData2,
+                                              TqdValueRelationship& aResult) = 0;
+  [[nodiscard]] virtual TqdResult BuildKey(PqdRecordBuffer aRecord, PqdKeyBuffer aKey, bool aIgnoreFilter);
+  [[nodiscard]] virtual TqdResult KeyToRecord(PqdKeyBuffer aKey, PqdRecordBuffer aRecord);
+  [[nodiscard]] virtual TqdResult KeyFilterAddExpression(const uint8_t* aExpression, TqdKeyFilterID& aKeyFilterID);
+  [[nodiscard]] virtual TqdResult KeyFilterAddCallback(void* aCookie, TqdCursorFilterCallback aCallback,
+                                                       TqdKeyFilterID& aKeyFilterID);
+  [[nodiscard]] virtual TqdResult KeyFilterAddCustom(TqdBaseFilterDescriptor* aKeyFilter,
+                                                     TqdKeyFilterID& aKeyFilterID) = 0;
+  [[nodiscard]] virtual TqdResult KeyFilterActivate(TqdKeyFilterID aKeyFilterID) = 0;
+  [[nodiscard]] virtual TqdResult KeyFilterDeactivate(TqdKeyFilterID aKeyFilterID) = 0;
+  [[nodiscard]] virtual TqdResult KeyFilterRemove(TqdKeyFilterID aKeyFilterID) = 0;
+
+  // --- Batches and bulk operations ---
+  [[nodiscard]] virtual TqdResult RecordGetBatch(int32_t aCutoffSize, TqdRecordGetBatchExOptions aOptions,
+                                                 TqdBatchStreamAccess*& aAccess, int32_t aMaxRecords,
+                                                 bool aForward) = 0;
+  [[nodiscard]] virtual TqdResult RecordInsertBatch(TqdCustomMemoryStream* aStream) = 0;
+  [[nodiscard]] virtual TqdResult CopyRecords(TqdAbstractCursor* aDestCursor, TqdBlobCopyMode aBlobCopyMode,
+                                              int32_t aMaxTransSize) = 0;
+  [[nodiscard]] virtual TqdResult CopyRecordsEx(TqdAbstractCursor* aDestCursor, TqdBlobCopyMode aBlobCopyMode,
+                                                int32_t aMaxTransSize, bool aCheckValFields) = 0;
+  [[nodiscard]] virtual TqdResult DeleteRecords() = 0;
+
+  // --- BLOBs ---
+  [[nodiscard]] virtual TqdResult BlobsCancel(TqdRefNr aRefNr) = 0;
+  [[nodiscard]] virtual TqdResult BlobBatchProcess(const TqdBlobBatchRequest& aRequest, TqdBlobBatchReply& aReply);
+  // Applies every reply entry, even after a failure; the last failure's
+  // code.
+  [[nodiscard]] virtual TqdResult BlobBatchApply(PqdRecordBuffer aData, const TqdBlobBatchRequest& aRequest,
+                                                 const TqdBlobBatchReply& aReply);
+  [[nodiscard]] virtual TqdResult BlobBatchEntryApply(PqdRecordBuffer aData, const TqdRecID& aRecID,
+                                                      const TqdBlobBatchRequestEntry& aRequest,
+                                                      const TqdBlobBatchReplyEntry& aReply);
+  [[nodiscard]] virtual TqdResult BlobCreate(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr& aBlobNr) = 0;
+  [[nodiscard]] virtual TqdResult BlobCreateFile(const TqdRecID& aRecID, int32_t aFieldNo, const qdString& aFileName,
+                                                 TqdBlobNr& aBlobNr) = 0;
+  [[nodiscard]] virtual TqdResult BlobDelete(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr) = 0;
+  [[nodiscard]] virtual TqdResult BlobFree(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr) = 0;
+  // Under the session lock with the thread deadline armed; exceptions of
+  // sbcBlobRead pass (the implementation converts its own).
+  [[nodiscard]] virtual TqdResult BlobRead(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                           uint32_t aOffset, uint32_t aLen, TStream* aStream, bool aReadOrg,
+                                           TqdNewBlobNr* aNewBlobNr);
+  [[nodiscard]] virtual TqdResult sbcBlobRead(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                              uint32_t aOffset, uint32_t aLen, TStream* aStream, bool aReadOrg,
+                                              TqdNewBlobNr* aNewBlobNr) = 0;
+  // A read in several calls inside one snapshot transaction: start with
+  // brssRequestStart, pass the state back, brssRequestClose to stop early.
+  [[nodiscard]] virtual TqdResult BlobReadSnapshoted(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                                     uint32_t aOffset, uint32_t aLen, TStream* aStream, bool aReadOrg,
+                                                     TqdBlobReadSnapshotState& aSnapshot, uint32_t* aBlobLen,
+                                                     TqdNewBlobNr* aNewBlobNr);
+  // Follows a BLOB replaced by a newer number (13058 with the new number).
+  [[nodiscard]] virtual TqdResult sbcBlobReadSnapshoted(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                                        uint32_t aOffset, uint32_t aLen, TStream* aStream,
+                                                        bool aReadOrg, uint32_t* aBlobLen, TqdNewBlobNr* aNewBlobNr);
+  [[nodiscard]] virtual TqdResult BlobWrite(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                            uint32_t aOffset, uint32_t aLen, const void* aBlob) = 0;
+  // Truncates an existing BLOB to 0 (or creates one into aBlobNr) and, with
+  // aLen > 0, writes the bytes at offset 0.
+  [[nodiscard]] virtual TqdResult BlobReplace(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr& aBlobNr,
+                                              uint32_t aLen, const void* aBlob);
+  [[nodiscard]] virtual TqdResult BlobTruncate(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                               uint32_t aBlobLength) = 0;
+  [[nodiscard]] virtual TqdResult BlobGetLength(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                                uint32_t& aLength, bool aReadOrg, TqdNewBlobNr* aNewBlobNr);
+  [[nodiscard]] virtual TqdResult sbcBlobGetLength(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                                   uint32_t& aLength, bool aReadOrg, TqdNewBlobNr* aNewBlobNr) = 0;
+  [[nodiscard]] virtual TqdResult BlobModified(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                               bool& aModified) = 0;
+  [[nodiscard]] virtual TqdResult BlobAddToCache(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                                 uint32_t aLen, const void* aBlob);
+  // 9986 for an array too short for the BLOB fields; all zero = no marks.
+  [[nodiscard]] virtual TqdResult BlobsSetMarked(const TqdMarkedBlobsByBlobIdx& aMarkedBlobs);
+
+  // --- Table streams, locks, copies, counts ---
+  [[nodiscard]] virtual TqdResult TableStreamGetList(TqdStringList& aStreams) = 0;
+  [[nodiscard]] virtual TqdResult TableStreamWrite(const qdString& aName, TStream* aStream) = 0;
+  [[nodiscard]] virtual TqdResult TableStreamRead(const qdString& aName, TStream* aStream) = 0;
+  [[nodiscard]] virtual TqdResult TableStreamDelete(const qdString& aName) = 0;
+  [[nodiscard]] virtual TqdResult TableIsLocked(TqdLockType aLockType, TqdLockPresent& aLockPresent) = 0;
+  [[nodiscard]] virtual TqdResult TableLockAcquire(TqdLockType aLockType) = 0;
+  [[nodiscard]] virtual TqdResult TableLockRelease(TqdLockType aLockType, bool aAllLocks) = 0;
+  [[nodiscard]] virtual TqdResult Duplicate(TqdOpenMode aOpenMode, TqdAbstractCursor*& aNewCursor) = 0;
+  [[nodiscard]] virtual TqdResult ChangePassword(const qdString& aNewPassword) = 0;
+  [[nodiscard]] virtual TqdResult GetRecordCount(uint32_t& aRecCount, bool aEstimate) = 0;
+  [[nodiscard]] virtual TqdResult GetRecordCountAsync(TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  [[nodiscard]] virtual TqdResult GetRecordCountEx(TqdRecordCountOption aOption, uint32_t& aRecCount,
+                                                   bool aEstimate) = 0;
+  [[nodiscard]] virtual TqdResult GetRecordCountExAsync(TqdRecordCountOption aOption,
+                                                        TqdAbstractTaskInfo*& aTaskInfo) = 0;
+  virtual bool GetNextLSN(TqdLSN& /*aLSN*/) { return false; }
+  // The non-null BLOB numbers of a record into aBlobNrs (capacity =
+  // incoming aBlobCount): 9985 when they do not fit, 9986 for a nil record.
+  [[nodiscard]] virtual TqdResult GetBlobs(PqdRecordBuffer aData, bool aMarkedOnly, uint16_t& aBlobCount,
+                                           TqdBlobNr* aBlobNrs);
+  [[nodiscard]] virtual TqdResult ContainsLSNRefNr(TqdLSN& aLSN, TqdRefNr& aRefNr);
+  [[nodiscard]] virtual TqdResult GetDeletedRecords(TqdLSN aFromLSN, TqdRecordCacheInfos& aCacheInfos,
+                                                    int32_t aMaxCount, TqdLSN* aCurrentLSN);
+
+  // --- Non-virtual helpers ---
+  // RefNr and insert LSN of a record image (0 for a special field the table
+  // lacks; the zero id for nil).
+  TqdRecID acGetRecID(const uint8_t* aBuffer);
+  [[nodiscard]] TqdResult ExtractCacheInfo(const uint8_t* aData, TqdRecordCacheInfo& aCacheInfo);
+  [[nodiscard]] TqdResult ContainsCacheInfo(const TqdRecordCacheInfo& aCacheInfo);
+  [[nodiscard]] TqdResult GetBlobs(PqdRecordBuffer aData, bool aMarkedOnly, TqdBlobNrs& aBlobNrs);
+  bool AddCursorOption(TqdAbstractCursorOption aOption);
+  bool RemoveCursorOption(TqdAbstractCursorOption aOption);
+  bool AddCursorOptions(TqdAbstractCursorOptions aOptions);
+  bool RemoveCursorOptions(TqdAbstractCursorOptions aOptions);
+  bool HasAllCursorOptions(TqdAbstractCursorOptions aOptions) const;
+  bool HasAnyCursorOptions(TqdAbstractCursorOptions aOptions) const;
+
+  // Typed forms of the key operations: a record image or a key image.
+  [[nodiscard]] TqdResult SetToKeyRecord(TqdSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen,
+                                         const uint8_t* aRecord) {
+    return SetToKey(aSearchAction, aFieldCount, aPartialLen, false, aRecord);
+  }
+  [[nodiscard]] TqdResult SetToKeyImage(TqdSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen,
+                                        const uint8_t* aKey) {
+    return SetToKey(aSearchAction, aFieldCount, aPartialLen, true, aKey);
+  }
+
+  // --- Field access for filter engines (record images, offset 0) ---
+  int32_t GetFieldCountRedirect();
+  IqdFieldDescriptor* GetFieldDescriptorRedirect(int32_t aIndex);
+  bool GetFieldForFilterRedirect(int32_t aField, qdStringView aName, const uint8_t* aData, TqdFieldType& aType,
+                                 int32_t& aSize, bool& aIsNull, const uint8_t*& aValue, uint16_t& aCodePage);
+  int32_t GetFieldFromNameRedirect(const qdString& aFieldName);
+  int32_t GetFieldsOffsetRedirect() const { return 0; }
+  TqdAbstractCursor* GetCursorSelf() { return this; }
+  bool BlobsSupportedSelf() const { return true; }
+  // A BLOB field reads its content through the cursor (Null when null or
+  // empty); raises on a BLOB failure.
+  TqdVariant GetFieldAsVariantSelf(const uint8_t* aBuffer, int32_t aField);
+
+  TqdAbstractDatabase* Database() const { return acDatabase; }
+  TqdAbstractCursor* DatabasePrev() const { return acDatabasePrev; }
+  TqdAbstractCursor* DatabaseNext() const { return acDatabaseNext; }
+  TqdDataDictionary* Dictionary() { return acGetDictionary(); }
+  TqdBaseTableDescriptor* TableDescriptor() { return acGetTableDescriptor(); }
+  qdString FullName() { return acGetFullName(); }
+  qdString AliasName() { return acGetAliasName(); }
+  // The table descriptor's fields descriptor.
+  TqdFieldsDescriptor* FieldsDescriptor();
+  TqdSpecialFieldsInfo* SFI() const { return acSFI; }
+  // Refreshed from the fields descriptor.
+  TqdDiffCompressorInfo* DCI();
+  uint32_t RecordLength() const { return acRecordLength; }
+  const TqdMarkedBlobsByBlobIdx& MarkedBlobs() const { return acMarkedBlobs; }
+  TqdAbstractCursorOptions CursorOptions() const { return acOptions; }
+  TqdAbstractCursorCapabilities Capabilities() const { return acCapabilities; }
+  TqdAbstractCursorStates States() const { return acStates; }
+  bool IsCache() const { return acStates.Contains(acsIsCache); }
+
+  bool IsResultSet = false;
+  bool IsUnnamed = false;
+
+ protected:
+  TqdFieldsDescriptor* acFieldsDescriptor = nullptr;
+  TqdCacheableInfo* acCacheableInfo = nullptr;
+  TqdSpecialFieldsInfo* acSFI = nullptr;
+  TqdDiffCompressorInfo* acDCI = nullptr;
+  TqdMarkedBlobsByBlobIdx acMarkedBlobs;
+  uint32_t acRecordLength = 0;
+  TqdAbstractCursorOptions acOptions;
+  TqdAbstractCursorCapabilities acCapabilities;
+  TqdAbstractCursorStates acStates;
+
+ private:
+  friend class TqdAbstractDatabase;
+  TqdAbstractDatabase* acDatabase;
+  TqdAbstractCursor* acDatabasePrev = nullptr;
+  TqdAbstractCursor* acDatabaseNext = nullptr;
+  bool acInList = false;
+};
+
+// The cache side of a cursor of another process; none exists here.
+class TqdAbstractRemoteCursor : public TqdAbstractCursor {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+  using TqdAbstractCursor::TqdAbstractCursor;
+
+  [[nodiscard]] virtual TqdResult rcCacheBlob(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                              TqdBlobNr* aNewBlobNr) = 0;
+};
+
+class TqdAbstractServerCursor : public TqdAbstractCursor {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+  using TqdAbstractCursor::TqdAbstractCursor;
+
+  [[nodiscard]] virtual TqdResult ascGetBlobCacheInfos(const TqdRecID& aRecID, TqdBlobCacheInfos& aBCIs) = 0;
+  [[nodiscard]] virtual TqdResult ascSetBlobCacheFlushed(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                                         TqdBlobNr* aNewBlobNr) = 0;
+  // The remote cursor's rcCacheBlob; 12289 without one.
+  [[nodiscard]] TqdResult ascBlobRequestCache(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr);
+
+ protected:
+  TqdAbstractRemoteCursor* ascRemoteCursor = nullptr;
+};
+
+// Asks the holder of a cursor to close it (called from other threads).
+class IqdRequestCloseHandler : public virtual IqdInterface {
+ public:
+  virtual void RequestClose(TqdAbstractCursor* aCursor) = 0;
+
+ protected:
+  ~IqdRequestCloseHandler() = default;
+};
+
+class IqdRequestCloseHandlerEvent : public virtual IqdRequestCloseHandler {
+ public:
+  // The event is never called again.
+  virtual void Disconnect() = 0;
+
+ protected:
+  ~IqdRequestCloseHandlerEvent() = default;
+};
+
+using TqdRequestCloseEvent = std::function<void(TqdAbstractCursor* aSender)>;
+
+class TqdRequestCloseHandlerEvent final : public TqdInterfacedObject, public IqdRequestCloseHandlerEvent {
+ public:
+  // An empty event starts disconnected.
+  explicit TqdRequestCloseHandlerEvent(TqdRequestCloseEvent aEvent);
+
+  int32_t AddRef() override { return TqdInterfacedObject::AddRef(); }
+  int32_t Release() override { return TqdInterfacedObject::Release(); }
+  void RequestClose(TqdAbstractCursor* aCursor) override;
+  void Disconnect() override;
+
+ private:
+  TqdPadlock rcheLock;
+  TqdRequestCloseEvent rcheEvent QD_GUARDED_BY(rcheLock);
+  bool rcheDisconnected QD_GUARDED_BY(rcheLock) = false;
+};
+
+TqdRef<IqdRequestCloseHandlerEvent> qdMakeRequestCloseHandler(TqdRequestCloseEvent aEvent);
+
+// The cursor operations the SQL engine calls while it already holds the
+// session lock. The request-close handler is the one piece touched from
+// other threads: it is read and written under sbcOnRequestCloseLock, made
+// on first use.
+class TqdSqlAbstractCursor : public TqdAbstractServerCursor {
+ public:
+  static const TqdClassInfo ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+  using TqdAbstractServerCursor::TqdAbstractServerCursor;
+  ~TqdSqlAbstractCursor() override;
+
+  virtual bool sacIsWrapper() { return false; }
+  virtual void sbcMarkReadonly() = 0;
+  virtual qdString sbcGetRootName() = 0;
+  virtual TqdIndexPathPosition sbcGetPosition() = 0;
+  // Ignored while the cursor is being destroyed.
+  virtual void sbcSetOnRequestClose(const TqdRef<IqdRequestCloseHandler>& aHandler);
+  [[nodiscard]] virtual TqdResult sbcSwitchToIndex(const qdString& aIndexName, int32_t aIndexID,
+                                                   TqdPosnOnRec aPosnOnRec) = 0;
+  [[nodiscard]] virtual TqdResult sbcGetIndexID(int32_t& aIndexID) = 0;
+  virtual void sbcRangeReset() = 0;
+  [[nodiscard]] virtual TqdResult sbcRangeSet(int32_t aFieldCount1, int32_t aPartialLen1, bool aDirectKey1,
+                                              const uint8_t* aKeyData1, bool aKeyIncl1, int32_t aFieldCount2,
+                                              int32_t aPartialLen2, bool aDirectKey2, const uint8_t* aKeyData2,
+                                              bool aKeyIncl2) = 0;
+  virtual void sbcSetToBegin() = 0;
+  virtual void sbcSetToEnd() = 0;
+  [[nodiscard]] virtual TqdResult sbcRecordGetBatch(int32_t aCutoffSize, TqdRecordGetBatchExOptions aOptions,
+                                                    TqdBatchStreamAccess*& aAccess, int32_t aMaxRecords,
+                                                    bool aForward) = 0;
+  [[nodiscard]] virtual TqdResult sbcRecordInsertBatch(TqdCustomMemoryStream* aStream) = 0;
+  [[nodiscard]] virtual TqdResult sbcCopyRecords(TqdAbstractCursor* aDestCursor, TqdBlobCopyMode aBlobCopyMode,
+                                                 int32_t aMaxTransSize, bool aCheckValFields) = 0;
+  [[nodiscard]] virtual TqdResult sbcDeleteRecords() = 0;
+  [[nodiscard]] virtual TqdResult sbcBlobCreateLink(const TqdRecID& aRecID, int32_t aFieldNo,
+                                                    const qdString& aTableName, TqdBlobNr aTableBlobNr,
+                                                    TqdBlobNr& aBlobNr) = 0;
+  [[nodiscard]] virtual TqdResult sbcBlobDelete(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr) = 0;
+  [[nodiscard]] virtual TqdResult sbcBlobTruncate(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                                  uint32_t aBlobLength) = 0;
+  [[nodiscard]] virtual TqdResult sbcBlobWrite(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr,
+                                               uint32_t aOffset, uint32_t aLen, const void* aBlob) = 0;
+  [[nodiscard]] virtual TqdResult sbcBlobReplace(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr& aBlobNr,
+                                                 uint32_t aLen, const void* aBlob) = 0;
+  virtual bool sbcBlobIsLink(const TqdRecID& aRecID, int32_t aFieldNo, TqdBlobNr aBlobNr, qdString& aSrcTableName,
+                             TqdBlobNr& aSrcTableBlobNr) = 0;
+  [[nodiscard]] virtual TqdResult sbcRecordGet(TqdLockType aLockType, PqdRecordBuffer aData) = 0;
+  [[nodiscard]] virtual TqdResult sbcRecordGetNext(TqdLockType aLockType, PqdRecordBuffer aData) = 0;
+  [[nodiscard]] virtual TqdResult sbcRecordGetPrior(TqdLockType aLockType, PqdRecordBuffer aData) = 0;
+  [[nodiscard]] virtual TqdResult sbcRecordInsert(TqdLockType aLockType, TqdInsertOptions aInsertOptions,
+                                                  PqdRecordBuffer aData, int64_t* aAutoInc) = 0;
+  [[nodiscard]] virtual TqdResult sbcRecordModify(PqdRecordBuffer aData, bool aReleaseLock,
+                                                  PqdRecordDiff aDataDiff) = 0;
+  [[nodiscard]] virtual TqdResult sbcRecordDelete(PqdRecordBuffer aData, TqdLSN aLSN) = 0;
+  virtual uint32_t sbcAutoIncGet() = 0;
+  [[nodiscard]] virtual TqdResult sbcGetRecordCount(TqdRecordCountOption aOption, uint32_t& aRecCount,
+                                                    bool aEstimate) = 0;
+  [[nodiscard]] virtual TqdResult sbcChangePassword(const qdString& aNewPassword) = 0;
+  [[nodiscard]] virtual TqdResult sbcDuplicate(TqdOpenMode aOpenMode, TqdBaseID& aNewCursorID, bool aForceWrite) = 0;
+  virtual void sbcIterate(PqdRecordBuffer* aData, TqdKeyIterator aKeyIterator, TqdRecordIterator aRecIterator,
+                          bool aBackward, void* aCookie, bool aKeepPosition) = 0;
+  virtual bool sacHasKey(int32_t aIndex, TqdVariant& aValue) = 0;
+  virtual TqdOpenMode sacGetOpenMode() { return omReadOnly; }
+  virtual TqdRefNr sacGetRefNr() = 0;
+  virtual void sacSetRefNr(TqdRefNr aRefNr) = 0;
+  virtual void sacSetDefault(PqdRecordBuffer aRecordBuffer, int32_t aIndex) = 0;
+  virtual void sacSetDefaultsInsert(PqdRecordBuffer aRecordBuffer) = 0;
+  [[nodiscard]] virtual TqdResult sacGetRecordByID(TqdRefNr aRefNr, PqdRecordBuffer aRecordBuffer) = 0;
+
+  // nil without a padlock or while the cursor is being destroyed.
+  TqdRef<IqdRequestCloseHandler> sbcGetOnRequestClose();
+  qdString RootName() { return sbcGetRootName(); }
+  TqdIndexPathPosition Position() { return sbcGetPosition(); }
+  TqdOpenMode OpenMode() { return sacGetOpenMode(); }
+  bool UseNestedTransaction() const { return sbcUseNestedTransaction; }
+  void SetUseNestedTransaction(bool aValue) { sbcUseNestedTransaction = aValue; }
+
+ private:
+  std::atomic<TqdPadlock*> sbcOnRequestCloseLock{nullptr};
+  TqdRef<IqdRequestCloseHandler> sbcOnRequestClose;
+  bool sbcUseNestedTransaction = false;
 };
 
 // --- Name rules ----------------------------------------------------------------

@@ -584,6 +584,13 @@ TqdAbstractDatabase::~TqdAbstractDatabase() QD_NO_THREAD_SAFETY_ANALYSIS {
       qdFreeAndNil(statement);
     }
   }
+  {
+    TqdPadlockGuard guard(adCursorsPadlock);
+    while (adCursorsHead != nullptr) {
+      TqdAbstractServerObject* cursor = adCursorsHead;
+      qdFreeAndNil(cursor);
+    }
+  }
   if (adOwnedTransContext != nullptr) {
     TqdAbstractServerObject* owned = adOwnedTransContext;
     adOwnedTransContext = nullptr;
@@ -608,6 +615,10 @@ void TqdAbstractDatabase::BeforeDestruction() {
 void TqdAbstractDatabase::PrepareDestroy() {
   TqdBaseTransContext::PrepareDestroy();
   if (adOwnedTransContext != nullptr) adOwnedTransContext->PrepareDestroy();
+  {
+    TqdPadlockGuard guard(adCursorsPadlock);
+    for (TqdAbstractCursor* c = adCursorsHead; c != nullptr; c = c->DatabaseNext()) c->PrepareDestroy();
+  }
   TqdPadlockGuard guard(adStatementsPadlock);
   for (TqdAbstractStatement* s = adStatementsHead; s != nullptr; s = s->asDatabaseNext) s->PrepareDestroy();
 }
@@ -687,6 +698,13 @@ bool TqdAbstractDatabase::GetExplicitAllowSystem() {
 }
 
 TqdResult TqdAbstractDatabase::SetCacheDatabase(TqdAbstractDatabase*) { return NotSupportedError(u"SetCacheDatabase"); }
+
+std::vector<TqdAbstractCursor*> TqdAbstractDatabase::Cursors() {
+  std::vector<TqdAbstractCursor*> result;
+  TqdPadlockGuard guard(adCursorsPadlock);
+  for (TqdAbstractCursor* c = adCursorsHead; c != nullptr; c = c->DatabaseNext()) result.push_back(c);
+  return result;
+}
 
 std::vector<TqdAbstractStatement*> TqdAbstractDatabase::Statements() {
   std::vector<TqdAbstractStatement*> result;

@@ -60,6 +60,13 @@ class TqdFakeTransContext : public TqdAbstractTransContext {
 class TqdFakeStatement : public TqdAbstractStatement {
  public:
   using TqdAbstractStatement::TqdAbstractStatement;
+  TqdResult Prepare(TqdStatementType, const qdString&, TStream*) override { return 0; }
+  TqdResult Exec(TqdAbstractCursor*& aCursor, TqdOpenMode, TStream*) override {
+    aCursor = nullptr;
+    return 0;
+  }
+  TqdResult SetParams(const TqdSqlParamList&, TStream*) override { return 0; }
+  TqdResult GetParams(TqdSqlParamList&, TStream*) override { return 0; }
 };
 
 class TqdFakeTaskInfo : public TqdSqlAbstractTaskInfo {
@@ -90,6 +97,59 @@ class TqdFakeDatabase : public TqdAbstractDatabase {
       aExists = true;
       return TqdResult{0};
     });
+  }
+  TqdResult TableBuild(bool, const qdString&, const qdString&, TqdDataDictionary*, TqdTableScope, bool) override {
+    return 0;
+  }
+  TqdResult TablePack(const qdString&, const qdString&, TqdAbstractTaskInfo*& aTaskInfo) override {
+    aTaskInfo = nullptr;
+    return 0;
+  }
+  TqdResult TableBackup(const qdString&, const qdString&, TqdAbstractDatabase*,
+                        TqdAbstractTaskInfo*& aTaskInfo) override {
+    aTaskInfo = nullptr;
+    return 0;
+  }
+  TqdResult TableRebuildIndex(const qdString&, const qdString&, const qdString&, int32_t,
+                              TqdAbstractTaskInfo*& aTaskInfo) override {
+    aTaskInfo = nullptr;
+    return 0;
+  }
+  TqdResult TableRestructure(const qdString&, const qdString&, TqdDataDictionary*, TqdBaseTableMapperDescriptor*, bool,
+                             TqdAbstractTaskInfo*& aTaskInfo) override {
+    aTaskInfo = nullptr;
+    return 0;
+  }
+  TqdResult TableAddField(const qdString&, const qdString&, TqdFieldDescriptor*) override { return 0; }
+  TqdResult TableAddIndex(const qdString&, const qdString&, TqdIndexDescriptor*, bool) override { return 0; }
+  TqdResult TableDropIndex(const qdString&, const qdString&, const qdString&, int32_t) override { return 0; }
+  TqdResult TableRecover(const qdString&, const qdString&, TqdAbstractTaskInfo*& aTaskInfo) override {
+    aTaskInfo = nullptr;
+    return 0;
+  }
+  TqdResult TableVerifyChecksum(const qdString&, const qdString&, bool, bool,
+                                TqdAbstractTaskInfo*& aTaskInfo) override {
+    aTaskInfo = nullptr;
+    return 0;
+  }
+  TqdResult TableChangePassword(const qdString&, const qdString&, const qdString&) override { return 0; }
+  TqdResult TableGetDictionary(const qdString&, const qdString&, TqdDataDictionary*) override { return 0; }
+  TqdResult TableAutoIncGet(const qdString&, const qdString&, uint32_t& aValue) override {
+    aValue = 0;
+    return 0;
+  }
+  TqdResult CursorOpen(TqdAbstractCursor*& aCursor, const qdString&, const qdString&, TqdOpenMode, TqdShareMode,
+                       uint32_t, const qdString&, int32_t, bool, TqdCursorOpenOptions, uint32_t,
+                       const TqdStringList*) override {
+    aCursor = nullptr;
+    return qdeNoSuchTable;
+  }
+  TqdResult StatementExecDirect(uint32_t, TqdStatementType, const qdString&, TStream*, const TqdSqlParamList&, TStream*,
+                                TqdAbstractCursor*& aCursor, TqdOpenMode, TStream*, TStream*,
+                                TqdStatementExecDirectPhase& aPhase) override {
+    aCursor = nullptr;
+    aPhase = sedAlloc;
+    return 0;
   }
   TqdResult TableDelete(const qdString&, const qdString&) override { return 0; }
   TqdResult TableEmpty(const qdString&, const qdString&) override { return 0; }
