@@ -33,9 +33,12 @@ bool randomGuid(TGUID& aGuid) {
 
 std::atomic<TqdGuidGenerator> guidGenerator{&randomGuid};
 
-// PENDING-CURSOR: the cursor contract is not declared yet.
-qdString cursorUserName(TqdAbstractCursor*) { return {}; }
-bool cursorNextLSN(TqdAbstractCursor*, TqdLSN&) { return false; }
+// The user of the session that owns the cursor's database; empty without a
+// cursor.
+qdString cursorUserName(TqdAbstractCursor* aCursor) {
+  if (aCursor == nullptr || aCursor->Session() == nullptr) return {};
+  return aCursor->Session()->UserName();
+}
 
 const TqdDefaultValueEngineClass* const concreteEngines[] = {
     &TqdConstDefaultValueEngine::ClassInfo,       &TqdCurrentDateTimeDefaultValueEngine::ClassInfo,
@@ -169,7 +172,7 @@ bool TqdEmptyDefaultValueEngine::SetDefaultValue(uint8_t* aFieldValue) {
 
 bool TqdNextLSNDefaultValueEngine::SetDefaultValue(uint8_t* aFieldValue) {
   TqdLSN lsn = 0;
-  if (!cursorNextLSN(Cursor(), lsn)) return false;
+  if (Cursor() == nullptr || !Cursor()->GetNextLSN(lsn)) return false;
   qdPutI64(aFieldValue, lsn);
   return true;
 }

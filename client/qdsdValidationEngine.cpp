@@ -1,7 +1,9 @@
 #include "client/qdsdValidationEngine.h"
 
+#include <algorithm>
 #include <utility>
 
+#include "dictionary/qdsdKeyFieldEngineBase.h"
 #include "dictionary/qdsdNativeVariantConverter.h"
 #include "platform/qdLittleEndian.h"
 
@@ -21,6 +23,33 @@ TqdClassRegistry** validationEngineFamily() { return &validationEngineRegistry; 
 constexpr qdStringView kUnknownEngine = u"Unknown %s engine: \"%s\"";
 constexpr qdStringView kNotNullName = u"$required";
 constexpr qdStringView kNoSqlEngine = u"Evaluation of CHECK constraint requires an SQL engine";
+
+// The descriptor as the engine's class needs it; E with 12289 for another
+// class registered under the engine's name.
+template <class TDescriptor, class E>
+TDescriptor* descriptorOf(TqdBaseFieldValidationDescriptor* aDescriptor, qdStringView aEngineClass) {
+  auto* descriptor = dynamic_cast<TDescriptor*>(aDescriptor);
+  if (descriptor == nullptr)
+    throw E(qdeNotSupported, u"%s needs a %s", {aEngineClass, TDescriptor::ClassInfo.ClassName});
+  return descriptor;
+}
+
+// The key field engine that compares the values of a validated field.
+template <class E>
+std::unique_ptr<TqdCompositeKeyFieldEngine> keyFieldEngineOf(TqdKeyFieldDescriptor* aKeyField) {
+  if (aKeyField == nullptr)
+    throw E(qdeObjNotFound, u"No related Descriptor of type %s could be found",
+            {TqdKeyFieldDescriptor::ClassInfo.ClassName});
+  return std::unique_ptr<TqdCompositeKeyFieldEngine>(TqdCompositeKeyFieldEngine::CreateEngine(aKeyField));
+}
+
+// A bound in the field's length, so that a comparison never reads past it.
+std::vector<uint8_t> boundOf(const std::vector<uint8_t>& aBound, int32_t aFieldLength) {
+  if (aBound.empty()) return {};
+  std::vector<uint8_t> bound(static_cast<size_t>(std::max(aFieldLength, 0)), 0);
+  std::copy_n(aBound.begin(), std::min(aBound.size(), bound.size()), bound.begin());
+  return bound;
+}
 
 template <class T>
 TqdBaseValidationEngine* newValidationEngine(TqdBaseValidationsEngine* aParent, TqdAbstractCursor* aCursor,
@@ -73,6 +102,12 @@ const TqdValidationEngineClass TqdBaseFieldValidationEngine::ClassInfo{
     {u"TqdBaseFieldValidationEngine", &TqdBaseValidationEngine::ClassInfo, nullptr}, nullptr};
 const TqdValidationEngineClass TqdBaseFieldsValidationEngine::ClassInfo{
     {u"TqdBaseFieldsValidationEngine", &TqdBaseFieldValidationEngine::ClassInfo, nullptr}, nullptr};
+const TqdValidationEngineClass TqdMinMaxValidationEngine::ClassInfo{
+    {u"TqdMinMaxValidationEngine", &TqdBaseFieldValidationEngine::ClassInfo, nullptr},
+    &newValidationEngine<TqdMinMaxValidationEngine>};
+const TqdValidationEngineClass TqdNoChangeValidationEngine::ClassInfo{
+    {u"TqdNoChangeValidationEngine", &TqdBaseFieldValidationEngine::ClassInfo, nullptr},
+    &newValidationEngine<TqdNoChangeValidationEngine>};
 const TqdValidationEngineClass TqdNotNullValidationEngine::ClassInfo{
     {u"TqdNotNullValidationEngine", &TqdBaseFieldValidationEngine::ClassInfo, nullptr},
     &newValidationEngine<TqdNotNullValidationEngine>};
@@ -83,6 +118,8 @@ const TqdValidationEngineClass TqdSqlCheckValidationEngine::ClassInfo{
 namespace {
 
 const TqdValidationEngineClass* const singleEngines[] = {
+    &TqdMinMaxValidationEngine::ClassInfo,
+    &TqdNoChangeValidationEngine::ClassInfo,
     &TqdNotNullValidationEngine::ClassInfo,
     &TqdSqlCheckValidationEngine::ClassInfo,
 };
@@ -241,6 +278,53 @@ void TqdBaseFieldsValidationEngine::RaiseError(TqdResult aErrorCode) {
   Raise(aErrorCode, u"Fields validation \"" + bveName + u"\" failed: " + detail);
 }
 
+TqdMinMaxValidationEngine::TqdMinMaxValidationEngine(TqdBaseValidationsEngine* aParent, TqdAbstractCursor* aCursor,
+                                                     TqdBaseFieldValidationDescriptor* aDescriptor)
+    : TqdBaseFieldValidationEngine(aParent, aCursor, aDescriptor),
+      mmveMinMaxDescriptor(descriptorOf<TqdMinMaxValidationDescriptor, EqdMinMaxValidationEngineException>(
+          aDescriptor, ClassInfo.ClassName)),
+      mmveKeyFieldEngine(keyFieldEngineOf<EqdMinMaxValidationEngineException>(mmveMinMaxDescriptor->KeyField())) {
+  const int32_t length = mmveMinMaxDescriptor->GetRelated<TqdFieldDescriptor>()->Length();
+  mmveMin = boundOf(mmveMinMaxDescriptor->Min(), length);
+  mmveMax = boundOf(mmveMinMaxDescriptor->Max(), length);
+}
+
+TqdMinMaxValidationEngine::~TqdMinMaxValidationEngine() = default;
+
+void TqdMinMaxValidationEngine::RaiseException(TqdResult aErrorCode, qdStringView aMessage) const {
+  throw EqdMinMaxValidationEngineException(aErrorCode, aMessage);
+}
+
+void TqdMinMaxValidationEngine::ValidateField(const uint8_t*, const uint8_t*, const uint8_t* aNewField,
+                                              const uint8_t*) {
+  if (aNewField == nullptr) return;
+  if (!mmveMin.empty() && mmveKeyFieldEngine->CompareFieldDirect(aNewField, mmveMin.data()) == -1)
+    RaiseError(qdeMinValErr);
+  if (!mmveMax.empty() && mmveKeyFieldEngine->CompareFieldDirect(aNewField, mmveMax.data()) == 1)
+    RaiseError(qdeMaxValErr);
+}
+
+TqdNoChangeValidationEngine::TqdNoChangeValidationEngine(TqdBaseValidationsEngine* aParent, TqdAbstractCursor* aCursor,
+                                                         TqdBaseFieldValidationDescriptor* aDescriptor)
+    : TqdBaseFieldValidationEngine(aParent, aCursor, aDescriptor),
+      ncveNoChangeDescriptor(descriptorOf<TqdNoChangeValidationDescriptor, EqdNoChangeValidationEngineException>(
+          aDescriptor, ClassInfo.ClassName)),
+      ncveKeyFieldEngine(keyFieldEngineOf<EqdNoChangeValidationEngineException>(ncveNoChangeDescriptor->KeyField())) {}
+
+TqdNoChangeValidationEngine::~TqdNoChangeValidationEngine() = default;
+
+void TqdNoChangeValidationEngine::RaiseException(TqdResult aErrorCode, qdStringView aMessage) const {
+  throw EqdNoChangeValidationEngineException(aErrorCode, aMessage);
+}
+
+void TqdNoChangeValidationEngine::ValidateField(const uint8_t* aOldField, const uint8_t* aOldRecord,
+                                                const uint8_t* aNewField, const uint8_t* aNewRecord) {
+  if (aOldRecord == nullptr || aNewRecord == nullptr) return;
+  if (aOldField == nullptr) return;  // a null value may be given one
+  if (aNewField == nullptr || ncveKeyFieldEngine->CompareFieldDirect(aOldField, aNewField) != 0)
+    RaiseError(qdeFieldReadOnly);
+}
+
 TqdNotNullValidationEngine::TqdNotNullValidationEngine(TqdBaseValidationsEngine* aParent, TqdAbstractCursor* aCursor,
                                                        TqdBaseFieldValidationDescriptor* aDescriptor)
     : TqdBaseFieldValidationEngine(aParent, aCursor, aDescriptor) {
@@ -259,10 +343,8 @@ void TqdNotNullValidationEngine::ValidateField(const uint8_t*, const uint8_t*, c
 TqdSqlCheckValidationEngine::TqdSqlCheckValidationEngine(TqdBaseValidationsEngine* aParent, TqdAbstractCursor* aCursor,
                                                          TqdBaseFieldValidationDescriptor* aDescriptor)
     : TqdBaseFieldsValidationEngine(aParent, aCursor, aDescriptor),
-      scveSqlCheckDescriptor(dynamic_cast<TqdSqlCheckValidationDescriptor*>(aDescriptor)) {
-  if (scveSqlCheckDescriptor == nullptr)
-    throw EqdSqlCheckValidationEngineException(qdeNotSupported, u"%s needs an SQL check descriptor",
-                                               {ClassInfo.ClassName});
+      scveSqlCheckDescriptor(descriptorOf<TqdSqlCheckValidationDescriptor, EqdSqlCheckValidationEngineException>(
+          aDescriptor, ClassInfo.ClassName)) {
   const TqdSqlCheckStatementClass* statementClass = qdSqlCheckStatementClass;
   if (statementClass == nullptr || statementClass->Create == nullptr) return;
   TqdFieldDescriptor* field = nullptr;

@@ -236,6 +236,58 @@ class TqdBaseFieldValidationEngine : public TqdBaseValidationEngine {
   qdString bfvFieldName;
 };
 
+// Compares the new value with the bounds through a key field engine built
+// for the descriptor's key field; a null value passes.
+class TqdMinMaxValidationEngine : public TqdBaseFieldValidationEngine {
+ public:
+  static const TqdValidationEngineClass ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  // Raises 8712 when the descriptor has no key field descriptor (a checked
+  // dictionary always has one).
+  TqdMinMaxValidationEngine(TqdBaseValidationsEngine* aParent, TqdAbstractCursor* aCursor,
+                            TqdBaseFieldValidationDescriptor* aDescriptor);
+  ~TqdMinMaxValidationEngine() override;
+
+  TqdMinMaxValidationDescriptor* MinMaxDescriptor() const { return mmveMinMaxDescriptor; }
+
+  [[noreturn]] void RaiseException(TqdResult aErrorCode, qdStringView aMessage) const override;
+  // 9730 below the minimum, 9731 above the maximum.
+  void ValidateField(const uint8_t* aOldField, const uint8_t* aOldRecord, const uint8_t* aNewField,
+                     const uint8_t* aNewRecord) override;
+
+ private:
+  TqdMinMaxValidationDescriptor* mmveMinMaxDescriptor;
+  std::unique_ptr<TqdCompositeKeyFieldEngine> mmveKeyFieldEngine;
+  // The bounds in the field's length; empty = no bound.
+  std::vector<uint8_t> mmveMin;
+  std::vector<uint8_t> mmveMax;
+};
+
+// A value once written may not change or be cleared; a null one may be set.
+// Inserts pass.
+class TqdNoChangeValidationEngine : public TqdBaseFieldValidationEngine {
+ public:
+  static const TqdValidationEngineClass ClassInfo;
+  const TqdClassInfo& ClassType() const override { return ClassInfo; }
+
+  // Raises 8712 when the descriptor has no key field descriptor.
+  TqdNoChangeValidationEngine(TqdBaseValidationsEngine* aParent, TqdAbstractCursor* aCursor,
+                              TqdBaseFieldValidationDescriptor* aDescriptor);
+  ~TqdNoChangeValidationEngine() override;
+
+  TqdNoChangeValidationDescriptor* NoChangeDescriptor() const { return ncveNoChangeDescriptor; }
+
+  [[noreturn]] void RaiseException(TqdResult aErrorCode, qdStringView aMessage) const override;
+  // 10502 for a changed or cleared value.
+  void ValidateField(const uint8_t* aOldField, const uint8_t* aOldRecord, const uint8_t* aNewField,
+                     const uint8_t* aNewRecord) override;
+
+ private:
+  TqdNoChangeValidationDescriptor* ncveNoChangeDescriptor;
+  std::unique_ptr<TqdCompositeKeyFieldEngine> ncveKeyFieldEngine;
+};
+
 class TqdBaseFieldsValidationEngine : public TqdBaseFieldValidationEngine {
  public:
   static const TqdValidationEngineClass ClassInfo;
