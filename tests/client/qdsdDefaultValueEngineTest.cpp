@@ -11,6 +11,7 @@
 #include "dictionary/qdsdDataDictionary.h"
 #include "platform/qdDateTime.h"
 #include "platform/qdLittleEndian.h"
+#include "tests/client/qdsdFakeEngine.h"
 #include "tests/dictionary/qdsdDictionaryTestSupport.h"
 
 namespace qd {
@@ -269,6 +270,74 @@ TEST_F(DefaultValueEngineTest, EveryDefaultClassHasARegisteredEngine) {
     ASSERT_NE(found, nullptr) << test::u8(name);
     EXPECT_TRUE(found->InheritsFrom(TqdBaseDefaultValueEngine::ClassInfo));
   }
+}
+
+// --- Through a cursor -----------------------------------------------------------------------
+
+// A table "T" of a session opened by "ayumi", and a cursor over it.
+class CursorDefaultValueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine = qdCreate<qdsdFakeEngine::TqdFakeServerEngine>(nullptr);
+    fields = engine->AddTable(u"T").Dictionary->FieldsDescriptor();
+    fields->AddField(u"Owner", u"", qdtWideString, 20, 0, false)
+        ->AddDefaultValue(&TqdCurrentUserDefaultValueDescriptor::ClassInfo);
+    fields->AddField(u"Short", u"", qdtShortString, 3, 0, false)
+        ->AddDefaultValue(&TqdCurrentUserDefaultValueDescriptor::ClassInfo)
+        ->SetApplyAt(TqdApplyAtSet{aaClient});
+    fields->AddField(u"Lsn", u"", qdtInt64, 0, 0, false)->AddDefaultValue(&TqdNextLSNDefaultValueDescriptor::ClassInfo);
+    ASSERT_EQ(engine->SessionOpen(session, u"ayumi", u"", u"direct", 10000), 0u);
+    ASSERT_EQ(session->DatabaseOpen(database, u"Name", u"Main", nullptr, omReadWrite, smShared, 0), 0u);
+    ASSERT_EQ(database->CursorOpen(cursor, u"T", u"", omReadWrite, smShared, 0, u"", -1, false, {}, 500, nullptr), 0u);
+  }
+  void TearDown() override {
+    if (session != nullptr) {
+      EXPECT_EQ(TqdAbstractServerObject::Close(session), 0u);
+    }
+    TqdComponent* component = engine;
+    qdFreeAndNil(component);
+  }
+
+  qdsdFakeEngine::TqdFakeServerEngine* engine = nullptr;
+  TqdFieldsDescriptor* fields = nullptr;
+  TqdAbstractSession* session = nullptr;
+  TqdAbstractDatabase* database = nullptr;
+  TqdAbstractCursor* cursor = nullptr;
+};
+
+TEST_F(CursorDefaultValueTest, CurrentUserIsTheCursorsSessionUser) {
+  auto handler = TqdDefaultValueHandler::CreateFor(fields, aaServer, cursor);
+  ASSERT_NE(handler, nullptr);
+  EXPECT_EQ(handler->EngineCount(), 1) << "no engine for the LSN field";
+  std::vector<uint8_t> record(static_cast<size_t>(fields->RecordLength()), 0);
+  fields->InitRecord(record.data());
+  handler->SetDefaultValuesInsert(record.data());
+  EXPECT_EQ(test::u8(fields->fsdGetFieldByIndexAsVariant(record.data(), 0).AsString()), "ayumi");
+  EXPECT_TRUE(fields->IsRecordFieldNull(2, record.data()));
+
+  // Without a cursor there is no session and the name is empty.
+  auto detached = TqdDefaultValueHandler::CreateFor(fields, aaServer, nullptr);
+  ASSERT_NE(detached, nullptr);
+  fields->InitRecord(record.data());
+  detached->SetDefaultValuesInsert(record.data());
+  EXPECT_FALSE(fields->IsRecordFieldNull(0, record.data()));
+  EXPECT_EQ(test::u8(fields->fsdGetFieldByIndexAsVariant(record.data(), 0).AsString()), "");
+}
+
+TEST_F(CursorDefaultValueTest, UserNameLongerThanTheFieldIsRefusedWhenBuilt) {
+  EXPECT_THROW((void)TqdDefaultValueHandler::CreateFor(fields, aaClient, cursor), Exception);
+}
+
+TEST_F(CursorDefaultValueTest, NextLsnEngineAsksTheCursorWhenBuiltDirectly) {
+  TqdBaseDefaultValueDescriptor* lsn = fields->FieldDescriptor(2)->DefaultValue();
+  TqdNextLSNDefaultValueEngine engine(lsn, cursor);
+  uint8_t value[8] = {};
+  ASSERT_TRUE(engine.SetDefaultValue(value));
+  const int64_t first = qdGetI64(value);
+  ASSERT_TRUE(engine.SetDefaultValue(value));
+  EXPECT_EQ(qdGetI64(value), first + 1);
+  TqdNextLSNDefaultValueEngine detached(lsn, nullptr);
+  EXPECT_FALSE(detached.SetDefaultValue(value));
 }
 
 }  // namespace
