@@ -1,11 +1,21 @@
 #include "client/qdClient.h"
 
+#include "client/qdsdDefaultValueEngine.h"
 #include "client/qdsdServerEngine.h"
+#include "client/qdsdValidationEngine.h"
 
 namespace qd {
 
-void InitializeClient() { qdsdServerEngineInitialize(); }
+void InitializeClient() {
+  qdsdServerEngineInitialize();
+  qdsdDefaultValueEngineInitialize();
+  qdsdValidationEngineInitialize();
+}
 
-void FinalizeClient() { qdsdServerEngineFinalize(); }
+void FinalizeClient() {
+  qdsdValidationEngineFinalize();
+  qdsdDefaultValueEngineFinalize();
+  qdsdServerEngineFinalize();
+}
 
 }  // namespace qd
