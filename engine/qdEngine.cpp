@@ -5,6 +5,7 @@
 #include "client/qdClient.h"
 #include "dictionary/qdDictionary.h"
 #include "foundation/qdFoundation.h"
+#include "indexes/qdIndexes.h"
 #include "storage/qdStorage.h"
 
 namespace qd {
@@ -23,11 +24,13 @@ void qdEngineInitialize() {
   InitializeDictionary();
   InitializeClient();
   InitializeStorage();
+  InitializeIndexes();
 }
 
 void qdEngineFinalize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount == 0 || --engineStartCount > 0) return;
+  FinalizeIndexes();
   FinalizeStorage();
   FinalizeClient();
   FinalizeDictionary();

@@ -1,0 +1,9 @@
+#include "indexes/qdIndexes.h"
+
+namespace qd {
+
+void InitializeIndexes() {}
+
+void FinalizeIndexes() {}
+
+}  // namespace qd
