@@ -1,7 +1,9 @@
 #include "storage/qdStorage.h"
 
+#include "storage/qdseAutoIncEngineSimple.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseJournalEngine.h"
+#include "storage/qdseStreamEngineSimple.h"
 #include "storage/qdsrAutoIncEngineBase.h"
 #include "storage/qdsrBlobEngineBase.h"
 #include "storage/qdsrBlockHeapEngineBase.h"
@@ -30,9 +32,13 @@ void InitializeStorage() {
   qdsrBlockHeapEngineBaseInitialize();
   qdsrHeapEngineBaseInitialize();
   qdsrRecordCompressionEngineBaseInitialize();
+  qdseStreamEngineSimpleInitialize();
+  qdseAutoIncEngineSimpleInitialize();
 }
 
 void FinalizeStorage() {
+  qdseAutoIncEngineSimpleFinalize();
+  qdseStreamEngineSimpleFinalize();
   qdsrRecordCompressionEngineBaseFinalize();
   qdsrHeapEngineBaseFinalize();
   qdsrBlockHeapEngineBaseFinalize();
