@@ -1,0 +1,224 @@
+// The server's dictionary: written into and read back from its table file
+// as the stream "DICT", the read-only switches of a restructuring step, and
+// the checks and block sizes the storage adds.
+#include "storage/qdsrDataDictionary.h"
+
+#include <gtest/gtest.h>
+
+#include "foundation/qdllStreams.h"
+#include "storage/qdseStreamEngineSimple.h"
+#include "storage/qdsrRecordEngineBase.h"
+#include "tests/storage/qdsrTestOwner.h"
+
+namespace qd::test {
+namespace {
+
+template <typename F>
+std::string TextOf(F&& aAction) {
+  try {
+    aAction();
+  } catch (const EqdBaseException& e) {
+    return StringToUtf8(e.ErrorString());
+  }
+  return {};
+}
+
+// A default dictionary names the record engine "qd1xDefault"; until a real
+// one is registered at start-up the tests stand one in.
+const TqdRecordEngineClass kStandInRecordEngine{
+    {u"TqdStandInRecordEngine", &TqdBaseRecordEngine::ClassInfo, nullptr}, nullptr, nullptr};
+
+class ServerDataDictTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (TqdBaseRecordEngine::FindEngineClass(u"qd1xDefault") == nullptr) {
+      TqdBaseSubEngine::Register(kStandInRecordEngine, u"qd1xDefault");
+      fStandIn = true;
+    }
+    fTable = TqdTestTable::Create(&fCache, "/db/Questions.qd1");
+    TqdTestTransaction trans(&fCache);
+    fEngine = std::make_unique<TqdSimpleStreamEngine>(nullptr, &fTable->Access(), &trans);
+    trans.Commit();
+  }
+  void TearDown() override {
+    fEngine.reset();
+    fTable.reset();
+    EXPECT_EQ(fCache.InUseCount(), 0u);
+    if (fStandIn) TqdBaseSubEngine::Unregister(kStandInRecordEngine);
+  }
+  void Reopen() {
+    fEngine.reset();
+    fTable.reset();
+    fTable = TqdTestTable::Open(&fCache, "/db/Questions.qd1");
+    fEngine = std::make_unique<TqdSimpleStreamEngine>(nullptr, &fTable->Access(), nullptr);
+  }
+  void WriteCommitted(TqdServerDataDict& aDictionary) {
+    TqdTestTransaction trans(&fCache);
+    aDictionary.WriteToFile(fEngine.get(), &trans);
+    trans.Commit();
+  }
+  static void AddFields(TqdDataDictionary& aDictionary) {
+    aDictionary.FieldsDescriptor()->AddField(u"Question", u"", qdtWideString, 40, 0, true);
+    aDictionary.FieldsDescriptor()->AddField(u"Answered", u"", qdtInt32, 0, 0, false);
+  }
+
+  TqdFaultFixture fFixture;
+  TqdBufferManager fCache{u"/tmp"};
+  std::unique_ptr<TqdTestTable> fTable;
+  std::unique_ptr<TqdSimpleStreamEngine> fEngine;
+  bool fStandIn = false;
+};
+
+TEST_F(ServerDataDictTest, TheDictionaryIsStoredAsDictAndReadBackAfterReopen) {
+  TqdServerDataDict written;
+  AddFields(written);
+  WriteCommitted(written);
+  EXPECT_TRUE(written.ReadOnly());
+  EXPECT_EQ(StringToUtf8(written.BaseName()), "/db/Questions.qd1");
+
+  Reopen();
+  TqdStringList names;
+  EXPECT_EQ(fEngine->GetNamedStreamList(nullptr, names), 0u);
+  ASSERT_EQ(names.Count(), 1);
+  EXPECT_EQ(StringToUtf8(names.Strings(0)), "DICT");
+
+  TqdServerDataDict read;
+  read.ReadFromFile(fEngine.get(), nullptr);
+  EXPECT_TRUE(read.ReadOnly());
+  EXPECT_TRUE(read.IsEqual(&written));
+  EXPECT_EQ(read.Guid(), written.Guid());
+  EXPECT_EQ(read.FieldsDescriptor()->FieldCount(), 2);
+  EXPECT_TRUE(read.HeaderSignature() == qdSignature("QD!2"));
+  EXPECT_EQ(TextOf([&] { read.FieldsDescriptor()->AddField(u"More", u"", qdtInt32, 0, 0, false); }),
+            "The data dictionary is read only");
+
+  // The stream holds exactly what the dictionary writes for the server's
+  // version.
+  TqdMemoryStream stored(-1), expected(-1);
+  EXPECT_EQ(fEngine->ReadNamedStream(nullptr, u"DICT", stored), 0u);
+  written.WriteToStream(expected, qdServerDictionaryVersion);
+  ASSERT_EQ(stored.Size(), expected.Size());
+  EXPECT_EQ(std::memcmp(stored.Memory(), expected.Memory(), size_t(stored.Size())), 0);
+}
+
+TEST_F(ServerDataDictTest, AMissingDictionaryRaisesAndLeavesTheDictionaryAsItWas) {
+  TqdServerDataDict dictionary;
+  AddFields(dictionary);
+  const TGUID guid = dictionary.Guid();
+  EXPECT_EQ(TextOf([&] { dictionary.ReadFromFile(fEngine.get(), nullptr); }),
+            "The data dictionary is missing (/db/Questions.qd1)");
+  try {
+    dictionary.ReadFromFile(fEngine.get(), nullptr);
+    FAIL();
+  } catch (const EqdServerDataDictException& e) {
+    EXPECT_EQ(e.ErrorCode(), 9992u);
+  }
+  EXPECT_EQ(dictionary.FieldsDescriptor()->FieldCount(), 2);
+  EXPECT_EQ(dictionary.Guid(), guid);
+  EXPECT_FALSE(dictionary.ReadOnly());
+}
+
+// A restructuring step: lift the read-only state, change, count the ID,
+// back to read-only and write; a failed step restores the ID.
+TEST_F(ServerDataDictTest, ARestructuringStepWritesTheChangedDictionaryBack) {
+  TqdServerDataDict dictionary;
+  AddFields(dictionary);
+  WriteCommitted(dictionary);
+
+  const int32_t savedID = dictionary.CurrentID();
+  dictionary.ForceOffReadOnly();
+  EXPECT_FALSE(dictionary.ReadOnly());
+  EXPECT_FALSE(dictionary.FieldsDescriptor()->CacheActive());
+  dictionary.FieldsDescriptor()->AddField(u"Score", u"", qdtInt32, 0, 0, false);
+  dictionary.IncID();
+  EXPECT_EQ(dictionary.CurrentID(), savedID + 2) << "the field took one ID, IncID another";
+  dictionary.ForceOnReadOnly();
+  EXPECT_TRUE(dictionary.FieldsDescriptor()->CacheActive());
+  WriteCommitted(dictionary);
+
+  dictionary.ForceOffReadOnly();
+  dictionary.IncID();
+  dictionary.RestoreID(savedID);
+  EXPECT_EQ(dictionary.CurrentID(), savedID);
+  dictionary.ForceOnReadOnly();
+
+  Reopen();
+  TqdServerDataDict read;
+  read.ReadFromFile(fEngine.get(), nullptr);
+  EXPECT_EQ(read.FieldsDescriptor()->FieldCount(), 3);
+  EXPECT_EQ(read.CurrentID(), savedID + 2);
+}
+
+TEST_F(ServerDataDictTest, ARolledBackWriteLeavesTheStoredDictionary) {
+  TqdServerDataDict dictionary;
+  AddFields(dictionary);
+  WriteCommitted(dictionary);
+  dictionary.ForceOffReadOnly();
+  dictionary.FieldsDescriptor()->AddField(u"Score", u"", qdtInt32, 0, 0, false);
+  {
+    TqdTestTransaction trans(&fCache);
+    dictionary.WriteToFile(fEngine.get(), &trans);
+    trans.Rollback();
+  }
+  Reopen();
+  TqdServerDataDict read;
+  read.ReadFromFile(fEngine.get(), nullptr);
+  EXPECT_EQ(read.FieldsDescriptor()->FieldCount(), 2);
+}
+
+TEST_F(ServerDataDictTest, RecreateGuidGivesANewGuid) {
+  TqdServerDataDict dictionary;
+  const TGUID before = dictionary.Guid();
+  dictionary.MakeReadOnly();
+  dictionary.RecreateGuid();
+  EXPECT_NE(dictionary.Guid(), before);
+  EXPECT_NE(dictionary.Guid(), TGUID{});
+}
+
+TEST_F(ServerDataDictTest, APlainDictionaryIsOfTheSameClassOnEitherSide) {
+  TqdServerDataDict server;
+  TqdDataDictionary plain;
+  EXPECT_TRUE(server.IsSameClass(&plain));
+  EXPECT_TRUE(server.IsEqual(&plain));
+  EXPECT_TRUE(plain.IsEqual(&server));
+  plain.SetEncryptionEngine(u"qd1xDefault");
+  EXPECT_FALSE(server.IsEqual(&plain));
+}
+
+TEST_F(ServerDataDictTest, TheHeaderFormatsReserveComesOffEveryBlock) {
+  TqdServerDataDict dictionary;
+  EXPECT_EQ(dictionary.UsableBlockSize(4096), 4092u);
+  EXPECT_EQ(dictionary.FilesDescriptor()->FileDescriptor(0)->UsableBlockSize(), 4092u);
+  dictionary.SetHeaderSignature(qdSignature("QD!1"));
+  EXPECT_EQ(dictionary.UsableBlockSize(4096), 4096u);
+}
+
+TEST_F(ServerDataDictTest, UnknownEnginesAndFormatsAreRefusedBeforeAnythingIsWritten) {
+  struct Case {
+    const char* what;
+    void (*change)(TqdServerDataDict&);
+    TqdResult code;
+  };
+  const Case cases[] = {
+      {"stream engine", [](TqdServerDataDict& d) { d.StreamDescriptor()->SetStreamEngine(u"Nowhere"); },
+       qdeSubEngineNotSupported},
+      {"record engine", [](TqdServerDataDict& d) { d.RecordDescriptor()->SetRecordEngine(u"Nowhere"); },
+       qdeSubEngineNotSupported},
+      {"header format", [](TqdServerDataDict& d) { d.SetHeaderSignature(qdSignature("QD!9")); },
+       qdeHeaderAccessNotSupported},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TqdServerDataDict dictionary;
+    AddFields(dictionary);
+    c.change(dictionary);
+    TqdTestTransaction trans(&fCache);
+    EXPECT_EQ(CodeOf([&] { dictionary.WriteToFile(fEngine.get(), &trans); }), c.code);
+    trans.Rollback();
+    TqdMemoryStream stream(-1);
+    EXPECT_EQ(fEngine->ReadNamedStream(nullptr, u"DICT", stream), qdeObjNotFound);
+  }
+}
+
+}  // namespace
+}  // namespace qd::test
