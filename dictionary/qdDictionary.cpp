@@ -2,6 +2,12 @@
 
 #include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdFmtBcd.h"
+#include "dictionary/qdsdKeyEngineBase.h"
+#include "dictionary/qdsdKeyEngineBlobCache.h"
+#include "dictionary/qdsdKeyEngineComp.h"
+#include "dictionary/qdsdKeyEngineInt64.h"
+#include "dictionary/qdsdKeyEngineRef.h"
+#include "dictionary/qdsdKeyFieldEngineBase.h"
 #include "dictionary/qdsdTypes.h"
 
 namespace qd {
@@ -10,9 +16,21 @@ void InitializeDictionary() {
   qdsdTypesInitialize();
   qdsdFmtBcdInitialize();
   qdsdDataDictionaryInitialize();
+  qdsdKeyFieldEngineBaseInitialize();
+  qdsdKeyEngineBaseInitialize();
+  qdsdKeyEngineCompInitialize();
+  qdsdKeyEngineRefInitialize();
+  qdsdKeyEngineInt64Initialize();
+  qdsdKeyEngineBlobCacheInitialize();
 }
 
 void FinalizeDictionary() {
+  qdsdKeyEngineBlobCacheFinalize();
+  qdsdKeyEngineInt64Finalize();
+  qdsdKeyEngineRefFinalize();
+  qdsdKeyEngineCompFinalize();
+  qdsdKeyEngineBaseFinalize();
+  qdsdKeyFieldEngineBaseFinalize();
   qdsdDataDictionaryFinalize();
   qdsdFmtBcdFinalize();
   qdsdTypesFinalize();
