@@ -1,5 +1,6 @@
 #include "storage/qdStorage.h"
 
+#include "storage/qdsdBookmarkHandling.h"
 #include "storage/qdseAutoIncEngineSimple.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseJournalEngine.h"
@@ -34,9 +35,11 @@ void InitializeStorage() {
   qdsrRecordCompressionEngineBaseInitialize();
   qdseStreamEngineSimpleInitialize();
   qdseAutoIncEngineSimpleInitialize();
+  qdsdBookmarkHandlingInitialize();
 }
 
 void FinalizeStorage() {
+  qdsdBookmarkHandlingFinalize();
   qdseAutoIncEngineSimpleFinalize();
   qdseStreamEngineSimpleFinalize();
   qdsrRecordCompressionEngineBaseFinalize();
