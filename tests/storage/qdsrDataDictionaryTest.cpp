@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "foundation/qdllStreams.h"
+#include "storage/qdseAutoIncEngineSimple.h"
 #include "storage/qdseStreamEngineSimple.h"
+#include "storage/qdsrAutoIncEngineBase.h"
 #include "storage/qdsrRecordEngineBase.h"
 #include "tests/storage/qdsrTestOwner.h"
 
@@ -99,6 +101,62 @@ TEST_F(ServerDataDictTest, TheDictionaryIsStoredAsDictAndReadBackAfterReopen) {
   written.WriteToStream(expected, qdServerDictionaryVersion);
   ASSERT_EQ(stored.Size(), expected.Size());
   EXPECT_EQ(std::memcmp(stored.Memory(), expected.Memory(), size_t(stored.Size())), 0);
+}
+
+// What opening and creating a table does with the engines: the stream
+// engine by the file's engine name, the dictionary from "DICT", the counter
+// from the dictionary's descriptor; all of it back after commit and reopen.
+TEST_F(ServerDataDictTest, ATableFileCarriesItsDictionaryStreamsAndCounter) {
+  TqdServerDataDict dictionary;
+  AddFields(dictionary);
+  auto* autoInc =
+      static_cast<TqdAdvAutoIncDescriptor*>(dictionary.AddAutoIncDescriptor(&TqdAdvAutoIncDescriptor::ClassInfo));
+  autoInc->SetInitialValue(100);
+  autoInc->SetStep(5);
+  std::unique_ptr<TqdTestTable> table = TqdTestTable::Create(&fCache, "/db/Drill.qd1");
+  TqdBlockAccessList files{&table->Access()};
+  uint32_t numbered = 0;
+  {
+    TqdTestTransaction trans(&fCache);
+    std::unique_ptr<TqdBaseStreamEngine> streams(
+        TqdBaseStreamEngine::CreateEngine(u"QD1XDEFAULT", dictionary.StreamDescriptor(), &table->Access(), &trans));
+    EXPECT_EQ(&streams->ClassType(), &TqdSimpleStreamEngine::ClassInfo);
+    EXPECT_EQ(streams->ID(), dictionary.StreamDescriptor()->ID());
+    std::unique_ptr<TqdBaseAutoIncEngine> counter(TqdBaseAutoIncEngine::CreateEngine(&dictionary, files, &trans));
+    ASSERT_NE(counter, nullptr);
+    EXPECT_EQ(&counter->ClassType(), &TqdSimpleAutoIncEngine::ClassInfo);
+    dictionary.WriteToFile(streams.get(), &trans);
+    TqdMemoryStream name(-1);
+    name.WriteBuffer("Drill", 5);
+    EXPECT_EQ(streams->WriteNamedStream(&trans, u"$TableName", name), 0u);
+    streams->WriteStream(&trans, numbered, name, true, qdSignature("USER"));
+    EXPECT_EQ(counter->NextAutoIncValue(&trans, nullptr), 100u);
+    EXPECT_EQ(counter->NextAutoIncValue(&trans, nullptr), 105u);
+    trans.Commit();
+  }
+  table.reset();
+  table = TqdTestTable::Open(&fCache, "/db/Drill.qd1");
+  files = {&table->Access()};
+  std::unique_ptr<TqdBaseStreamEngine> streams(
+      TqdBaseStreamEngine::CreateEngine(u"qd1xDefault", nullptr, &table->Access(), nullptr));
+  TqdServerDataDict read;
+  read.ReadFromFile(streams.get(), nullptr);
+  streams->InitializeFromDictionary(&read);
+  EXPECT_EQ(streams->ID(), read.StreamDescriptor()->ID());
+  EXPECT_TRUE(read.IsEqual(&dictionary));
+  TqdMemoryStream name(-1);
+  EXPECT_EQ(streams->ReadNamedStream(nullptr, u"$tablename", name), 0u) << "read with the owner checked";
+  EXPECT_EQ(std::string(static_cast<const char*>(name.Memory()), size_t(name.Size())), "Drill");
+  streams->ReadStream(nullptr, numbered, name);
+  EXPECT_EQ(name.Size(), 5);
+  std::unique_ptr<TqdBaseAutoIncEngine> counter(TqdBaseAutoIncEngine::CreateEngine(&read, files, nullptr));
+  EXPECT_EQ(counter->ReadAutoIncValue(nullptr), 105u);
+  TqdTestTransaction trans(&fCache);
+  EXPECT_EQ(counter->NextAutoIncValue(&trans, nullptr), 110u);
+  trans.Commit();
+  counter.reset();
+  streams.reset();
+  table.reset();
 }
 
 TEST_F(ServerDataDictTest, AMissingDictionaryRaisesAndLeavesTheDictionaryAsItWas) {
