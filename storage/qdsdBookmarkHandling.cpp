@@ -79,7 +79,13 @@ TqdResult TqdBookmarkHandler::CompareBookmarks(PqdBookmarkBuffer aBookmark1, Pqd
   if (bmhKeyEngine != nullptr) {
     if (!keyValid(aBookmark1) || !keyValid(aBookmark2)) return qdeBookmarkMismatch;
     if (bmhKeyEngine->NLSVersionChanged()) return qdeNotSupported;
-    result = bmhKeyEngine->CompareKey(aBookmark1 + kBookmarkHeaderSize, aBookmark2 + kBookmarkHeaderSize, 0, 0);
+    // The check value proves no more than that the client kept the bytes
+    // together: key bytes the key engine cannot read are one more defect.
+    try {
+      result = bmhKeyEngine->CompareKey(aBookmark1 + kBookmarkHeaderSize, aBookmark2 + kBookmarkHeaderSize, 0, 0);
+    } catch (const Exception&) {
+      return qdeBookmarkMismatch;
+    }
     result = result < 0 ? -1 : result > 0 ? 1 : 0;
   }
   if (result == 0) result = qdCompareInt64(refNrOf(aBookmark1), refNrOf(aBookmark2));
@@ -119,7 +125,12 @@ TqdResult TqdBookmarkHandler::BookmarkAsVariant(PqdBookmarkBuffer aBookmark, uin
     return 0;
   }
   if (!keyValid(aBookmark)) return qdeBookmarkMismatch;
-  aVariant = bmhKeyEngine->KeyAsVariant(aBookmark + kBookmarkHeaderSize, -1);
+  try {
+    aVariant = bmhKeyEngine->KeyAsVariant(aBookmark + kBookmarkHeaderSize, -1);
+  } catch (const Exception&) {
+    aVariant = TqdVariant();
+    return qdeBookmarkMismatch;
+  }
   return 0;
 }
 

@@ -43,6 +43,21 @@ class TqdRebuildNeededKeyEngine : public TqdInt64KeyEngine {
   }
 };
 
+// An index whose key engine cannot read some key bytes.
+class TqdPickyKeyEngine : public TqdInt64KeyEngine {
+ public:
+  using TqdInt64KeyEngine::TqdInt64KeyEngine;
+  using TqdInt64KeyEngine::CompareKey;
+  int8_t CompareKey(const uint8_t* aKey1, const uint8_t* aKey2, int32_t aFieldCount, int32_t aPartialLen) override {
+    if (qdGetI64(aKey1) < 0 || qdGetI64(aKey2) < 0) throw EConvertError(u"unreadable key");
+    return TqdInt64KeyEngine::CompareKey(aKey1, aKey2, aFieldCount, aPartialLen);
+  }
+  TqdVariant KeyAsVariant(const uint8_t* aKey, int32_t aField) override {
+    if (qdGetI64(aKey) < 0) throw EqdBaseException(qdeInvalidParam);
+    return TqdInt64KeyEngine::KeyAsVariant(aKey, aField);
+  }
+};
+
 class BookmarkTest : public ::testing::Test {
  protected:
   BookmarkTest() : fKeyEngine(new TqdInt64KeyEngine(&fKey)), fHandler(3, fKeyEngine.get()) {}
@@ -194,6 +209,19 @@ TEST_F(BookmarkTest, KeysOfAnotherNlsVersionCannotBeCompared) {
   const TqdBookmarkHandler handler(3, &engine);
   EXPECT_EQ(Compare(On(ippOnKey, 1, 1), On(ippOnKey, 2, 1), &handler), 100 + int32_t(qdeNotSupported));
   EXPECT_EQ(Compare(On(ippOnKey, 1, 1), Make(3, ippEof, 0), &handler), -1) << "the ends need no key";
+}
+
+TEST_F(BookmarkTest, KeyBytesTheKeyEngineCannotReadAreADefectNotAnException) {
+  TqdPickyKeyEngine engine(&fKey);
+  const TqdBookmarkHandler handler(3, &engine);
+  const Bookmark unreadable = On(ippOnKey, -1, 1);
+  const Bookmark readable = On(ippOnKey, 1, 1);
+  EXPECT_EQ(Compare(unreadable, readable, &handler), kMismatch);
+  EXPECT_EQ(Compare(readable, readable, &handler), 0);
+  TqdVariant value;
+  EXPECT_EQ(handler.BookmarkAsVariant(unreadable.data(), 32, value), qdeBookmarkMismatch);
+  EXPECT_TRUE(value.IsEmpty());
+  EXPECT_EQ(handler.BookmarkAsVariant(readable.data(), 32, value), 0u);
 }
 
 TEST_F(BookmarkTest, PathsWithoutIndexCompareByRecordOnly) {
