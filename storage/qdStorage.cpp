@@ -4,6 +4,7 @@
 #include "storage/qdseAutoIncEngineSimple.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseJournalEngine.h"
+#include "storage/qdseRecordEngineStatic.h"
 #include "storage/qdseStreamEngineSimple.h"
 #include "storage/qdsrAutoIncEngineBase.h"
 #include "storage/qdsrBlobEngineBase.h"
@@ -35,11 +36,13 @@ void InitializeStorage() {
   qdsrRecordCompressionEngineBaseInitialize();
   qdseStreamEngineSimpleInitialize();
   qdseAutoIncEngineSimpleInitialize();
+  qdseRecordEngineStaticInitialize();
   qdsdBookmarkHandlingInitialize();
 }
 
 void FinalizeStorage() {
   qdsdBookmarkHandlingFinalize();
+  qdseRecordEngineStaticFinalize();
   qdseAutoIncEngineSimpleFinalize();
   qdseStreamEngineSimpleFinalize();
   qdsrRecordCompressionEngineBaseFinalize();

@@ -77,6 +77,12 @@ class TqdBaseBlobEngine : public TqdBaseSubEngine {
   TqdBlockAccess* BlobFile() const { return bbeBlobFile; }
   TqdBlobNr BlobNrMask() const { return bbeBlobNrMask; }
 
+  // File BLOBs: aFileName is taken relative to the BLOB file's folder and
+  // opened read-only and shared for the one call. Read, open and close
+  // failures become 15441, 15440 and 15442; anything else raises.
+  [[nodiscard]] TqdResult ReadFileBlob(const qdString& aFileName, uint32_t aOffset, uint32_t aLen, TStream& aStream);
+  [[nodiscard]] TqdResult GetFileBlobLength(const qdString& aFileName, uint32_t& aLength);
+
  protected:
   TqdBlockAccess* bbeBlobFile = nullptr;
   TqdBlobNr bbeBlobNrMask = -1;
