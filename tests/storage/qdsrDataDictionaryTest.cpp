@@ -9,7 +9,6 @@
 #include "storage/qdseAutoIncEngineSimple.h"
 #include "storage/qdseStreamEngineSimple.h"
 #include "storage/qdsrAutoIncEngineBase.h"
-#include "storage/qdsrRecordEngineBase.h"
 #include "tests/storage/qdsrTestOwner.h"
 
 namespace qd::test {
@@ -25,18 +24,9 @@ std::string TextOf(F&& aAction) {
   return {};
 }
 
-// A default dictionary names the record engine "qd1xDefault"; until a real
-// one is registered at start-up the tests stand one in.
-const TqdRecordEngineClass kStandInRecordEngine{
-    {u"TqdStandInRecordEngine", &TqdBaseRecordEngine::ClassInfo, nullptr}, nullptr, nullptr};
-
 class ServerDataDictTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (TqdBaseRecordEngine::FindEngineClass(u"qd1xDefault") == nullptr) {
-      TqdBaseSubEngine::Register(kStandInRecordEngine, u"qd1xDefault");
-      fStandIn = true;
-    }
     fTable = TqdTestTable::Create(&fCache, "/db/Questions.qd1");
     TqdTestTransaction trans(&fCache);
     fEngine = std::make_unique<TqdSimpleStreamEngine>(nullptr, &fTable->Access(), &trans);
@@ -46,7 +36,6 @@ class ServerDataDictTest : public ::testing::Test {
     fEngine.reset();
     fTable.reset();
     EXPECT_EQ(fCache.InUseCount(), 0u);
-    if (fStandIn) TqdBaseSubEngine::Unregister(kStandInRecordEngine);
   }
   void Reopen() {
     fEngine.reset();
@@ -68,7 +57,6 @@ class ServerDataDictTest : public ::testing::Test {
   TqdBufferManager fCache{u"/tmp"};
   std::unique_ptr<TqdTestTable> fTable;
   std::unique_ptr<TqdSimpleStreamEngine> fEngine;
-  bool fStandIn = false;
 };
 
 TEST_F(ServerDataDictTest, TheDictionaryIsStoredAsDictAndReadBackAfterReopen) {
