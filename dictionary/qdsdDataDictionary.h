@@ -2117,6 +2117,11 @@ class TqdNestedTableDescriptor : public TqdBaseTableDescriptor {
 // The root of a table's descriptor tree.
 class TqdDataDictionary : public TqdBaseTableDescriptor {
   QD_DICTIONARY_ITEM_CLASS(TqdClassInfo, EqdDataDictionaryException)
+  // The storage's dictionary lifts and restores the read-only state, the
+  // item-ID counter, the GUID, the base name and the header signature of an
+  // open table without the edit checks.
+  friend class TqdServerDataDict;
+
  public:
   static constexpr char16_t kDefaultFileDesc[] = u"Data/DataDict File";
 

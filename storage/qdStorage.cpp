@@ -1,8 +1,11 @@
 #include "storage/qdStorage.h"
 
+#include "storage/qdsdBookmarkHandling.h"
+#include "storage/qdseAutoIncEngineSimple.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseJournalEngine.h"
 #include "storage/qdseRecordEngineStatic.h"
+#include "storage/qdseStreamEngineSimple.h"
 #include "storage/qdsrAutoIncEngineBase.h"
 #include "storage/qdsrBlobEngineBase.h"
 #include "storage/qdsrBlockHeapEngineBase.h"
@@ -31,11 +34,17 @@ void InitializeStorage() {
   qdsrBlockHeapEngineBaseInitialize();
   qdsrHeapEngineBaseInitialize();
   qdsrRecordCompressionEngineBaseInitialize();
+  qdseStreamEngineSimpleInitialize();
+  qdseAutoIncEngineSimpleInitialize();
   qdseRecordEngineStaticInitialize();
+  qdsdBookmarkHandlingInitialize();
 }
 
 void FinalizeStorage() {
+  qdsdBookmarkHandlingFinalize();
   qdseRecordEngineStaticFinalize();
+  qdseAutoIncEngineSimpleFinalize();
+  qdseStreamEngineSimpleFinalize();
   qdsrRecordCompressionEngineBaseFinalize();
   qdsrHeapEngineBaseFinalize();
   qdsrBlockHeapEngineBaseFinalize();
