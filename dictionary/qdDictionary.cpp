@@ -8,6 +8,12 @@
 #include "dictionary/qdsdFilterEngineSQL.h"
 #include "dictionary/qdsdFilterEngineSimpleExpression.h"
 #include "dictionary/qdsdFmtBcd.h"
+#include "dictionary/qdsdKeyEngineBase.h"
+#include "dictionary/qdsdKeyEngineBlobCache.h"
+#include "dictionary/qdsdKeyEngineComp.h"
+#include "dictionary/qdsdKeyEngineInt64.h"
+#include "dictionary/qdsdKeyEngineRef.h"
+#include "dictionary/qdsdKeyFieldEngineBase.h"
 #include "dictionary/qdsdTypes.h"
 
 namespace qd {
@@ -22,9 +28,21 @@ void InitializeDictionary() {
   qdsdFilterEngineSQLInitialize();
   qdsdFilterEngineSimpleExpressionInitialize();
   qdsdFilterEngineHubInitialize();
+  qdsdKeyFieldEngineBaseInitialize();
+  qdsdKeyEngineBaseInitialize();
+  qdsdKeyEngineCompInitialize();
+  qdsdKeyEngineRefInitialize();
+  qdsdKeyEngineInt64Initialize();
+  qdsdKeyEngineBlobCacheInitialize();
 }
 
 void FinalizeDictionary() {
+  qdsdKeyEngineBlobCacheFinalize();
+  qdsdKeyEngineInt64Finalize();
+  qdsdKeyEngineRefFinalize();
+  qdsdKeyEngineCompFinalize();
+  qdsdKeyEngineBaseFinalize();
+  qdsdKeyFieldEngineBaseFinalize();
   qdsdFilterEngineHubFinalize();
   qdsdFilterEngineSimpleExpressionFinalize();
   qdsdFilterEngineSQLFinalize();

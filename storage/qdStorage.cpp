@@ -2,8 +2,17 @@
 
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseJournalEngine.h"
+#include "storage/qdseRecordEngineStatic.h"
+#include "storage/qdsrAutoIncEngineBase.h"
+#include "storage/qdsrBlobEngineBase.h"
+#include "storage/qdsrBlockHeapEngineBase.h"
 #include "storage/qdsrBufferManager.h"
 #include "storage/qdsrFilePosix.h"
+#include "storage/qdsrHeapEngineBase.h"
+#include "storage/qdsrRecordCompressionEngineBase.h"
+#include "storage/qdsrRecordEngineBase.h"
+#include "storage/qdsrStreamEngineBase.h"
+#include "storage/qdsrSubEngineBase.h"
 
 namespace qd {
 
@@ -12,9 +21,29 @@ void InitializeStorage() {
   qdsrFilePosixInitialize();
   qdseHeaderAccessInitialize();
   qdseJournalEngineInitialize();
+  // The engine families, in the order dictionaries are checked against
+  // them, then the engines of each family.
+  qdsrSubEngineBaseInitialize();
+  qdsrAutoIncEngineBaseInitialize();
+  qdsrBlobEngineBaseInitialize();
+  qdsrStreamEngineBaseInitialize();
+  qdsrRecordEngineBaseInitialize();
+  qdsrBlockHeapEngineBaseInitialize();
+  qdsrHeapEngineBaseInitialize();
+  qdsrRecordCompressionEngineBaseInitialize();
+  qdseRecordEngineStaticInitialize();
 }
 
 void FinalizeStorage() {
+  qdseRecordEngineStaticFinalize();
+  qdsrRecordCompressionEngineBaseFinalize();
+  qdsrHeapEngineBaseFinalize();
+  qdsrBlockHeapEngineBaseFinalize();
+  qdsrRecordEngineBaseFinalize();
+  qdsrStreamEngineBaseFinalize();
+  qdsrBlobEngineBaseFinalize();
+  qdsrAutoIncEngineBaseFinalize();
+  qdsrSubEngineBaseFinalize();
   qdseJournalEngineFinalize();
   qdseHeaderAccessFinalize();
   qdsrFilePosixFinalize();
