@@ -12,7 +12,8 @@
 //   items and locales [qdsdDataDictionary.cpp]
 //     TqdDictionaryItem, TqdLocaleDescriptor, TqdLocalizedDictionaryItem
 //   fields and the record image [_Fields.cpp]
-//     IqdFieldDescriptor, TqdFieldDescriptor, TqdFieldsDescriptor; the bases
+//     IqdFieldDescriptor, IqdFieldsSource (how filter engines read fields),
+//     TqdFieldDescriptor, TqdFieldsDescriptor; the bases
 //     of default values and validations that a field holds
 //     (TqdBaseDefaultValueDescriptor, TqdConstDefaultValueDescriptor,
 //     TqdAutoGuidDefaultValueDescriptor, TqdNextLSNDefaultValueDescriptor,

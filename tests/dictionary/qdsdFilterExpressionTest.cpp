@@ -143,6 +143,20 @@ TEST_F(ExpressionFilterTest, EvaluatesComparisonsOfEveryKind) {
       {"a wide string field LIKE an 8-bit literal",
        [](CanExprBuilder& b) { return b.Compare(coLIKE, true, 0, b.Field(fWide), b.Text("OKY")); },
        [](ExpressionFilterTest& t) { t.SetWide(u"Tokyo"); }, true},
+      {"a wide string without its terminator ends at the field's size",
+       [](CanExprBuilder& b) { return compare(b, coEQ, b.Field(fWide), b.WideText(u"ABCDEFGHIJKL")); },
+       [](ExpressionFilterTest& t) {
+         t.SetWide(u"ABCDEFGHIJKLM");  // 13 characters fill all 26 bytes
+         t.Set<int32_t>(fDay, 0x00410041);
+       },
+       true},
+      {"a null-terminated string without its terminator ends at the field's size",
+       [](CanExprBuilder& b) { return compare(b, coEQ, b.Field(fName), b.Text("abcdefghijklmnopqrst")); },
+       [](ExpressionFilterTest& t) {
+         t.SetName("abcdefghijklmnopqrstu");  // 21 bytes, no room for the 0
+         t.Set<uint8_t>(fFlag, 1);
+       },
+       true},
       {"a text field against an integer literal has no answer",
        [](CanExprBuilder& b) { return compare(b, coNE, b.Field(fName), b.Int32(1)); }, name("1"), false},
       {"a GUID field as its braced text",
