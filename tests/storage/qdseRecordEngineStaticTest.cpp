@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -142,6 +143,11 @@ class StaticRecordTest : public ::testing::Test {
   int32_t Read(TqdRefNr aRefNr) {
     std::vector<uint8_t> record = Record(0);
     fEngine->ReadRecord(nullptr, aRefNr, record.data());
+    return IdOf(record.data());
+  }
+  int32_t ReadIn(TqdTestTransaction& aTrans, TqdRefNr aRefNr) {
+    std::vector<uint8_t> record = Record(0);
+    fEngine->ReadRecord(&aTrans, aRefNr, record.data());
     return IdOf(record.data());
   }
   // The ids in walk order, with their references.
@@ -641,6 +647,68 @@ TEST(StaticRecordDictionary, TheRecordFileGrowsToTheFirstBlockSizeThatHoldsOneRe
   tooLarge.RemoveStreamDescriptor();
   tooLarge.FieldsDescriptor()->AddField(u"Text", u"", qdtByteArray, 65510, 0, false);
   EXPECT_EQ(CodeOf([&] { TqdBaseSubEngine::CheckValidAll(&tooLarge); }), qdeRecordTooLarge);
+}
+
+TEST_F(StaticRecordTest, RandomChangesWithCommitsRollbacksAndReopensAgreeWithAModel) {
+  // Committed state as the model sees it: reference -> id. A transaction
+  // groups a few changes and then commits or rolls back; now and then the
+  // table is reopened. Each change is checked at once, the whole table
+  // every few hundred steps.
+  Build(8);
+  std::mt19937 random(20261211);
+  std::map<TqdRefNr, int32_t> committed;
+  int32_t nextId = 1;
+  auto pick = [&](const std::map<TqdRefNr, int32_t>& aModel) {
+    auto it = aModel.begin();
+    std::advance(it, std::uniform_int_distribution<size_t>(0, aModel.size() - 1)(random));
+    return it->first;
+  };
+  auto checkAll = [&] {
+    ASSERT_EQ(fEngine->breGetRecordCount(nullptr), committed.size());
+    const std::vector<Visit> visits = Walk(false);
+    ASSERT_EQ(visits.size(), committed.size());
+    for (const Visit& visit : visits) {
+      auto it = committed.find(visit.refNr);
+      ASSERT_NE(it, committed.end());
+      ASSERT_EQ(visit.id, it->second);
+    }
+    Static().CheckInvariants(nullptr);
+  };
+  for (int step = 0; step < 10000;) {
+    std::map<TqdRefNr, int32_t> model = committed;
+    TqdTestTransaction trans(&fCache);
+    const int changes = std::uniform_int_distribution<int>(1, 8)(random);
+    for (int i = 0; i < changes; ++i, ++step) {
+      const int kind = std::uniform_int_distribution<int>(0, 9)(random);
+      if (model.empty() || kind < 5) {
+        std::vector<uint8_t> record = Record(nextId);
+        TqdRefNr refNr = 0;
+        fEngine->AddRecord(&trans, refNr, record.data());
+        ASSERT_EQ(model.count(refNr), 0u) << "a live reference was handed out again";
+        model[refNr] = nextId++;
+        ASSERT_EQ(ReadIn(trans, refNr), model[refNr]);
+      } else if (kind < 8) {
+        const TqdRefNr refNr = pick(model);
+        std::vector<uint8_t> record = Record(nextId);
+        fEngine->UpdateRecord(&trans, refNr, record.data(), nullptr);
+        model[refNr] = nextId++;
+        ASSERT_EQ(ReadIn(trans, refNr), model[refNr]);
+      } else {
+        const TqdRefNr refNr = pick(model);
+        fEngine->DeleteRecord(&trans, refNr);
+        model.erase(refNr);
+      }
+    }
+    if (std::uniform_int_distribution<int>(0, 3)(random) == 0) {
+      trans.Rollback();
+    } else {
+      trans.Commit();
+      committed = std::move(model);
+    }
+    if (step % 1000 < changes) Reopen();
+    if (step % 500 < changes) checkAll();
+  }
+  checkAll();
 }
 
 // --- A table on disk -----------------------------------------------------------------------------------
