@@ -110,7 +110,9 @@ TqdConstDefaultValueEngine::TqdConstDefaultValueEngine(TqdBaseDefaultValueDescri
       cdveValue(static_cast<size_t>(std::max(FieldDescriptor()->Length(), 0)), 0) {
   // A descriptor of another class has no constant: the field gets zeros.
   if (const auto* constant = dynamic_cast<const TqdConstDefaultValueDescriptor*>(aDescriptor)) {
-    const std::vector<uint8_t>& value = constant->DefaultValue();
+    // In the field's current layout, even when the descriptor still holds
+    // the bytes of an older one.
+    const std::vector<uint8_t> value = constant->ValueForField();
     std::copy_n(value.begin(), std::min(value.size(), cdveValue.size()), cdveValue.begin());
   }
 }

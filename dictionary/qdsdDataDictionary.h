@@ -634,13 +634,17 @@ class TqdConstDefaultValueDescriptor : public TqdBaseDefaultValueDescriptor {
   explicit TqdConstDefaultValueDescriptor(TqdPersistent* aParent);
 
   const std::vector<uint8_t>& DefaultValue() const { return cdvDefaultValue; }
-  // No read-only check on either.
+  // Reading follows a changed field layout (in a copy when the dictionary is
+  // read-only); setting is refused on a read-only dictionary (15500).
   TqdVariant AsVariant();
   void SetAsVariant(const TqdVariant& aValue);
   // Follows a changed field layout: the array is resized and zeroed and,
   // when aConvert, the old value re-encoded (10002 when it cannot be). The
   // snapshot moves to the current layout in every case.
   void AdaptToField(bool aConvert);
+  // The value in the field's current layout, the descriptor unchanged
+  // (10002 when it cannot be re-encoded).
+  std::vector<uint8_t> ValueForField() const;
 
   TqdFieldTypes GetInvalidFieldTypes() const override;
   void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
@@ -650,6 +654,8 @@ class TqdConstDefaultValueDescriptor : public TqdBaseDefaultValueDescriptor {
  private:
   TqdFieldDescriptor* Field();
   void TakeSnapshot(TqdFieldDescriptor* aField);
+  bool MatchesField(TqdFieldDescriptor* aField) const;
+  std::vector<uint8_t> ConvertedForField(TqdFieldDescriptor* aField) const;
 
   TqdFieldType cdvFieldType = qdtBoolean;
   uint16_t cdvFieldCodePage = 0;

@@ -182,36 +182,58 @@ void TqdConstDefaultValueDescriptor::TakeSnapshot(TqdFieldDescriptor* aField) {
   cdvDefaultValue.assign(static_cast<size_t>(cdvFieldLength), 0);
 }
 
-void TqdConstDefaultValueDescriptor::AdaptToField(bool aConvert) {
-  TqdFieldDescriptor* field = Field();
-  if (cdvFieldType == field->FieldType() && cdvFieldCodePage == field->UsedStorageCodePage() &&
-      cdvFieldUnits == field->Units() && cdvFieldDecPl == field->DecPl() && cdvFieldLength == field->Length())
-    return;
-  const std::vector<uint8_t> oldValue = std::move(cdvDefaultValue);
-  const TqdFieldType oldType = cdvFieldType;
-  const uint16_t oldCodePage = cdvFieldCodePage;
-  const int32_t oldUnits = cdvFieldUnits;
-  const int32_t oldDecPl = cdvFieldDecPl;
-  TakeSnapshot(field);
-  if (!aConvert) return;
+bool TqdConstDefaultValueDescriptor::MatchesField(TqdFieldDescriptor* aField) const {
+  return cdvFieldType == aField->FieldType() && cdvFieldCodePage == aField->UsedStorageCodePage() &&
+         cdvFieldUnits == aField->Units() && cdvFieldDecPl == aField->DecPl() && cdvFieldLength == aField->Length();
+}
+
+std::vector<uint8_t> TqdConstDefaultValueDescriptor::ConvertedForField(TqdFieldDescriptor* aField) const {
+  std::vector<uint8_t> value(static_cast<size_t>(aField->Length()), 0);
   try {
-    const TqdVariant value = qdNativeToVariant(oldType, oldCodePage, oldUnits, oldDecPl, oldValue.data(),
-                                               static_cast<int32_t>(oldValue.size()));
-    field->fdSetBufferAsVariant(cdvDefaultValue.data(), value);
+    const TqdVariant old = qdNativeToVariant(cdvFieldType, cdvFieldCodePage, cdvFieldUnits, cdvFieldDecPl,
+                                             cdvDefaultValue.data(), static_cast<int32_t>(cdvDefaultValue.size()));
+    aField->fdSetBufferAsVariant(value.data(), old);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {
-    std::fill(cdvDefaultValue.begin(), cdvDefaultValue.end(), uint8_t{0});
     Error(qdeInvalidFieldXform);
   }
+  return value;
+}
+
+std::vector<uint8_t> TqdConstDefaultValueDescriptor::ValueForField() const {
+  TqdFieldDescriptor* field = const_cast<TqdConstDefaultValueDescriptor*>(this)->Field();
+  return MatchesField(field) ? cdvDefaultValue : ConvertedForField(field);
+}
+
+void TqdConstDefaultValueDescriptor::AdaptToField(bool aConvert) {
+  TqdFieldDescriptor* field = Field();
+  if (MatchesField(field)) return;
+  std::vector<uint8_t> converted;
+  bool failed = false;
+  if (aConvert) {
+    try {
+      converted = ConvertedForField(field);
+    } catch (const EqdBaseException&) {
+      failed = true;
+    }
+  }
+  TakeSnapshot(field);
+  if (!converted.empty()) cdvDefaultValue = std::move(converted);
+  if (failed) Error(qdeInvalidFieldXform);
 }
 
 TqdVariant TqdConstDefaultValueDescriptor::AsVariant() {
+  // A read-only dictionary may be shared by threads: it is never changed,
+  // the value is converted into a copy instead.
+  const TqdDataDictionary* dictionary = Dictionary();
+  if (dictionary != nullptr && dictionary->ReadOnly()) return Field()->fdGetBufferAsVariant(ValueForField().data());
   AdaptToField(true);
   return Field()->fdGetBufferAsVariant(cdvDefaultValue.data());
 }
 
 void TqdConstDefaultValueDescriptor::SetAsVariant(const TqdVariant& aValue) {
+  CheckReadOnly();
   AdaptToField(false);
   Field()->fdSetBufferAsVariant(cdvDefaultValue.data(), aValue);
 }
@@ -219,11 +241,13 @@ void TqdConstDefaultValueDescriptor::SetAsVariant(const TqdVariant& aValue) {
 TqdFieldTypes TqdConstDefaultValueDescriptor::GetInvalidFieldTypes() const { return qdBlobFieldTypes; }
 
 void TqdConstDefaultValueDescriptor::SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const {
-  // The value is written in the field's current layout.
-  const_cast<TqdConstDefaultValueDescriptor*>(this)->AdaptToField(true);
+  // The value is written in the field's current layout; the descriptor
+  // itself is left as it is, since several threads may write one shared
+  // dictionary.
+  const std::vector<uint8_t> value = ValueForField();
   TqdBaseDefaultValueDescriptor::SaveToWriter(aWriter, aClientVersion);
   aWriter.WriteInteger(1);
-  if (!cdvDefaultValue.empty()) aWriter.Write(cdvDefaultValue.data(), static_cast<int32_t>(cdvDefaultValue.size()));
+  if (!value.empty()) aWriter.Write(value.data(), static_cast<int32_t>(value.size()));
 }
 
 void TqdConstDefaultValueDescriptor::LoadFromReader(TqdReader& aReader) {
@@ -388,6 +412,7 @@ TqdVariant TqdMinMaxValidationDescriptor::BoundAsVariant(const std::vector<uint8
 }
 
 void TqdMinMaxValidationDescriptor::SetBound(std::vector<uint8_t>& aBound, const TqdVariant& aValue) {
+  CheckReadOnly();
   aBound.clear();
   if (qdVarIsEmptyOrNull(aValue)) return;
   TqdFieldDescriptor* field = GetRelated<TqdFieldDescriptor>();

@@ -234,7 +234,7 @@ TEST(DefaultsTest, NextLSNKeepsItsFixedSettings) {
   EXPECT_FALSE(lsn->ApplyOnModify()) << "the one setting that stays free";
 }
 
-TEST(DefaultsTest, ReadOnlyDictionaryRefusesTheSettersButNotTheConstant) {
+TEST(DefaultsTest, ReadOnlyDictionaryRefusesEveryChangeOfAConstant) {
   TqdDataDictionary dictionary;
   fillDefaults(dictionary);
   auto* constant =
@@ -244,9 +244,40 @@ TEST(DefaultsTest, ReadOnlyDictionaryRefusesTheSettersButNotTheConstant) {
   EXPECT_ENGINE_ERROR(constant->SetApplyOnInsert(false), qdeDictReadOnly, "");
   EXPECT_ENGINE_ERROR(constant->SetApplyOnModify(true), qdeDictReadOnly, "");
   EXPECT_ENGINE_ERROR(constant->SetOverwriteNonNull(false), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(constant->SetAsVariant(TqdVariant(int32_t{7})), qdeDictReadOnly, "");
   EXPECT_TRUE(constant->OverwriteNonNull()) << "a refused change leaves the value";
-  constant->SetAsVariant(TqdVariant(int32_t{7}));
-  EXPECT_EQ(constant->AsVariant().AsInt64(), 7);
+  EXPECT_EQ(constant->AsVariant().AsInt64(), 42);
+}
+
+// The field's storage code page follows its locale, so a locale change is a
+// layout change the constant has to follow.
+TEST(DefaultsTest, AConstantFollowsTheFieldsLayoutAndAReadOnlyOneOnlyInACopy) {
+  for (bool readOnly : {false, true}) {
+    SCOPED_TRACE(readOnly ? "read-only" : "writable");
+    TqdDataDictionary dictionary;
+    TqdFieldDescriptor* title = addField(dictionary, u"Title", qdtNullString, 12);
+    TqdLocaleDescriptor* locale = title->AddLocaleDescriptor();
+    locale->SetLocale(1033);
+    auto* constant = static_cast<TqdConstDefaultValueDescriptor*>(title->AddDefaultValue(nullptr));
+    constant->SetAsVariant(TqdVariant(qdString(u"caf\u00e9")));
+    const Bytes encoded = constant->DefaultValue();
+    ASSERT_EQ(encoded[3], 0xE9);
+    // Code page 932 has no e-acute: the best it can hold is the substitute.
+    locale->SetLocale(1041);
+    if (readOnly) dictionary.MakeReadOnly();
+    EXPECT_EQ(u8(constant->AsVariant().AsString()), "caf?");
+    if (readOnly) {
+      EXPECT_EQ(constant->DefaultValue(), encoded) << "a read-only descriptor is never changed";
+    } else {
+      EXPECT_NE(constant->DefaultValue(), encoded) << "re-encoded for the field's new code page";
+    }
+    const Bytes bytes = dictionaryBytes(dictionary);
+    TqdDataDictionary copy;
+    readDictionary(copy, bytes);
+    auto* read =
+        static_cast<TqdConstDefaultValueDescriptor*>(copy.FieldsDescriptor()->FieldDescriptor(0)->DefaultValue());
+    EXPECT_EQ(u8(read->AsVariant().AsString()), "caf?") << "written in the field's current layout";
+  }
 }
 
 TEST(DefaultsTest, ConstantStartsZeroAndNullClearsIt) {
@@ -447,7 +478,7 @@ TEST(ValidationsTest, BoundsFollowTheField) {
   EXPECT_TRUE(range->Max().empty());
 }
 
-TEST(ValidationsTest, ReadOnlyDictionaryRefusesChangesButNotTheBounds) {
+TEST(ValidationsTest, ReadOnlyDictionaryRefusesEveryChange) {
   TqdDataDictionary dictionary;
   fillValidations(dictionary);
   TqdFieldValidationsDescriptor* list = dictionary.FieldsDescriptor()->FieldDescriptor(0)->Validations();
@@ -464,8 +495,10 @@ TEST(ValidationsTest, ReadOnlyDictionaryRefusesChangesButNotTheBounds) {
   EXPECT_ENGINE_ERROR(check->SetConstraint(u"1 = 1"), qdeDictReadOnly, "");
   EXPECT_ENGINE_ERROR(check->SetErrorMessage(u"x"), qdeDictReadOnly, "");
   EXPECT_EQ(list->ValidationCount(), 4);
-  range->SetMinAsVariant(TqdVariant(int32_t{2}));
-  EXPECT_EQ(range->MinAsVariant().AsInt64(), 2);
+  EXPECT_ENGINE_ERROR(range->SetMinAsVariant(TqdVariant(int32_t{2})), qdeDictReadOnly, "");
+  EXPECT_ENGINE_ERROR(range->SetMaxAsVariant(TqdVariant::Null()), qdeDictReadOnly, "");
+  EXPECT_EQ(range->MinAsVariant().AsInt64(), 1);
+  EXPECT_EQ(range->MaxAsVariant().AsInt64(), 99);
 }
 
 }  // namespace
