@@ -12,6 +12,7 @@
 #include "storage/qdsrBufferManager.h"
 #include "storage/qdsrFilePosix.h"
 #include "storage/qdsrHeapEngineBase.h"
+#include "storage/qdsrIndexEngineBase.h"
 #include "storage/qdsrRecordCompressionEngineBase.h"
 #include "storage/qdsrRecordEngineBase.h"
 #include "storage/qdsrStreamEngineBase.h"
@@ -34,6 +35,7 @@ void InitializeStorage() {
   qdsrBlockHeapEngineBaseInitialize();
   qdsrHeapEngineBaseInitialize();
   qdsrRecordCompressionEngineBaseInitialize();
+  qdsrIndexEngineBaseInitialize();
   qdseStreamEngineSimpleInitialize();
   qdseAutoIncEngineSimpleInitialize();
   qdseRecordEngineStaticInitialize();
@@ -45,6 +47,7 @@ void FinalizeStorage() {
   qdseRecordEngineStaticFinalize();
   qdseAutoIncEngineSimpleFinalize();
   qdseStreamEngineSimpleFinalize();
+  qdsrIndexEngineBaseFinalize();
   qdsrRecordCompressionEngineBaseFinalize();
   qdsrHeapEngineBaseFinalize();
   qdsrBlockHeapEngineBaseFinalize();
