@@ -1,9 +1,11 @@
 #include "indexes/qdIndexes.h"
 
+#include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
+
 namespace qd {
 
-void InitializeIndexes() {}
+void InitializeIndexes() { qdseIndexEngineStaticKeyBstarTreeInitialize(); }
 
-void FinalizeIndexes() {}
+void FinalizeIndexes() { qdseIndexEngineStaticKeyBstarTreeFinalize(); }
 
 }  // namespace qd
