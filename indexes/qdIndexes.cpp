@@ -1,9 +1,11 @@
 #include "indexes/qdIndexes.h"
 
+#include "indexes/qdseIndicesEngineSimple.h"
+
 namespace qd {
 
-void InitializeIndexes() {}
+void InitializeIndexes() { qdseIndicesEngineSimpleInitialize(); }
 
-void FinalizeIndexes() {}
+void FinalizeIndexes() { qdseIndicesEngineSimpleFinalize(); }
 
 }  // namespace qd
