@@ -519,11 +519,8 @@ int64_t TqdBaseIndexEngine::SeqAccessLookup(TqdBaseTransaction* /*aTrans*/, TqdR
 bool TqdBaseIndexEngine::NLSVersionChanged() const { return bieKeyEngine->NLSVersionChanged(); }
 
 void TqdBaseIndexEngine::SetIndexNumber(int32_t aNumber) {
-  // The handler keeps its number for life: a new one carries the new number.
-  auto* handler = new TqdBookmarkHandler(aNumber, bieKeyEngine);
-  delete bieBookmarkHandler;
-  bieBookmarkHandler = handler;
   bieIndexNumber = aNumber;
+  bieBookmarkHandler->SetIndexID(aNumber);
 }
 
 void TqdBaseIndexEngine::DescribeTo(IqdExceptionDataContainer* aContainer) {
