@@ -210,7 +210,16 @@ void TqdBaseIndicesEngine::AddIndex(TqdBaseTransaction* aTrans, int32_t aIndex) 
   FreeKeys();
   try {
     AddIndexEngine(biseDescriptor->IndexDescriptor(aIndex));
-    IndexAdded(aTrans, aIndex);
+    try {
+      IndexAdded(aTrans, aIndex);
+    } catch (...) {
+      // An engine whose index has no stored place must not stay.
+      TqdBaseIndexEngine* engine = biseIndices.back();
+      biseIndices.pop_back();
+      if (biseSeqIndexEngine == engine) biseSeqIndexEngine = nullptr;
+      delete engine;
+      throw;
+    }
   } catch (...) {
     AllocKeys();
     throw;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -67,6 +68,7 @@ class TqdFakeIndexEngine : public TqdBaseIndexEngine {
   bool InsertKey(TqdBaseTransaction* aTrans, PqdKeyBuffer aKey, TqdRefNr aRefNr, TqdRefNr aCacheRefNr,
                  TqdBaseIndexPath* aPath) override {
     ++fInsertCalls;
+    if (fOnInsert) fOnInsert();
     const bool unique = !Dups() || (DupsNullOnly() && !KeyEngine()->KeyContainsNulls(aKey));
     if (unique)
       for (const Entry& e : fEntries)
@@ -137,6 +139,8 @@ class TqdFakeIndexEngine : public TqdBaseIndexEngine {
   }
 
   std::vector<Entry> fEntries;
+  // Runs at the start of every InsertKey.
+  std::function<void()> fOnInsert;
   int fInsertCalls = 0;
   int fDeleteCalls = 0;
   // Deletes still answered before every further one is refused; -1: none
@@ -184,6 +188,7 @@ class TqdFakeIndicesEngine : public TqdBaseIndicesEngine {
 
   void IndexAdded(TqdBaseTransaction*, int32_t aInx) override {
     fAdded.push_back(aInx);
+    if (fFailIndexAdded) throw EqdBaseIndicesEngineException(qdeWriteErr);
     if (fValues.size() < size_t(aInx) + 1) fValues.resize(size_t(aInx) + 1);
     fValues[size_t(aInx)] = Values{};
   }
@@ -195,6 +200,7 @@ class TqdFakeIndicesEngine : public TqdBaseIndicesEngine {
 
   std::vector<Values> fValues;
   std::vector<int32_t> fAdded;
+  bool fFailIndexAdded = false;
   std::vector<int32_t> fRemoved;
 };
 

@@ -202,6 +202,37 @@ TEST_F(IndexFrameworkTest, InsertKeysAddsTheRecordToEveryIndex) {
   EXPECT_EQ(fEngine->CurrentTrans(), nullptr);
 }
 
+// A key engine or record engine called back from inside an index learns
+// which record is being indexed.
+TEST_F(IndexFrameworkTest, TheCurrentValuesDescribeTheKeyOperationUnderWay) {
+  AddIndex(u"ById", {0});
+  Open();
+  TqdTestTransaction trans(&fCache);
+  TqdRefNr seenRefNr = 0;
+  TqdBaseTransaction* seenTrans = nullptr;
+  PqdKeyBuffer seenKey = nullptr;
+  Index(0).fOnInsert = [&] {
+    seenRefNr = fEngine->CurrentRefNr();
+    seenTrans = fEngine->CurrentTrans();
+    seenKey = fEngine->CurrentKey();
+  };
+  std::vector<uint8_t> record = Record(10, u"a", 1);
+  EXPECT_EQ(fEngine->InsertKeys(&trans, 4, record.data(), nullptr), 0u);
+  EXPECT_EQ(seenRefNr, 4);
+  EXPECT_EQ(seenTrans, &trans);
+  ASSERT_NE(seenKey, nullptr);
+  EXPECT_EQ(fEngine->biseGetIndex(0)->KeyEngine()->CompareKeyToRecord(seenKey, record.data(), 4), 0);
+  EXPECT_EQ(fEngine->CurrentRefNr(), qdNoCurrentRefNr);
+  EXPECT_EQ(fEngine->CurrentTrans(), nullptr);
+  // Also when the index raises.
+  Index(0).fOnInsert = [] { throw EqdBaseIndexEngineException(qdeFileCorrupt); };
+  std::vector<uint8_t> other = Record(11, u"a", 1);
+  EXPECT_EQ(CodeOf([&] { (void)fEngine->InsertKeys(&trans, 5, other.data(), nullptr); }), qdeFileCorrupt);
+  EXPECT_EQ(fEngine->CurrentRefNr(), qdNoCurrentRefNr);
+  EXPECT_EQ(fEngine->CurrentKey(), nullptr);
+  trans.Rollback();
+}
+
 TEST_F(IndexFrameworkTest, AViolationInTheThirdIndexLeavesTheFirstTwoAsTheyWere) {
   ThreeIndexes();
   Open();
@@ -425,6 +456,19 @@ TEST_F(IndexFrameworkTest, AddIndexAppendsTheDescriptorsNewLastIndex) {
   EXPECT_EQ(fEngine->InsertKeys(&trans, 9, record.data(), nullptr), 0u);
   EXPECT_EQ(AllRefs(), (std::vector<std::vector<TqdRefNr>>{{9}, {9}}));
   trans.Commit();
+}
+
+TEST_F(IndexFrameworkTest, AnIndexThatCannotBeAddedLeavesTheSetAsItWas) {
+  AddIndex(u"ById", {0});
+  Open();
+  AddIndex(u"ByCode", {2});
+  Engine().fFailIndexAdded = true;
+  TqdTestTransaction trans(&fCache);
+  EXPECT_EQ(CodeOf([&] { fEngine->AddIndex(&trans, 1); }), qdeWriteErr);
+  EXPECT_EQ(fEngine->IndexCount(), 1);
+  std::vector<uint8_t> record = Record(1, u"a", 5);
+  EXPECT_EQ(fEngine->InsertKeys(&trans, 9, record.data(), nullptr), 0u);
+  trans.Rollback();
 }
 
 TEST_F(IndexFrameworkTest, RemoveIndexRenumbersTheLaterIndexesAndTheirBookmarkHandlers) {
