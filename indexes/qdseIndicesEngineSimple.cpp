@@ -123,7 +123,14 @@ void TqdSimpleIndicesEngine::IndexAdded(TqdBaseTransaction* aTrans, int32_t aInx
 void TqdSimpleIndicesEngine::IndexRemoved(TqdBaseTransaction* aTrans, int32_t aInx) {
   for (TqdBlockAccess* file : biseFiles) {
     auto header = file->HeaderAccess(aTrans, true);
-    const uint16_t section = findSection(header.get(), biseDescriptor->HeaderSection());
+    uint16_t section = 0;
+    try {
+      section = findSection(header.get(), biseDescriptor->HeaderSection());
+    } catch (const EqdBaseException& e) {
+      // A file that never held these indexes has no section, so no slots.
+      if (e.ErrorCode() != qdeObjNotFound) throw;
+      continue;
+    }
     const int32_t blockNumber = qdGetI32(header->Header() + section);
     if (blockNumber == kNoInfoBlock) continue;
     TqdBlockRef block = qdReadIndicesInfoBlock(aTrans, file, header.get(), bseID, TqdBlockNumber(blockNumber), true);

@@ -306,6 +306,21 @@ TEST_F(SimpleIndicesTest, RemoveIndexMovesTheLaterSlotsDown) {
   }
 }
 
+TEST_F(SimpleIndicesTest, RemovingTheLastPossibleIndexOnlyResetsItsSlot) {
+  for (int32_t n = 0; n < kSimpleIndicesMaxIndexes; ++n) AddIndex(u"K" + IntToStr(n), {n % 2 == 0 ? 0 : 2});
+  Create();
+  SetPageCount(254, 4);
+  SetPageCount(255, 5);
+  TqdTestTransaction trans(&fCache);
+  Indices()->RemoveIndex(255);
+  fEngine->RemoveIndex(&trans, 255);
+  trans.Commit();
+  const std::vector<uint8_t> block = InfoBlock();
+  EXPECT_EQ(SlotOf(block, 254), (Slot{KeyLength(254), 0, -1, 4}));
+  EXPECT_EQ(SlotOf(block, 255), kEmptySlot);
+  EXPECT_EQ(fEngine->IndexCount(), 255);
+}
+
 TEST_F(SimpleIndicesTest, EachIndexFileKeepsItsOwnInfoBlock) {
   SecondFile();
   AddIndex(u"K0", {0}, 0);
@@ -321,6 +336,29 @@ TEST_F(SimpleIndicesTest, EachIndexFileKeepsItsOwnInfoBlock) {
   EXPECT_EQ(SlotOf(first, 1), kEmptySlot);
   EXPECT_EQ(SlotOf(second, 0), kEmptySlot);
   EXPECT_EQ(SlotOf(second, 1), (Slot{KeyLength(1), 3, 1, 0}));
+}
+
+// The slots of every file move: an index in another file than the removed
+// one is renumbered too.
+TEST_F(SimpleIndicesTest, RemovingAnIndexMovesTheSlotsOfEveryFile) {
+  SecondFile();
+  AddIndex(u"K0", {0}, 0);
+  AddIndex(u"K1", {1}, 1);
+  Create();
+  InsertRecords(1, 3);
+  const Slot moved = SlotOf(InfoBlock(1), 1);
+  TqdTestTransaction trans(&fCache);
+  Indices()->RemoveIndex(0);
+  fEngine->RemoveIndex(&trans, 0);
+  trans.Commit();
+  EXPECT_EQ(SlotOf(InfoBlock(1), 0), moved);
+  EXPECT_EQ(SlotOf(InfoBlock(1), 1), kEmptySlot);
+  EXPECT_EQ(SlotOf(InfoBlock(0), 0), (Slot{0, 0, -1, 0}));  // slot 1 of file 0 was empty
+  uint32_t count = 0;
+  Index(0).GetKeyCount(nullptr, count);
+  EXPECT_EQ(count, 3u);
+  Reopen();
+  EXPECT_EQ(fEngine->IndexCount(), 1);
 }
 
 }  // namespace
