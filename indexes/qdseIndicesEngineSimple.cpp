@@ -6,6 +6,7 @@
 #include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "platform/qdLittleEndian.h"
+#include "platform/qdSysUtils.h"
 
 namespace qd {
 
@@ -157,8 +158,13 @@ TqdSimpleIndicesHeaderAccess::TqdSimpleIndicesHeaderAccess(TqdBaseTransaction* a
                                                            bool aFileMarkDirty, bool aIndexMarkDirty,
                                                            int32_t aFieldCount, int32_t aPartialLen)
     : TqdBaseIndexHeaderAccess(aTrans, aIndex, aFileMarkDirty, aIndexMarkDirty, aFieldCount, aPartialLen),
-      haHeaderSection(
-          static_cast<TqdSimpleIndicesEngine*>(aIndex->IndicesEngine())->HeaderSection(aIndex->IndexNumber())) {}
+      haHeaderSection(0) {
+  // The dictionary allows no more indexes than the block has slots.
+  const int32_t number = aIndex->IndexNumber();
+  if (number < 0 || number >= kSimpleIndicesMaxIndexes)
+    qdAssertFailed("qdseIndicesEngineSimple", "index number beyond the info block");
+  haHeaderSection = static_cast<TqdSimpleIndicesEngine*>(aIndex->IndicesEngine())->HeaderSection(number);
+}
 
 TqdSimpleIndicesHeaderAccess::~TqdSimpleIndicesHeaderAccess() { haInxBlock.Release(); }
 

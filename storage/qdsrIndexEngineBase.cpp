@@ -544,7 +544,8 @@ void TqdBaseIndexEngine::DescribeTo(IqdExceptionDataContainer* aContainer) {
 
 // --- The index path --------------------------------------------------------------------------
 
-const TqdIndexPathClass TqdBaseIndexPath::ClassInfo{{u"TqdBaseIndexPath", &TqdPersistent::ClassInfo, nullptr}, nullptr};
+const TqdIndexPathClass TqdBaseIndexPath::ClassInfo{{u"TqdBaseIndexPath", &TqdPersistent::ClassInfo, nullptr},
+                                                    &qdNewIndexPath<TqdBaseIndexPath>};
 
 TqdBaseIndexPath::TqdBaseIndexPath(TqdBaseIndexEngine* aIndexEngine) : bipIndexEngine(aIndexEngine) {
   if (aIndexEngine != nullptr) {
@@ -562,9 +563,9 @@ TqdBaseIndexPath::~TqdBaseIndexPath() {
 TqdBaseIndexPath* TqdBaseIndexPath::CreateStandalone() { return new TqdBaseIndexPath(nullptr); }
 
 TqdBaseIndexPath* TqdBaseIndexPath::Duplicate() {
+  // Every path class carries a TqdIndexPathClass record.
   const auto& pathClass = static_cast<const TqdIndexPathClass&>(ClassType());
-  TqdBaseIndexPath* copy =
-      pathClass.Create != nullptr ? pathClass.Create(bipIndexEngine) : new TqdBaseIndexPath(bipIndexEngine);
+  TqdBaseIndexPath* copy = pathClass.Create(bipIndexEngine);
   try {
     copy->Assign(this);
   } catch (...) {
