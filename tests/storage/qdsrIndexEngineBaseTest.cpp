@@ -412,6 +412,45 @@ TEST_F(IndexFrameworkTest, AKeyBuildErrorDuringUpdateRestoresEarlierIndexes) {
   trans.Commit();
 }
 
+// A record moving into or out of a filtered index: only the side that has
+// a key is touched, and an undo takes back only what was done.
+TEST_F(IndexFrameworkTest, UpdateKeysFollowsARecordIntoAndOutOfAFilteredIndex) {
+  TqdIndexDescriptor* byName = AddIndex(u"ByName", {});
+  static_cast<TqdCompKeyDescriptor*>(byName->KeyDescriptor())->Add(1)->SetNullBehaviour(nbFilterNull);
+  AddIndex(u"ById", {0});
+  Open();
+  Insert({{1, Record(10, nullptr, 0)}, {2, Record(20, u"y", 0)}});
+  struct Case {
+    const char* name;
+    const char16_t* oldName;
+    const char16_t* newName;
+    int32_t newId;
+    TqdResult expected;
+    std::vector<TqdRefNr> byNameAfter;
+    int byNameCalls;
+  };
+  const Case cases[] = {
+      {"into the index", nullptr, u"x", 10, 0, {1, 2}, 1},
+      {"out of the index", u"x", nullptr, 10, 0, {2}, 1},
+      {"neither", nullptr, nullptr, 10, 0, {2}, 0},
+      // ById refuses 20: the insert into ByName is taken back, nothing else.
+      {"into the index, then a violation", nullptr, u"x", 20, qdeKeyViol, {2}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TqdTestTransaction trans(&fCache);
+    const int callsBefore = Index(0).fInsertCalls + Index(0).fDeleteCalls;
+    std::vector<uint8_t> oldRecord = Record(10, c.oldName, 0);
+    std::vector<uint8_t> newRecord = Record(c.newId, c.newName, 0);
+    EXPECT_EQ(fEngine->UpdateKeys(&trans, 1, oldRecord.data(), 1, newRecord.data(), nullptr), c.expected);
+    EXPECT_EQ(Index(0).Refs(), c.byNameAfter);
+    EXPECT_EQ(Index(0).fInsertCalls + Index(0).fDeleteCalls - callsBefore, c.byNameCalls);
+    EXPECT_EQ(Index(1).Refs(), (std::vector<TqdRefNr>{1, 2}));
+    EXPECT_EQ(trans.CheckState(), 0u);
+    trans.Commit();
+  }
+}
+
 TEST_F(IndexFrameworkTest, AFailedDeleteDuringUpdateCorruptsTheTransaction) {
   ThreeIndexes();
   Open();
