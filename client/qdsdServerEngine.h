@@ -45,7 +45,10 @@
 // Locks, in order: session lock -> an object's extenders padlock; list
 // padlocks are taken alone (or a child's while its owner's is held during
 // cleanup walks). Options of timeout objects are guarded by the session lock,
-// those of the locked-options class by loesoOptionsLock.
+// those of the locked-options class by loesoOptionsLock. Describing with
+// children holds each list's padlock while its members describe themselves,
+// so it nests downwards only: engine sessions -> a session's lists -> a
+// context's databases -> a database's cursors and statements.
 //
 // Every contract operation returns a TqdResult and lets no exception escape:
 // TqdOperationBracket / qdContractCall convert EqdBaseException to its code,
