@@ -1,7 +1,6 @@
 #include "storage/qdsrIndexEngineBase.h"
 
 #include <cstring>
-#include <functional>
 #include <memory>
 
 #include "dictionary/qdsdDataDictionary.h"
@@ -267,16 +266,18 @@ void TqdBaseIndicesEngine::ResetCurrent() {
 
 namespace {
 
-// Resets the Current values however the key operation ends.
+// Resets the Current values however the key operation ends (a plain
+// template, so that a record change allocates nothing).
+template <class F>
 class TqdCurrentReset {
  public:
-  explicit TqdCurrentReset(std::function<void()> aReset) : crReset(std::move(aReset)) {}
+  explicit TqdCurrentReset(F aReset) : crReset(aReset) {}
   ~TqdCurrentReset() { crReset(); }
   TqdCurrentReset(const TqdCurrentReset&) = delete;
   TqdCurrentReset& operator=(const TqdCurrentReset&) = delete;
 
  private:
-  std::function<void()> crReset;
+  F crReset;
 };
 
 }  // namespace
