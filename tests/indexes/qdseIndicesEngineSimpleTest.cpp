@@ -338,6 +338,37 @@ TEST_F(SimpleIndicesTest, EachIndexFileKeepsItsOwnInfoBlock) {
   EXPECT_EQ(SlotOf(second, 1), (Slot{KeyLength(1), 3, 1, 0}));
 }
 
+// A table's main and internal indices share its file but not their info
+// blocks: each has its own header section.
+TEST_F(SimpleIndicesTest, MainAndInternalIndicesKeepSeparateInfoBlocks) {
+  AddIndex(u"K0", {0});
+  TqdInternalIndicesDescriptor* internal = fDict.AddInternalIndicesDescriptor();
+  ASSERT_EQ(internal->HeaderSection(), "InternalIndices");
+  TqdIndexDescriptor* graveyard = internal->AddIndex(u"G0", 0, idNone, u"");
+  graveyard->SetIndexEngine(u"TestMemory");
+  static_cast<TqdCompKeyDescriptor*>(graveyard->KeyDescriptor())->Add(1);
+  Create();
+  std::unique_ptr<TqdBaseIndicesEngine> internalEngine;
+  {
+    TqdTestTransaction trans(&fCache);
+    internalEngine.reset(TqdBaseIndicesEngine::CreateEngine(internal, fFiles, nullptr, &trans, false));
+    trans.Commit();
+  }
+  InsertRecords(1, 2);
+  auto header = fFiles[0]->HeaderAccess(nullptr, false);
+  const int32_t internalBlock =
+      qdGetI32(header->Header() + header->RegisterHeaderSection("InternalIndices", 4, false, false));
+  header.reset();
+  ASSERT_NE(internalBlock, -1);
+  EXPECT_NE(internalBlock, InfoBlockNumber());
+  EXPECT_EQ(SlotOf(InfoBlock(), 0), (Slot{KeyLength(0), 2, 1, 0}));
+  TqdBlockRef block = fFiles[0]->GetBlock(nullptr, TqdBlockNumber(internalBlock), 0, false);
+  const std::vector<uint8_t> internalInfo(block.Data(), block.Data() + 4096);
+  block.Release();
+  EXPECT_EQ(SlotOf(internalInfo, 0), (Slot{internalEngine->biseGetIndex(0)->KeyEngine()->KeyLength(), 0, -1, 0}));
+  internalEngine.reset();
+}
+
 // The slots of every file move: an index in another file than the removed
 // one is renumbered too.
 TEST_F(SimpleIndicesTest, RemovingAnIndexMovesTheSlotsOfEveryFile) {
