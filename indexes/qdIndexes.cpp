@@ -1,11 +1,18 @@
 #include "indexes/qdIndexes.h"
 
+#include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
 #include "indexes/qdseIndicesEngineSimple.h"
 
 namespace qd {
 
-void InitializeIndexes() { qdseIndicesEngineSimpleInitialize(); }
+void InitializeIndexes() {
+  qdseIndexEngineStaticKeyBstarTreeInitialize();
+  qdseIndicesEngineSimpleInitialize();
+}
 
-void FinalizeIndexes() { qdseIndicesEngineSimpleFinalize(); }
+void FinalizeIndexes() {
+  qdseIndicesEngineSimpleFinalize();
+  qdseIndexEngineStaticKeyBstarTreeFinalize();
+}
 
 }  // namespace qd
