@@ -5,6 +5,7 @@
 
 #include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdKeyEngineBase.h"
+#include "indexes/qdseIndexBase.h"
 #include "platform/qdLittleEndian.h"
 #include "platform/qdSysUtils.h"
 
@@ -12,8 +13,6 @@ namespace qd {
 
 namespace {
 
-constexpr TqdBlockSignature kIndexBlockSignature = qdSignature("QDIH");
-constexpr uint32_t kChangeCounterOffset = 16;
 constexpr int32_t kNoInfoBlock = -1;
 
 [[noreturn]] void raiseCorruptHeader() {
@@ -37,25 +36,6 @@ void shiftDown(uint8_t* aArray, uint32_t aEntrySize, int32_t aInx, uint8_t aRese
 }
 
 }  // namespace
-
-TqdBlockRef qdReadIndicesInfoBlock(TqdBaseTransaction* aTrans, TqdBlockAccess* aFile,
-                                   TqdBaseFileHeaderAccess* aFileHeader, int32_t aID, TqdBlockNumber aBlockNumber,
-                                   bool aForWriting) {
-  if (!aFile->ValidBlock(aBlockNumber, aFileHeader))
-    throw EqdBaseIndexEngineException(qdeBadBlockNum,
-                                      u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
-                                      {aFile->fiName(), int32_t(aBlockNumber)});
-  TqdBlockRef block = aFile->GetBlock(aTrans, aBlockNumber, aID, aForWriting);
-  if (qdBlockSignature(block.Data()) != kIndexBlockSignature || qdBlockThisBlock(block.Data()) != aBlockNumber)
-    throw EqdBaseIndexEngineException(qdeNotIndexBlock,
-                                      u"Block just read from file is not a valid index block [%s, block %d]",
-                                      {aFile->fiName(), int32_t(aBlockNumber)});
-  if (aForWriting) {
-    uint8_t* data = block.WritableData();
-    qdPutU64(data + kChangeCounterOffset, qdGetU64(data + kChangeCounterOffset) + 1);
-  }
-  return block;
-}
 
 // --- The engine ------------------------------------------------------------------------------
 
@@ -93,7 +73,7 @@ void TqdSimpleIndicesEngine::OpenIndex(int32_t aInx) {
   const int32_t blockNumber = qdGetI32(header->Header() + section);
   if (blockNumber == kNoInfoBlock) raiseCorruptHeader();
   TqdBlockRef block =
-      qdReadIndicesInfoBlock(nullptr, index->IndexFile(), header.get(), bseID, TqdBlockNumber(blockNumber), false);
+      qdReadIndexBlock(nullptr, index->IndexFile(), header.get(), bseID, TqdBlockNumber(blockNumber), false);
   const uint16_t stored = qdGetU16(block.Data() + kSimpleIndicesKeyLenOffset + 2 * uint32_t(aInx));
   if (stored != index->KeyEngine()->KeyLength()) raiseCorruptHeader();
 }
@@ -134,7 +114,7 @@ void TqdSimpleIndicesEngine::IndexRemoved(TqdBaseTransaction* aTrans, int32_t aI
     }
     const int32_t blockNumber = qdGetI32(header->Header() + section);
     if (blockNumber == kNoInfoBlock) continue;
-    TqdBlockRef block = qdReadIndicesInfoBlock(aTrans, file, header.get(), bseID, TqdBlockNumber(blockNumber), true);
+    TqdBlockRef block = qdReadIndexBlock(aTrans, file, header.get(), bseID, TqdBlockNumber(blockNumber), true);
     uint8_t* data = block.WritableData();
     shiftDown(data + kSimpleIndicesKeyLenOffset, 2, aInx, 0);
     shiftDown(data + kSimpleIndicesKeyCountOffset, 4, aInx, 0);
@@ -173,8 +153,8 @@ const uint8_t* TqdSimpleIndicesHeaderAccess::InxBlock() {
     TqdBaseFileHeaderAccess* header = FileHeader();
     const int32_t blockNumber = qdGetI32(header->Header() + haHeaderSection);
     if (blockNumber == kNoInfoBlock) raiseCorruptHeader();
-    haInxBlock = qdReadIndicesInfoBlock(bhaTrans, bhaIndex->IndexFile(), header, bhaID, TqdBlockNumber(blockNumber),
-                                        bhaIndexMarkDirty);
+    haInxBlock = qdReadIndexBlock(bhaTrans, bhaIndex->IndexFile(), header, bhaID, TqdBlockNumber(blockNumber),
+                                  bhaIndexMarkDirty);
   }
   return haInxBlock.Data();
 }
