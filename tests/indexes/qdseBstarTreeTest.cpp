@@ -777,6 +777,34 @@ TEST(BstarTreePaths, APathOnAKeyMissingFromTheIndexComesBackDeletedOnItsCrack) {
   trans->Commit();
 }
 
+TEST(BstarTreePaths, APathThatOnlyKnowsItsRecordRebuildsItsKeyFromTheRecord) {
+  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idAll}});
+  table.Create();
+  auto trans = table.Begin();
+  std::vector<TqdRefNr> refs;
+  for (int32_t id = 1; id <= 500; ++id) {
+    TqdRefNr refNr = 0;
+    ASSERT_EQ(table.AddRecord(trans.get(), id, {uint64_t(id % 50)}, refNr), 0u);
+    refs.push_back(refNr);
+  }
+  TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
+  // What a bookmark without key leaves: the record's reference, on a key.
+  auto path = NewPath(tree);
+  path->RefNr = refs[321];
+  path->Position = ippOnKey;
+  tree.ValidateIndexPath(trans.get(), path.get());
+  EXPECT_EQ(path->Position, ippOnKey);
+  EXPECT_TRUE(path->KeyValid);
+  EXPECT_FALSE(path->Deleted);
+  EXPECT_EQ(path->RefNr, refs[321]);
+  EXPECT_EQ(table.ValueOf(0, path->Key), uint64_t(322 % 50));
+  // The next entry: the same key with the next larger reference.
+  ASSERT_TRUE(tree.NextKey(trans.get(), path.get(), nullptr));
+  EXPECT_EQ(table.ValueOf(0, path->Key), uint64_t(322 % 50));
+  EXPECT_EQ(path->RefNr, refs[371]);
+  trans->Commit();
+}
+
 // --- Damaged nodes ---------------------------------------------------------------------------------
 
 // Builds a two-level tree, changes one node with aDamage, and runs the
