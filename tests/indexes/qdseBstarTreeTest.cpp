@@ -880,6 +880,18 @@ TEST_F(BstarTreeDamageTest, RootWithAnUnknownNodeKind) {
   Build();
   Damage(fShape.Root, [](uint8_t* aNode) { aNode[kIndexBlockKind] = 3; });
   for (TqdResult code : Reads()) EXPECT_EQ(code, qdeFileCorrupt);
+  // A search that raises leaves the path at the end its action looks to.
+  auto trans = fTable.Begin();
+  auto path = NewPath(fTable.Tree());
+  std::vector<uint8_t> key = fTable.Key(0, 5);
+  for (const auto& [action, position] : {std::pair{skaEqualFirst, ippBof}, std::pair{skaSmallerEqual, ippBof},
+                                         std::pair{skaGreaterEqual, ippEof}, std::pair{skaEqualLast, ippEof}}) {
+    EXPECT_EQ(
+        CodeOf([&] { (void)fTable.Tree().FindKey(trans.get(), key.data(), 0, 0, 0, path.get(), action, nullptr); }),
+        qdeFileCorrupt);
+    EXPECT_EQ(path->Position, position) << "action " << int(action);
+  }
+  trans->Rollback();
 }
 
 TEST_F(BstarTreeDamageTest, InternalNodeCountBeyondItsCapacity) {
