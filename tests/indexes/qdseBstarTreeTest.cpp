@@ -884,12 +884,14 @@ TEST_F(BstarTreeDamageTest, RootWithAnUnknownNodeKind) {
   auto trans = fTable.Begin();
   auto path = NewPath(fTable.Tree());
   std::vector<uint8_t> key = fTable.Key(0, 5);
-  for (const auto& [action, position] : {std::pair{skaEqualFirst, ippBof}, std::pair{skaSmallerEqual, ippBof},
-                                         std::pair{skaGreaterEqual, ippEof}, std::pair{skaEqualLast, ippEof}}) {
+  const std::pair<TqdSearchKeyAction, TqdIndexPathPosition> cases[] = {
+      {skaEqualFirst, ippBof}, {skaSmallerEqual, ippBof}, {skaGreaterEqual, ippEof}, {skaEqualLast, ippEof}};
+  for (const auto& c : cases) {
+    const TqdSearchKeyAction action = c.first;
     EXPECT_EQ(
         CodeOf([&] { (void)fTable.Tree().FindKey(trans.get(), key.data(), 0, 0, 0, path.get(), action, nullptr); }),
         qdeFileCorrupt);
-    EXPECT_EQ(path->Position, position) << "action " << int(action);
+    EXPECT_EQ(path->Position, c.second) << "action " << int(action);
   }
   trans->Rollback();
 }
