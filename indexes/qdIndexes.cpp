@@ -1,11 +1,18 @@
 #include "indexes/qdIndexes.h"
 
 #include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
+#include "indexes/qdseIndicesEngineSimple.h"
 
 namespace qd {
 
-void InitializeIndexes() { qdseIndexEngineStaticKeyBstarTreeInitialize(); }
+void InitializeIndexes() {
+  qdseIndexEngineStaticKeyBstarTreeInitialize();
+  qdseIndicesEngineSimpleInitialize();
+}
 
-void FinalizeIndexes() { qdseIndexEngineStaticKeyBstarTreeFinalize(); }
+void FinalizeIndexes() {
+  qdseIndicesEngineSimpleFinalize();
+  qdseIndexEngineStaticKeyBstarTreeFinalize();
+}
 
 }  // namespace qd
