@@ -466,6 +466,86 @@ TEST_F(BstarTreeIterateTest, TheTransactionIsLockedDuringAWalk) {
   EXPECT_FALSE(fTrans->IsLocked());
 }
 
+// A leaf chain that loops, or leads to a node that is no leaf or to a
+// block outside the file, ends the walk with an error instead of running
+// on for ever or reading out of bounds.
+TEST_F(BstarTreeIterateTest, ADamagedLeafChainEndsTheWalkWithAnError) {
+  BuildDuplicates();
+  TqdBstarTreeShape shape;
+  ASSERT_TRUE(CheckBstarTree(Tree(), nullptr, {}, &shape));
+  ASSERT_GE(shape.Leaves.size(), 4u);
+  ASSERT_GE(shape.Depth, 2);
+  struct TqdDamage {
+    const char* name;
+    bool backward;
+    TqdBlockNumber link;
+    TqdResult expected;
+  };
+  const TqdDamage damages[] = {
+      {"next loops back to the first leaf", false, shape.Leaves[0], qdeFileCorrupt},
+      {"previous loops back to the last leaf", true, shape.Leaves.back(), qdeFileCorrupt},
+      {"next leads to the root", false, shape.Root, qdeFileCorrupt},
+      {"next leads outside the file", false, 0x00FFFFFF, qdeBadBlockNum},
+  };
+  for (const TqdDamage& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    // The second leaf from the far end points the wrong way.
+    const TqdBlockNumber damaged = damage.backward ? shape.Leaves[1] : shape.Leaves[shape.Leaves.size() - 2];
+    {
+      const std::unique_ptr<TqdBaseIndexHeaderAccess> access(
+          Tree().CreateHeaderAccess(fTrans.get(), false, false, 0, 0));
+      TqdBlockRef leaf = Tree().ReadNode(*access, damaged, true);
+      if (damage.backward)
+        qdSetIndexNodePrev(leaf.WritableData(), damage.link);
+      else
+        qdSetIndexNodeNext(leaf.WritableData(), damage.link);
+    }
+    auto path = NewPath();
+    EXPECT_EQ(CodeOf([&] { (void)Walk(path.get(), kRanges[0], damage.backward); }), damage.expected);
+    fTrans->Rollback();
+    fTrans = fTable->Begin();
+  }
+}
+
+// Without a record engine there are no walks, and no record numbers under a
+// record filter; record numbers without one still work.
+TEST_F(BstarTreeIterateTest, WalksAndFilteredRecordNumbersNeedARecordEngine) {
+  BuildDuplicates();
+  std::unique_ptr<TqdBaseIndicesEngine> bare(TqdBaseIndicesEngine::CreateEngine(
+      &fTable->Dict(), TqdBlockAccessList{&fTable->Access()}, nullptr, nullptr, false));
+  auto& tree = dynamic_cast<TqdStaticKeyBstarTreeIndexEngine&>(*bare->biseGetIndex(bare->IndexCount() - 1));
+  std::unique_ptr<TqdBaseIndexPath> path(tree.CreateIndexPath());
+  TqdWalkCookie cookie;
+  cookie.table = fTable.get();
+  for (const bool backward : {false, true}) {
+    try {
+      backward ? tree.IterateBackward(fTrans.get(), path.get(), nullptr, &collectKey, nullptr, &cookie, {}, {}, nullptr,
+                                      nullptr, false)
+               : tree.Iterate(fTrans.get(), path.get(), nullptr, &collectKey, nullptr, &cookie, {}, {}, nullptr,
+                              nullptr, false);
+      ADD_FAILURE() << "no error";
+    } catch (const EqdBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), qdeNotSupported);
+      EXPECT_NE(std::string(e.what()).find(backward ? "IterateBackward requires a RecordEngine"
+                                                    : "Iterate requires a RecordEngine"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+  EXPECT_TRUE(cookie.visited.empty());
+  TqdTestFilter records([](const uint8_t*) { return true; });
+  uint32_t recNo = 0;
+  EXPECT_EQ(CodeOf([&] { (void)tree.RecNoSet(fTrans.get(), 1, path.get(), {}, {}, &records, nullptr, false); }),
+            qdeNotSupported);
+  EXPECT_EQ(CodeOf([&] { (void)tree.RecNoGet(fTrans.get(), path.get(), {}, {}, &records, nullptr, recNo, false); }),
+            qdeNotSupported);
+  EXPECT_EQ(tree.RecNoSet(fTrans.get(), 5, path.get(), {}, {}, nullptr, nullptr, false), 0u);
+  EXPECT_EQ(EntryOf(path.get()), fModel.Slice(kOpen, kOpen)[4]);
+  EXPECT_EQ(tree.RecNoGet(fTrans.get(), path.get(), {}, {}, nullptr, nullptr, recNo, false), 0u);
+  EXPECT_EQ(recNo, 5u);
+  path.reset();
+}
+
 // --- Record numbers ------------------------------------------------------------------------------
 
 // The record numbers of a range, counted from either end, with and
