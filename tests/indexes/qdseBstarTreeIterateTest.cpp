@@ -329,6 +329,40 @@ TEST_F(BstarTreeIterateTest, AStopLeavesThePathOnTheKeyAndAKeptWalkGoesOnAfterIt
   }
 }
 
+// Keys added between two calls, on both sides of a stopped path and in
+// its own leaf: the kept walk goes on after the key it stopped on and
+// meets exactly the keys that now follow it.
+TEST_F(BstarTreeIterateTest, AKeptWalkSeesKeysAddedSinceItStopped) {
+  BuildDuplicates();
+  std::mt19937 random(3);
+  int32_t nextId = 100000;
+  for (const bool backward : {false, true}) {
+    SCOPED_TRACE(backward ? "backward" : "forward");
+    auto path = NewPath();
+    TqdWalkCookie cookie;
+    cookie.stopAfter = 700;
+    const std::vector<TqdEntry> first = Walk(path.get(), kRanges[0], backward, false, &cookie);
+    ASSERT_EQ(first.size(), cookie.stopAfter);
+    const TqdEntry stop = first.back();
+    // Around the stop, right next to it (the same value) and far away.
+    for (int32_t i = 0; i < 300; ++i) {
+      const uint64_t value =
+          i % 3 == 0 ? stop.value : uint64_t(std::uniform_int_distribution<int32_t>(0, 999)(random)) * 2;
+      TqdRefNr refNr = 0;
+      ASSERT_EQ(fTable->AddRecord(fTrans.get(), ++nextId, {value}, refNr), 0u);
+      fModel.Add(value, refNr);
+    }
+    std::vector<TqdEntry> expected;
+    for (const TqdEntry& entry : fModel.Slice(kOpen, kOpen, backward)) {
+      const bool after =
+          entry.value != stop.value ? (entry.value > stop.value) != backward : (entry.refNr > stop.refNr) != backward;
+      if (after && !(entry == stop)) expected.push_back(entry);
+    }
+    cookie.stopAfter = 0;
+    EXPECT_EQ(Walk(path.get(), kRanges[0], backward, true, &cookie), expected);
+  }
+}
+
 TEST_F(BstarTreeIterateTest, AKeptPathAtTheFarEndVisitsNothingAndOneAtTheNearEndStartsTheRange) {
   BuildDuplicates();
   const TqdRangeCase& range = kRanges[1];
