@@ -158,6 +158,7 @@ TEST_P(BstarTreeRandomInsertTest, CheckerPassesAndEveryKeyIsFoundAfterEachBatchA
   tree.GetKeyCount(trans.get(), count);
   EXPECT_EQ(count, 20000u);
   trans->Commit();
+  path.reset();  // it belongs to the engine about to close
   table.Reopen();
   auto reader = table.Begin();
   ASSERT_TRUE(CheckBstarTree(table.Tree(), reader.get(), minFill));
