@@ -346,6 +346,23 @@ class TqdStaticKeyBstarTreeIndexEngine : public TqdBaseIndexEngine {
   // Iteration, record numbers, estimate (qdseIndexEngineStaticKeyBstarTree_Iterate.cpp): private
   // members of Iterate, IterateBackward, RecNoGet, RecNoSet and EstimateRecordCount go here.
   // ---------------------------------------------------------------------------------------------
+  // Iterate (forward) and IterateBackward (aBackward): the walk starts at the
+  // bound on its own side and stops at the other.
+  void DoIterate(TqdBaseTransaction* aTrans, TqdBaseIndexPath* aPath, PqdRecordBufferPtr aData,
+                 TqdKeyIterator aKeyIterator, TqdRecordIterator aRecIterator, void* aCookie,
+                 const TqdRangeInfo& aRangeStart, const TqdRangeInfo& aRangeEnd, TqdBaseFilterEngine* aFilter,
+                 TqdBaseFilterEngine* aKeyFilter, bool aKeepPosition, bool aBackward);
+  // Whether aPath (on a key or crack) has passed the entry aEntry stands on
+  // in the walking direction (standing on it counts as passed unless the
+  // path is on the crack facing it).
+  bool PathBeyondEntry(const TqdStaticKeyBstarTreeIndexPath& aPath, const TqdStaticKeyBstarTreeIndexPath& aEntry,
+                       bool aBackward);
+  // The estimate for two paths in different leaves, aFirst's entry not
+  // after aLast's: the entries between them weighed level by level along
+  // both root-to-leaf paths, scaled to aKeys.
+  double EstimateBetween(TqdBaseIndexHeaderAccess& aAccess, TqdBlockNumber aRoot,
+                         const TqdStaticKeyBstarTreeIndexPath& aFirst, const TqdStaticKeyBstarTreeIndexPath& aLast,
+                         double aKeys);
 
   // ---------------------------------------------------------------------------------------------
   // Bulk build (qdseIndexEngineStaticKeyBstarTree_Bulk.cpp): engine members the bulk builder needs

@@ -24,38 +24,6 @@ bool TqdStaticKeyBstarTreeIndexEngine::DeleteKey(TqdBaseTransaction*, PqdKeyBuff
   notYet(u"DeleteKey");
 }
 
-// --- Iteration, record numbers, estimate (qdseIndexEngineStaticKeyBstarTree_Iterate.cpp) ---
-
-void TqdStaticKeyBstarTreeIndexEngine::Iterate(TqdBaseTransaction*, TqdBaseIndexPath*, PqdRecordBufferPtr,
-                                               TqdKeyIterator, TqdRecordIterator, void*, const TqdRangeInfo&,
-                                               const TqdRangeInfo&, TqdBaseFilterEngine*, TqdBaseFilterEngine*, bool) {
-  notYet(u"Iterate");
-}
-
-void TqdStaticKeyBstarTreeIndexEngine::IterateBackward(TqdBaseTransaction*, TqdBaseIndexPath*, PqdRecordBufferPtr,
-                                                       TqdKeyIterator, TqdRecordIterator, void*, const TqdRangeInfo&,
-                                                       const TqdRangeInfo&, TqdBaseFilterEngine*, TqdBaseFilterEngine*,
-                                                       bool) {
-  notYet(u"IterateBackward");
-}
-
-TqdResult TqdStaticKeyBstarTreeIndexEngine::RecNoGet(TqdBaseTransaction*, TqdBaseIndexPath*, const TqdRangeInfo&,
-                                                     const TqdRangeInfo&, TqdBaseFilterEngine*, TqdBaseFilterEngine*,
-                                                     uint32_t&, bool) {
-  notYet(u"RecNoGet");
-}
-
-TqdResult TqdStaticKeyBstarTreeIndexEngine::RecNoSet(TqdBaseTransaction*, uint32_t, TqdBaseIndexPath*,
-                                                     const TqdRangeInfo&, const TqdRangeInfo&, TqdBaseFilterEngine*,
-                                                     TqdBaseFilterEngine*, bool) {
-  notYet(u"RecNoSet");
-}
-
-TqdResult TqdStaticKeyBstarTreeIndexEngine::EstimateRecordCount(TqdBaseTransaction*, const TqdRangeInfo&,
-                                                                const TqdRangeInfo&, uint32_t&, bool) {
-  notYet(u"EstimateRecordCount");
-}
-
 // --- Bulk build (qdseIndexEngineStaticKeyBstarTree_Bulk.cpp) ---
 
 TqdStaticKeyBstarTreeIndexBulkBuilder::TqdStaticKeyBstarTreeIndexBulkBuilder(TqdBaseTransaction* aTrans,
