@@ -56,18 +56,4 @@ TqdResult TqdStaticKeyBstarTreeIndexEngine::EstimateRecordCount(TqdBaseTransacti
   notYet(u"EstimateRecordCount");
 }
 
-// --- Bulk build (qdseIndexEngineStaticKeyBstarTree_Bulk.cpp) ---
-
-TqdStaticKeyBstarTreeIndexBulkBuilder::TqdStaticKeyBstarTreeIndexBulkBuilder(TqdBaseTransaction* aTrans,
-                                                                             TqdBaseIndexEngine* aIndexEngine)
-    : TqdBaseIndexBulkBuilder(aTrans, aIndexEngine) {}
-
-TqdStaticKeyBstarTreeIndexBulkBuilder::~TqdStaticKeyBstarTreeIndexBulkBuilder() = default;
-
-TqdResult TqdStaticKeyBstarTreeIndexBulkBuilder::InsertKey(TqdRefNr*, PqdRecordBuffer, TqdBaseTransaction*) {
-  notYet(u"InsertKey (bulk)");
-}
-
-TqdResult TqdStaticKeyBstarTreeIndexBulkBuilder::Finalize(TqdBaseTransaction*) { notYet(u"Finalize (bulk)"); }
-
 }  // namespace qd
