@@ -1,11 +1,18 @@
 #include "indexes/qdIndexes.h"
 
 #include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
+#include "indexes/qdseIndicesEngineSimple.h"
 
 namespace qd {
 
-void InitializeIndexes() { qdseIndexEngineStaticKeyBstarTreeInitialize(); }
+void InitializeIndexes() {
+  qdseIndicesEngineSimpleInitialize();
+  qdseIndexEngineStaticKeyBstarTreeInitialize();
+}
 
-void FinalizeIndexes() { qdseIndexEngineStaticKeyBstarTreeFinalize(); }
+void FinalizeIndexes() {
+  qdseIndexEngineStaticKeyBstarTreeFinalize();
+  qdseIndicesEngineSimpleFinalize();
+}
 
 }  // namespace qd

@@ -1,0 +1,213 @@
+#include "indexes/qdseIndicesEngineSimple.h"
+
+#include <cstring>
+#include <memory>
+
+#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdKeyEngineBase.h"
+#include "platform/qdLittleEndian.h"
+
+namespace qd {
+
+namespace {
+
+constexpr TqdBlockSignature kIndexBlockSignature = qdSignature("QDIH");
+constexpr uint32_t kChangeCounterOffset = 16;
+constexpr int32_t kNoInfoBlock = -1;
+
+[[noreturn]] void raiseCorruptHeader() {
+  throw EqdSimpleIndicesEngineException(qdeHeaderCorrupt, u"Corrupt table/index header.");
+}
+
+// The section value of the file whose header aHeader is (registered without
+// creating it).
+uint16_t findSection(TqdBaseFileHeaderAccess* aHeader, const std::string& aName) {
+  return aHeader->RegisterHeaderSection(aName, 4, false, false);
+}
+
+// Moves slots aInx + 1 .. 255 of one array down by one place and resets
+// slot 255 to aReset (every byte).
+void shiftDown(uint8_t* aArray, uint32_t aEntrySize, int32_t aInx, uint8_t aReset) {
+  const auto last = uint32_t(kSimpleIndicesMaxIndexes - 1);
+  if (uint32_t(aInx) < last)
+    std::memmove(aArray + uint32_t(aInx) * aEntrySize, aArray + (uint32_t(aInx) + 1) * aEntrySize,
+                 (last - uint32_t(aInx)) * aEntrySize);
+  std::memset(aArray + last * aEntrySize, aReset, aEntrySize);
+}
+
+}  // namespace
+
+TqdBlockRef qdReadIndicesInfoBlock(TqdBaseTransaction* aTrans, TqdBlockAccess* aFile,
+                                   TqdBaseFileHeaderAccess* aFileHeader, int32_t aID, TqdBlockNumber aBlockNumber,
+                                   bool aForWriting) {
+  if (!aFile->ValidBlock(aBlockNumber, aFileHeader))
+    throw EqdBaseIndexEngineException(qdeBadBlockNum,
+                                      u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
+                                      {aFile->fiName(), int32_t(aBlockNumber)});
+  TqdBlockRef block = aFile->GetBlock(aTrans, aBlockNumber, aID, aForWriting);
+  if (qdBlockSignature(block.Data()) != kIndexBlockSignature || qdBlockThisBlock(block.Data()) != aBlockNumber)
+    throw EqdBaseIndexEngineException(qdeNotIndexBlock,
+                                      u"Block just read from file is not a valid index block [%s, block %d]",
+                                      {aFile->fiName(), int32_t(aBlockNumber)});
+  if (aForWriting) {
+    uint8_t* data = block.WritableData();
+    qdPutU64(data + kChangeCounterOffset, qdGetU64(data + kChangeCounterOffset) + 1);
+  }
+  return block;
+}
+
+// --- The engine ------------------------------------------------------------------------------
+
+const TqdIndicesEngineClass TqdSimpleIndicesEngine::ClassInfo{
+    {u"TqdSimpleIndicesEngine", &TqdBaseIndicesEngine::ClassInfo, nullptr},
+    &qdNewIndicesEngine<TqdSimpleIndicesEngine>,
+    &TqdSimpleIndicesEngine::CheckValidDescriptor};
+
+TqdSimpleIndicesEngine::TqdSimpleIndicesEngine(TqdBaseIndicesDescriptor* aDescriptor, const TqdBlockAccessList& aFiles,
+                                               TqdBaseRecordEngine* aRecordEngine, TqdBaseTransaction* aTrans,
+                                               bool aAddToExisting)
+    : TqdBaseIndicesEngine(aDescriptor, aFiles, aRecordEngine, aTrans, aAddToExisting) {
+  ineHeaderSection.assign(size_t(IndexCount()), 0);
+  if (aTrans != nullptr) {
+    for (TqdBlockAccess* file : biseFiles) {
+      auto header = file->HeaderAccess(aTrans, true);
+      const uint16_t section = header->RegisterHeaderSection(aDescriptor->HeaderSection(), 4, true, aAddToExisting);
+      qdPutI32(header->WritableHeader() + section, kNoInfoBlock);
+    }
+    for (int32_t n = 0; n < IndexCount(); ++n) IndexAdded(aTrans, n);
+  } else {
+    for (int32_t n = 0; n < IndexCount(); ++n) OpenIndex(n);
+  }
+}
+
+void TqdSimpleIndicesEngine::CheckValidDescriptor(TqdBaseIndicesDescriptor* aDescriptor) {
+  TqdBaseIndicesEngine::CheckValidDescriptor(aDescriptor);
+}
+
+void TqdSimpleIndicesEngine::OpenIndex(int32_t aInx) {
+  TqdBaseIndexEngine* index = biseGetIndex(aInx);
+  auto header = index->IndexFile()->HeaderAccess(nullptr, false);
+  const uint16_t section = findSection(header.get(), biseDescriptor->HeaderSection());
+  ineHeaderSection[size_t(aInx)] = section;
+  const int32_t blockNumber = qdGetI32(header->Header() + section);
+  if (blockNumber == kNoInfoBlock) raiseCorruptHeader();
+  TqdBlockRef block =
+      qdReadIndicesInfoBlock(nullptr, index->IndexFile(), header.get(), bseID, TqdBlockNumber(blockNumber), false);
+  const uint16_t stored = qdGetU16(block.Data() + kSimpleIndicesKeyLenOffset + 2 * uint32_t(aInx));
+  if (stored != index->KeyEngine()->KeyLength()) raiseCorruptHeader();
+}
+
+void TqdSimpleIndicesEngine::IndexAdded(TqdBaseTransaction* aTrans, int32_t aInx) {
+  TqdBaseIndexEngine* index = biseGetIndex(aInx);
+  if (ineHeaderSection.size() < size_t(aInx) + 1) ineHeaderSection.resize(size_t(aInx) + 1, 0);
+  std::unique_ptr<TqdBaseIndexHeaderAccess> base(index->CreateHeaderAccess(aTrans, true, true, 0, 0));
+  auto* access = static_cast<TqdSimpleIndicesHeaderAccess*>(base.get());
+  TqdBaseFileHeaderAccess* header = access->FileHeader();
+  const uint16_t section = findSection(header, biseDescriptor->HeaderSection());
+  ineHeaderSection[size_t(aInx)] = section;
+  access->SetHeaderSection(section);
+  if (qdGetI32(header->Header() + section) == kNoInfoBlock) {
+    TqdBlockRef block = header->GetNewBlock(aTrans, bseID);
+    uint8_t* data = block.WritableData();
+    qdSetBlockSignature(data, kIndexBlockSignature);
+    data[kSimpleIndicesKindOffset] = 0;
+    std::memset(data + kSimpleIndicesHeaderOffset, 0, kSimpleIndicesHeaderSize);
+    std::memset(data + kSimpleIndicesRootOffset, 0xFF, kSimpleIndicesPageCountOffset - kSimpleIndicesRootOffset);
+    qdPutI32(header->WritableHeader() + section, int32_t(block.BlockNumber()));
+  }
+  uint8_t* info = access->Header() - kSimpleIndicesHeaderOffset;
+  qdPutU16(info + kSimpleIndicesKeyLenOffset + 2 * uint32_t(aInx), index->KeyEngine()->KeyLength());
+  qdPutI32(info + kSimpleIndicesRootOffset + 4 * uint32_t(aInx), -1);
+}
+
+void TqdSimpleIndicesEngine::IndexRemoved(TqdBaseTransaction* aTrans, int32_t aInx) {
+  for (TqdBlockAccess* file : biseFiles) {
+    auto header = file->HeaderAccess(aTrans, true);
+    const uint16_t section = findSection(header.get(), biseDescriptor->HeaderSection());
+    const int32_t blockNumber = qdGetI32(header->Header() + section);
+    if (blockNumber == kNoInfoBlock) continue;
+    TqdBlockRef block =
+        qdReadIndicesInfoBlock(aTrans, file, header.get(), bseID, TqdBlockNumber(blockNumber), true);
+    uint8_t* data = block.WritableData();
+    shiftDown(data + kSimpleIndicesKeyLenOffset, 2, aInx, 0);
+    shiftDown(data + kSimpleIndicesKeyCountOffset, 4, aInx, 0);
+    shiftDown(data + kSimpleIndicesRootOffset, 4, aInx, 0xFF);
+    shiftDown(data + kSimpleIndicesPageCountOffset, 4, aInx, 0);
+  }
+  if (size_t(aInx) < ineHeaderSection.size()) ineHeaderSection.erase(ineHeaderSection.begin() + aInx);
+}
+
+const TqdIndexHeaderAccessClass& TqdSimpleIndicesEngine::GetHeaderAccessClass() const {
+  return TqdSimpleIndicesHeaderAccess::ClassInfo;
+}
+
+// --- The header access -----------------------------------------------------------------------
+
+const TqdIndexHeaderAccessClass TqdSimpleIndicesHeaderAccess::ClassInfo{
+    {u"TqdSimpleIndicesHeaderAccess", &TqdBaseIndexHeaderAccess::ClassInfo, nullptr},
+    &qdNewIndexHeaderAccess<TqdSimpleIndicesHeaderAccess>};
+
+TqdSimpleIndicesHeaderAccess::TqdSimpleIndicesHeaderAccess(TqdBaseTransaction* aTrans, TqdBaseIndexEngine* aIndex,
+                                                           bool aFileMarkDirty, bool aIndexMarkDirty,
+                                                           int32_t aFieldCount, int32_t aPartialLen)
+    : TqdBaseIndexHeaderAccess(aTrans, aIndex, aFileMarkDirty, aIndexMarkDirty, aFieldCount, aPartialLen),
+      haHeaderSection(static_cast<TqdSimpleIndicesEngine*>(aIndex->IndicesEngine())->HeaderSection(
+          aIndex->IndexNumber())) {}
+
+TqdSimpleIndicesHeaderAccess::~TqdSimpleIndicesHeaderAccess() { haInxBlock.Release(); }
+
+const uint8_t* TqdSimpleIndicesHeaderAccess::InxBlock() {
+  if (!haInxBlock) {
+    TqdBaseFileHeaderAccess* header = FileHeader();
+    const int32_t blockNumber = qdGetI32(header->Header() + haHeaderSection);
+    if (blockNumber == kNoInfoBlock) raiseCorruptHeader();
+    haInxBlock = qdReadIndicesInfoBlock(bhaTrans, bhaIndex->IndexFile(), header, bhaID, TqdBlockNumber(blockNumber),
+                                        bhaIndexMarkDirty);
+  }
+  return haInxBlock.Data();
+}
+
+PqdSimpleIndicesHeader TqdSimpleIndicesHeaderAccess::Header() {
+  InxBlock();
+  return haInxBlock.WritableData() + kSimpleIndicesHeaderOffset;
+}
+
+const uint8_t* TqdSimpleIndicesHeaderAccess::Slot(uint32_t aArrayOffset, uint32_t aEntrySize) {
+  return InxBlock() + aArrayOffset + aEntrySize * uint32_t(bhaIndex->IndexNumber());
+}
+
+uint8_t* TqdSimpleIndicesHeaderAccess::WritableSlot(uint32_t aArrayOffset, uint32_t aEntrySize) {
+  return Header() - kSimpleIndicesHeaderOffset + aArrayOffset + aEntrySize * uint32_t(bhaIndex->IndexNumber());
+}
+
+uint32_t TqdSimpleIndicesHeaderAccess::GetIndexRoot() { return qdGetU32(Slot(kSimpleIndicesRootOffset, 4)); }
+
+void TqdSimpleIndicesHeaderAccess::SetIndexRoot(uint32_t aValue) {
+  qdPutU32(WritableSlot(kSimpleIndicesRootOffset, 4), aValue);
+}
+
+uint32_t TqdSimpleIndicesHeaderAccess::GetIndexPageCount() {
+  return qdGetU32(Slot(kSimpleIndicesPageCountOffset, 4));
+}
+
+void TqdSimpleIndicesHeaderAccess::SetIndexPageCount(uint32_t aValue) {
+  qdPutU32(WritableSlot(kSimpleIndicesPageCountOffset, 4), aValue);
+}
+
+uint32_t TqdSimpleIndicesHeaderAccess::GetIndexKeyCount() { return qdGetU32(Slot(kSimpleIndicesKeyCountOffset, 4)); }
+
+void TqdSimpleIndicesHeaderAccess::SetIndexKeyCount(uint32_t aValue) {
+  qdPutU32(WritableSlot(kSimpleIndicesKeyCountOffset, 4), aValue);
+}
+
+TqdLSN TqdSimpleIndicesHeaderAccess::GetIndexLSN() { return qdBlockLSN(InxBlock()); }
+
+// --- Unit start and end ----------------------------------------------------------------------
+
+void qdseIndicesEngineSimpleInitialize() {
+  TqdBaseSubEngine::Register(TqdSimpleIndicesEngine::ClassInfo, u"qd1xDefault");
+}
+
+void qdseIndicesEngineSimpleFinalize() { TqdBaseSubEngine::Unregister(TqdSimpleIndicesEngine::ClassInfo); }
+
+}  // namespace qd
