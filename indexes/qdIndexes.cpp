@@ -6,13 +6,13 @@
 namespace qd {
 
 void InitializeIndexes() {
-  qdseIndicesEngineSimpleInitialize();
   qdseIndexEngineStaticKeyBstarTreeInitialize();
+  qdseIndicesEngineSimpleInitialize();
 }
 
 void FinalizeIndexes() {
-  qdseIndexEngineStaticKeyBstarTreeFinalize();
   qdseIndicesEngineSimpleFinalize();
+  qdseIndexEngineStaticKeyBstarTreeFinalize();
 }
 
 }  // namespace qd
