@@ -4,14 +4,14 @@
 //   - inserts per second: one InsertKeys per record through the indices
 //     engine inside one transaction (the commit is timed on its own);
 //   - FindKey per second: an EqualFirst search for every key in random
-//     order on the committed tree, held in the cache;
+//     order on the committed tree, held in the cache (best of three passes);
 //   - index blocks touched per insert and per FindKey, counted through the
 //     index block read seam on a sample (the info block and the file header
 //     that an operation reads besides are not index nodes and not counted);
 //   - the tree's depth and page count.
 // Then, for N random 8-byte keys: the bulk builder against the key-by-key
-// builder (each on an empty index, both fed the same records), and the
-// delete throughput where the engine deletes keys.
+// builder (each on an empty index, both fed the same records; best of
+// three builds each).
 //
 //   build/release/bench/qdIndexBench [N ...]
 //
@@ -144,6 +144,9 @@ class BenchTable {
   std::unique_ptr<TqdBaseIndicesEngine> fIndices;
 };
 
+// Searches and builds are timed this many times, the best time counting.
+constexpr int kPasses = 3;
+
 // Index node reads, counted through the block read seam.
 uint64_t gBlockReads = 0;
 void countBlockRead(TqdBlockNumber, bool) { ++gBlockReads; }
@@ -272,7 +275,10 @@ Figures runInsertFind(const std::filesystem::path& aFolder, int64_t aCount, int3
       figures.blocksPerInsert = double(gBlockReads) / double(kSample);
       trans.Rollback();
     }
-    figures.findsPerSecond = findAll(table, work, work.searchRefs.size());
+    // The best of three passes: the machine's other work only ever slows a
+    // pass down.
+    for (int pass = 0; pass < kPasses; ++pass)
+      figures.findsPerSecond = std::max(figures.findsPerSecond, findAll(table, work, work.searchRefs.size()));
     gBlockReads = 0;
     qdIndexBlockReadHook = &countBlockRead;
     (void)findAll(table, work, 10000);
@@ -355,8 +361,14 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
       }
   for (int64_t count : counts) {
-    const BuildFigures bulk = runBuild(folder, count, true);
-    const BuildFigures single = runBuild(folder, count, false);
+    BuildFigures bulk = runBuild(folder, count, true);
+    BuildFigures single = runBuild(folder, count, false);
+    for (int pass = 1; pass < kPasses; ++pass) {
+      const BuildFigures nextBulk = runBuild(folder, count, true);
+      if (nextBulk.seconds < bulk.seconds) bulk = nextBulk;
+      const BuildFigures nextSingle = runBuild(folder, count, false);
+      if (nextSingle.seconds < single.seconds) single = nextSingle;
+    }
     std::printf(
         "%8lld random 8-byte keys into an empty index: bulk build %7.3f s (%10.0f keys/s, commit %5.2f s, depth %d, "
         "%u pages) | key by key %7.3f s (%10.0f keys/s, commit %5.2f s, depth %d, %u pages) | bulk %.2fx faster\n",

@@ -124,7 +124,12 @@ class TqdStaticKeyBstarTreeIndexBulkBuilder : public TqdBaseIndexBulkBuilder {
     int32_t bsibbhContainerCount = 0;
   };
   // Containers whose entries, read one container after the other, are in
-  // order.
+  // order. A collected entry (E = key length + 8 rounded up to 16 bytes;
+  // 4194304 div E of them fill a container):
+  //   offset  size  content
+  //        0     K  the key (the key engine's key length K)
+  //        K E-K-8  not used
+  //    E - 8     8  the record reference
   using TqdRun = std::vector<TqdKeyContainer*>;
 
   // Orders two collected entries: the key engine's whole-key comparison,
