@@ -9,6 +9,9 @@
 //     index block read seam on a sample (the info block and the file header
 //     that an operation reads besides are not index nodes and not counted);
 //   - the tree's depth and page count.
+//   - deletes per second: every key deleted again in arrival order through
+//     DeleteKeys in one transaction ("not supported" while the engine has
+//     no deletion).
 // Then, for N random 8-byte keys: the bulk builder against the key-by-key
 // builder (each on an empty index, both fed the same records; best of
 // three builds each).
@@ -200,6 +203,8 @@ struct Figures {
   double blocksPerFind = 0;
   int32_t depth = 0;
   uint32_t pages = 0;
+  // 0 when the engine does not delete keys.
+  double deletesPerSecond = 0;
 };
 
 // The tree's depth: descend along the first pointers.
@@ -286,6 +291,19 @@ Figures runInsertFind(const std::filesystem::path& aFolder, int64_t aCount, int3
     figures.blocksPerFind = double(gBlockReads) / double(std::min<size_t>(10000, size_t(aCount)));
     figures.depth = treeDepth(table);
     figures.pages = pageCount(table);
+    // Every key deleted again in arrival order, in one transaction.
+    BenchTransaction trans(&table.fCache, folderName);
+    try {
+      const Clock::time_point start = Clock::now();
+      for (size_t i = 0; i < size_t(aCount); ++i)
+        if (table.fIndices->DeleteKeys(&trans, work.refs[i], work.Record(i), nullptr) != 0) fail("DeleteKeys");
+      figures.deletesPerSecond = double(aCount) / secondsSince(start);
+      if (pageCount(table) != 0) fail("pages left after deleting every key");
+      trans.Commit();
+    } catch (const EqdBaseException& e) {
+      if (e.ErrorCode() != qdeNotSupported) throw;
+      trans.Rollback();
+    }
   }
   std::filesystem::remove(aFolder / "index.qd1");
   return figures;
@@ -354,10 +372,11 @@ int main(int argc, char** argv) {
         const Figures f = runInsertFind(folder, count, keyLength, random);
         std::printf(
             "%8lld keys of %2d bytes, %-10s: insert %10.0f/s (commit %6.2f s) | FindKey %10.0f/s (%6.3f us) | "
-            "index blocks per insert %5.2f, per FindKey %5.2f | depth %d, %u pages\n",
+            "index blocks per insert %5.2f, per FindKey %5.2f | depth %d, %u pages | delete %s\n",
             static_cast<long long>(count), keyLength, random ? "random" : "ascending", f.insertsPerSecond,
             f.commitSeconds, f.findsPerSecond, 1e6 / f.findsPerSecond, f.blocksPerInsert, f.blocksPerFind, f.depth,
-            f.pages);
+            f.pages,
+            f.deletesPerSecond > 0 ? (std::to_string(int64_t(f.deletesPerSecond)) + "/s").c_str() : "not supported");
         std::fflush(stdout);
       }
   for (int64_t count : counts) {
