@@ -298,8 +298,8 @@ Figures runInsertFind(const std::filesystem::path& aFolder, int64_t aCount, int3
       for (size_t i = 0; i < size_t(aCount); ++i)
         if (table.fIndices->DeleteKeys(&trans, work.refs[i], work.Record(i), nullptr) != 0) fail("DeleteKeys");
       figures.deletesPerSecond = double(aCount) / secondsSince(start);
-      if (pageCount(table) != 0) fail("pages left after deleting every key");
       trans.Commit();
+      if (pageCount(table) != 0) fail("pages left after deleting every key");
     } catch (const EqdBaseException& e) {
       if (e.ErrorCode() != qdeNotSupported) throw;
       trans.Rollback();
