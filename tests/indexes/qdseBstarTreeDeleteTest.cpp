@@ -663,32 +663,42 @@ TEST(BstarTreeDelete, DeleteAllKeysFreesTheWholeTreeAndAnEmptyIndexOnlyResetsIts
 
 struct DamageCase {
   const char* name;
-  // Damages the committed tree of table (root aRoot, first leaf aLeaf).
-  std::function<void(TqdIndexTestTable&, TqdBlockNumber aRoot, TqdBlockNumber aLeaf)> damage;
+  // Damages the committed tree of table (root aRoot, the first two leaves
+  // aLeaf and aNextLeaf).
+  std::function<void(TqdIndexTestTable&, TqdBlockNumber aRoot, TqdBlockNumber aLeaf, TqdBlockNumber aNextLeaf)> damage;
   TqdResult deleteKey;
+  // DeleteKey had changed a node when it met the damage.
+  bool deleteKeyChanged;
   TqdResult deleteAllKeys;
 };
 
 TEST(BstarTreeDeleteDamage, ADamagedTreeRaisesInsteadOfLoopingOrReadingOutOfBounds) {
   const DamageCase cases[] = {
       {"an internal node pointing back to itself: a cycle deeper than 64 levels",
-       [](TqdIndexTestTable& t, TqdBlockNumber aRoot, TqdBlockNumber) {
+       [](TqdIndexTestTable& t, TqdBlockNumber aRoot, TqdBlockNumber, TqdBlockNumber) {
          PokeU32(t, aRoot, kIndexBlockHeaderSize, aRoot);
        },
-       qdeFileCorrupt, qdeFileCorrupt},
+       qdeFileCorrupt, false, qdeFileCorrupt},
       {"a leaf count beyond the leaf's capacity",
-       [](TqdIndexTestTable& t, TqdBlockNumber, TqdBlockNumber aLeaf) {
+       [](TqdIndexTestTable& t, TqdBlockNumber, TqdBlockNumber aLeaf, TqdBlockNumber) {
          Poke(t, aLeaf, kIndexBlockCount, {0xFF, 0xFF});
        },
-       qdeFileCorrupt, qdeFileCorrupt},
+       qdeFileCorrupt, false, qdeFileCorrupt},
+      {"the sibling an underflowing leaf would refill from",
+       [](TqdIndexTestTable& t, TqdBlockNumber, TqdBlockNumber, TqdBlockNumber aNextLeaf) {
+         Poke(t, aNextLeaf, kIndexBlockCount, {0xFF, 0xFF});
+       },
+       qdeFileCorrupt, true, qdeFileCorrupt},
       {"a node of unknown kind",
-       [](TqdIndexTestTable& t, TqdBlockNumber aRoot, TqdBlockNumber) { Poke(t, aRoot, kIndexBlockKind, {7}); },
-       qdeFileCorrupt, qdeFileCorrupt},
+       [](TqdIndexTestTable& t, TqdBlockNumber aRoot, TqdBlockNumber, TqdBlockNumber) {
+         Poke(t, aRoot, kIndexBlockKind, {7});
+       },
+       qdeFileCorrupt, false, qdeFileCorrupt},
       {"a child pointer beyond the file",
-       [](TqdIndexTestTable& t, TqdBlockNumber aRoot, TqdBlockNumber) {
+       [](TqdIndexTestTable& t, TqdBlockNumber aRoot, TqdBlockNumber, TqdBlockNumber) {
          PokeU32(t, aRoot, kIndexBlockHeaderSize, 0x00FFFFFF);
        },
-       qdeBadBlockNum, qdeBadBlockNum},
+       qdeBadBlockNum, false, qdeBadBlockNum},
   };
   for (const DamageCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -700,11 +710,17 @@ TEST(BstarTreeDeleteDamage, ADamagedTreeRaisesInsteadOfLoopingOrReadingOutOfBoun
     TqdBstarTreeShape shape;
     ASSERT_TRUE(CheckBstarTree(table.Tree(), nullptr, {}, &shape));
     ASSERT_EQ(shape.Depth, 2);
-    c.damage(table, shape.Root, shape.Leaves[0]);
+    // Ascending inserts leave the first leaf exactly half full: one
+    // deletion makes it refill from the next.
+    const int32_t half = (table.Tree().MaxLeafNodeKeyCount() + 1) / 2;
+    ASSERT_EQ(qdIndexNodeCount(NodeImage(table, nullptr, shape.Leaves[0]).data()), half);
+    c.damage(table, shape.Root, shape.Leaves[0], shape.Leaves[1]);
 
-    // The first key sits in the first leaf, under pointer 0.
+    // The first key sits in the first leaf, under pointer 0. A deletion
+    // that met the damage after changing a node can only be rolled back.
     trans = table.Begin();
     EXPECT_EQ(CodeOf([&] { (void)Delete(table, trans.get(), 0, 1); }), c.deleteKey);
+    EXPECT_EQ(trans->CheckState(), c.deleteKeyChanged ? qdeTransCorrupt : 0u);
     trans->Rollback();
     trans = table.Begin();
     EXPECT_EQ(CodeOf([&] { table.Tree().DeleteAllKeys(trans.get()); }), c.deleteAllKeys);
