@@ -739,10 +739,10 @@ struct MixedCase {
 };
 
 TEST(BstarTreeDeleteModel, RandomInsertsAndDeletesWithCommitsRollbacksAndReopensAgreeWithAModel) {
-  // Each step is checked at once (result and key count), the whole index
-  // after every few thousand steps. A transaction groups up to 60 steps
-  // and then commits or (one in four) rolls back; every 20 transactions the
-  // table is reopened.
+  // 10^5 steps per index kind. Each step is checked at once (result and
+  // key count), the whole index after every hundred transactions. A
+  // transaction groups up to 60 steps and then commits or (one in four)
+  // rolls back; every 20 transactions the table is reopened.
   const MixedCase cases[] = {{9, idAll, 20000}, {4, idNone, 6000}};
   for (const MixedCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "key " << c.keyLength << " dups " << int(c.dups));
@@ -755,7 +755,7 @@ TEST(BstarTreeDeleteModel, RandomInsertsAndDeletesWithCommitsRollbacksAndReopens
     TqdRefNr nextRef = 1;
     int32_t transactions = 0;
     int32_t step = 0;
-    const int32_t steps = 50000;
+    const int32_t steps = 100000;
     while (step < steps) {
       std::multiset<ModelEntry> model = committed;
       std::vector<ModelEntry> pool = committedPool;
