@@ -238,20 +238,25 @@ HRESULT TqdAbstractServerObject::CreateInstanceFor(const qdString& aName, const 
   return engine->bseCreateInstanceFor(session, aName, aClassID, aInterfaceID, aInterface);
 }
 
-void TqdAbstractServerObject::DescribeTo(IqdExceptionDataContainer* aContainer) {
+void TqdAbstractServerObject::DescribeTo(IqdExceptionDataContainer* aContainer, bool /*aIncludeChildren*/) {
   TqdLifetimeTrackedPersistent::DescribeTo(aContainer);
   aContainer->AddBoolean(u"Destroying", Destroying());
+}
+
+void TqdAbstractServerObject::GetExceptionData(IqdExceptionDataContainer* aContainer, int32_t aFlag) {
+  DescribeTo(aContainer, aFlag != 0);
 }
 
 qdString TqdAbstractServerObject::GetEncodedExceptionData(bool aIncludeChildren) {
   TqdObject* excluded[1] = {asoGetServerEngine()};
   std::span<TqdObject* const> exclude(excluded, excluded[0] != nullptr ? 1 : 0);
   TqdRef<IqdExceptionDataContainer> container = qdCreateExceptionDataContainer(u"ExceptionData", this, exclude);
-  // Children are described by the container's own walk of the lists; the
-  // flag is what DescribeTo of the owners reads.
-  (void)aIncludeChildren;
-  DescribeTo(container.Get());
+  DescribeTo(container.Get(), aIncludeChildren);
   return container->ToEncodedString(qdThreadClientVersionClamped());
+}
+
+void qdsdServerEngineDetail::AddListMember(IqdExceptionDataContainer* aList, int32_t aIndex, TqdObject* aMember) {
+  aList->AddObject(u"[" + IntToStr(aIndex) + u"]", aMember, qdDescribeWithChildren);
 }
 
 // --- TqdExtendableServerObject ----------------------------------------------------
@@ -328,8 +333,8 @@ TqdBaseServerEngine* TqdExtendableServerObject::asoGetServerEngine() const {
   return esoParent != nullptr ? esoParent->asoGetServerEngine() : nullptr;
 }
 
-void TqdExtendableServerObject::DescribeTo(IqdExceptionDataContainer* aContainer) {
-  TqdAbstractServerObject::DescribeTo(aContainer);
+void TqdExtendableServerObject::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
+  TqdAbstractServerObject::DescribeTo(aContainer, aIncludeChildren);
   if (esoOptions) aContainer->AddObject(u"Options", *esoOptions);
 }
 
@@ -533,9 +538,9 @@ TqdResult TqdLockedOptionsExtendableServerObject::esoOptionList(TqdStringList& a
   TqdPadlockGuard guard(*OptionsLock());
   return TqdExtendableServerObject::esoOptionList(aList);
 }
-void TqdLockedOptionsExtendableServerObject::DescribeTo(IqdExceptionDataContainer* aContainer) {
+void TqdLockedOptionsExtendableServerObject::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
   TqdPadlockGuard guard(*OptionsLock());
-  TqdExtendableServerObject::DescribeTo(aContainer);
+  TqdExtendableServerObject::DescribeTo(aContainer, aIncludeChildren);
 }
 
 // --- Task infos -----------------------------------------------------------------
@@ -577,8 +582,8 @@ void TqdAbstractTaskInfo::PrepareDestroy() {
   TqdExtendableServerObject::PrepareDestroy();
 }
 
-void TqdAbstractTaskInfo::DescribeTo(IqdExceptionDataContainer* aContainer) {
-  TqdExtendableServerObject::DescribeTo(aContainer);
+void TqdAbstractTaskInfo::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
+  TqdExtendableServerObject::DescribeTo(aContainer, aIncludeChildren);
   aContainer->AddObject(u"Session", asoSession);
 }
 

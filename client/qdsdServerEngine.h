@@ -45,7 +45,10 @@
 // Locks, in order: session lock -> an object's extenders padlock; list
 // padlocks are taken alone (or a child's while its owner's is held during
 // cleanup walks). Options of timeout objects are guarded by the session lock,
-// those of the locked-options class by loesoOptionsLock.
+// those of the locked-options class by loesoOptionsLock. Describing with
+// children holds each list's padlock while its members describe themselves,
+// so it nests downwards only: engine sessions -> a session's lists -> a
+// context's databases -> a database's cursors and statements.
 //
 // Every contract operation returns a TqdResult and lets no exception escape:
 // TqdOperationBracket / qdContractCall convert EqdBaseException to its code,
@@ -238,6 +241,10 @@ struct TqdExceptionHookInfo {
 inline constexpr TGUID qdSelfInstanceClassID{
     0x762A2DA1, 0x44B8, 0x447A, {0x8C, 0xCA, 0x74, 0xEB, 0xEA, 0xA4, 0xE9, 0xF1}};
 
+// The AddObject flag by which an owner's list members are described with
+// their own children; plain references are added with 0.
+inline constexpr int32_t qdDescribeWithChildren = 1;
+
 // --- Server objects ------------------------------------------------------------
 
 class TqdAbstractServerObject : public TqdLifetimeTrackedPersistent {
@@ -298,7 +305,16 @@ class TqdAbstractServerObject : public TqdLifetimeTrackedPersistent {
   static void Free(TqdAbstractServerObject* aObject);
 
   void BeforeDestruction() override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  // Without children: the object's own entries and plain references only.
+  void DescribeTo(IqdExceptionDataContainer* aContainer) final { DescribeTo(aContainer, false); }
+  // Each level adds its entries after its parent's; aIncludeChildren adds
+  // the owned lists too, every member described with its own children.
+  virtual void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren);
+  // A non-zero flag (qdDescribeWithChildren from AddObject) means with
+  // children.
+  void GetExceptionData(IqdExceptionDataContainer* aContainer, int32_t aFlag) override;
+  // The object's description in a container "ExceptionData" (the owning
+  // engine excluded), encoded for the thread's clamped client version.
   qdString GetEncodedExceptionData(bool aIncludeChildren);
 
  protected:
@@ -327,7 +343,8 @@ class TqdExtendableServerObject : public TqdAbstractServerObject {
   void AfterConstruction() override;
   void BeforeDestruction() override;
   void PrepareDestroy() override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  using TqdAbstractServerObject::DescribeTo;
+  void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) override;
   TqdBaseServerEngine* asoGetServerEngine() const override;
   HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                             TqdRef<IqdInterface>& aInterface) override;
@@ -417,7 +434,8 @@ class TqdLockedOptionsExtendableServerObject : public TqdExtendableServerObject 
   [[nodiscard]] TqdResult esoOptionSet(const qdString& aName, const qdString& aValue) override;
   [[nodiscard]] TqdResult esoOptionGet(const qdString& aName, qdString& aValue) override;
   [[nodiscard]] TqdResult esoOptionList(TqdStringList& aList) override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  using TqdExtendableServerObject::DescribeTo;
+  void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) override;
 
  private:
   TqdPadlock* OptionsLock();
@@ -436,7 +454,8 @@ class TqdAbstractTaskInfo : public TqdExtendableServerObject {
   [[nodiscard]] virtual TqdResult Cancel() = 0;
   // Cancels first.
   void PrepareDestroy() override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  using TqdExtendableServerObject::DescribeTo;
+  void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) override;
   HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                             TqdRef<IqdInterface>& aInterface) override;
 
@@ -621,7 +640,8 @@ class TqdAbstractTimeoutObject : public TqdExtendableServerObject {
   [[nodiscard]] TqdResult OptionGetEffective(const qdString& aName, qdString& aValue) override;
   [[nodiscard]] TqdResult OptionList(TqdStringList& aList) override;
   [[nodiscard]] TqdResult OptionListEffective(TqdStringList& aList) override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  using TqdExtendableServerObject::DescribeTo;
+  void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) override;
 
  protected:
   // Runs aWork between Lock and Unlock of the session lock (no deadline, no
@@ -634,6 +654,8 @@ class TqdAbstractTimeoutObject : public TqdExtendableServerObject {
 
  private:
   friend class TqdAbstractSession;
+  // Unlinks the object from aSession's timeout-batch list when it is in it.
+  void LeaveTimeoutBatch(TqdAbstractSession* aSession);
   TqdAbstractTimeoutObject* atoTimeoutBatchPrev = nullptr;
   TqdAbstractTimeoutObject* atoTimeoutBatchNext = nullptr;
   std::atomic<uint32_t> atoTimeout;
@@ -786,7 +808,11 @@ class TqdBaseServerEngine : public TqdStateComponent {
   void GetStatsCaptions(std::vector<qdString>& aList) const override;
   void GetStatsValues(std::vector<qdString>& aList) const override;
   bool ShowUptime() const override { return true; }
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  // Without children, as every component describes itself.
+  void DescribeTo(IqdExceptionDataContainer* aContainer) final { DescribeTo(aContainer, false); }
+  // With children: the sessions as "Sessions", each with its own children.
+  virtual void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren);
+  void GetExceptionData(IqdExceptionDataContainer* aContainer, int32_t aFlag) override;
 
  protected:
   // Frees every session, from the tail.
@@ -898,7 +924,8 @@ class TqdAbstractSession : public TqdAbstractTimeoutObject {
   void AfterConstruction() override;
   void BeforeDestruction() override;
   void PrepareDestroy() override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  using TqdAbstractTimeoutObject::DescribeTo;
+  void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) override;
   TqdBaseServerEngine* asoGetServerEngine() const override { return asServerEngine; }
   int32_t GetMinVersion() const override;
   [[nodiscard]] TqdResult OptionSet(const qdString& aName, const qdString& aValue) override;
@@ -1030,7 +1057,8 @@ class TqdAbstractTransContext : public TqdBaseTransContext {
   void AfterConstruction() override;
   void BeforeDestruction() override;
   void PrepareDestroy() override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  using TqdBaseTransContext::DescribeTo;
+  void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) override;
   HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                             TqdRef<IqdInterface>& aInterface) override;
 
@@ -1067,7 +1095,8 @@ class TqdAbstractDatabase : public TqdBaseTransContext {
   void AfterConstruction() override;
   void BeforeDestruction() override;
   void PrepareDestroy() override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  using TqdBaseTransContext::DescribeTo;
+  void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) override;
   TqdExtendableServerObject* esoGetOptionsParent() override;
   HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                             TqdRef<IqdInterface>& aInterface) override;
@@ -1205,7 +1234,8 @@ class TqdAbstractStatement : public TqdAbstractTimeoutObject {
 
   void AfterConstruction() override;
   void BeforeDestruction() override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  using TqdAbstractTimeoutObject::DescribeTo;
+  void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) override;
   HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                             TqdRef<IqdInterface>& aInterface) override;
 
@@ -1349,7 +1379,8 @@ class TqdAbstractCursor : public TqdAbstractTimeoutObject, public IqdFieldsAcces
 
   void AfterConstruction() override;
   void BeforeDestruction() override;
-  void DescribeTo(IqdExceptionDataContainer* aContainer) override;
+  using TqdAbstractTimeoutObject::DescribeTo;
+  void DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) override;
   HRESULT CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                             TqdRef<IqdInterface>& aInterface) override;
 
@@ -1857,6 +1888,8 @@ void qdsdServerEngineFinalize();
 // --- Template bodies -----------------------------------------------------------
 
 namespace qdsdServerEngineDetail {
+// Adds aMember to an owner's list container as "[<aIndex>]", with children.
+void AddListMember(IqdExceptionDataContainer* aList, int32_t aIndex, TqdObject* aMember);
 // Arms the thread's deadline for an outermost operation; false when an
 // outer operation of the thread already armed one.
 bool EnterOperation(uint32_t aTimeout);

@@ -119,8 +119,8 @@ void TqdAbstractCursor::BeforeDestruction() {
   TqdAbstractTimeoutObject::BeforeDestruction();
 }
 
-void TqdAbstractCursor::DescribeTo(IqdExceptionDataContainer* aContainer) {
-  TqdAbstractTimeoutObject::DescribeTo(aContainer);
+void TqdAbstractCursor::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
+  TqdAbstractTimeoutObject::DescribeTo(aContainer, aIncludeChildren);
   aContainer->AddObject(u"Database", acDatabase);
 }
 

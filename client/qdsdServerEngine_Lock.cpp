@@ -410,8 +410,18 @@ void TqdBaseServerEngine::GetStatsValues(std::vector<qdString>& aList) const {
     aList.push_back(qdFormatThousands(value));
 }
 
-void TqdBaseServerEngine::DescribeTo(IqdExceptionDataContainer* aContainer) {
+void TqdBaseServerEngine::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
   TqdStateComponent::DescribeTo(aContainer);
+  if (!aIncludeChildren) return;
+  TqdRef<IqdExceptionDataContainer> sessions = aContainer->AddContainer(u"Sessions");
+  int32_t index = 0;
+  TqdPadlockGuard guard(bseSessionsPadlock);
+  for (TqdAbstractSession* s = bseSessionsHead; s != nullptr; s = s->asServerEngineNext)
+    qdsdServerEngineDetail::AddListMember(sessions.Get(), index++, s);
+}
+
+void TqdBaseServerEngine::GetExceptionData(IqdExceptionDataContainer* aContainer, int32_t aFlag) {
+  DescribeTo(aContainer, aFlag != 0);
 }
 
 void TqdBaseServerEngine::DoStop() {

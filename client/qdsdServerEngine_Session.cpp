@@ -56,16 +56,21 @@ TqdAbstractTimeoutObject::TqdAbstractTimeoutObject(TqdExtendableServerObject* aP
 }
 
 TqdAbstractTimeoutObject::~TqdAbstractTimeoutObject() {
-  // Nothing in this system adds to the timeout-batch list; an object that
-  // was added leaves it here.
-  TqdAbstractSession* session = asoSession != nullptr ? asoSession : dynamic_cast<TqdAbstractSession*>(this);
-  if (session != nullptr && (atoTimeoutBatchPrev != nullptr || session->asTimeoutBatchHead == this)) {
-    TqdPadlockGuard guard(session->asTimeoutBatchPadlock);
-    unlink(
-        this, session->asTimeoutBatchHead, session->asTimeoutBatchTail,
-        [](TqdAbstractTimeoutObject* o) -> TqdAbstractTimeoutObject*& { return o->atoTimeoutBatchPrev; },
-        [](TqdAbstractTimeoutObject* o) -> TqdAbstractTimeoutObject*& { return o->atoTimeoutBatchNext; });
-  }
+  // A session leaves its own list in its destructor, while its padlock and
+  // list still exist.
+  if (asoSession != nullptr) LeaveTimeoutBatch(asoSession);
+}
+
+void TqdAbstractTimeoutObject::LeaveTimeoutBatch(TqdAbstractSession* aSession) {
+  // Nothing in this system adds to the list; an object that was added
+  // leaves it here. Membership is read under the padlock: another member
+  // may be leaving at the same time.
+  TqdPadlockGuard guard(aSession->asTimeoutBatchPadlock);
+  if (atoTimeoutBatchPrev == nullptr && aSession->asTimeoutBatchHead != this) return;
+  unlink(
+      this, aSession->asTimeoutBatchHead, aSession->asTimeoutBatchTail,
+      [](TqdAbstractTimeoutObject* o) -> TqdAbstractTimeoutObject*& { return o->atoTimeoutBatchPrev; },
+      [](TqdAbstractTimeoutObject* o) -> TqdAbstractTimeoutObject*& { return o->atoTimeoutBatchNext; });
 }
 
 int32_t TqdAbstractTimeoutObject::atoSessionHook(int32_t aValue) {
@@ -147,8 +152,8 @@ TqdResult TqdAbstractTimeoutObject::OptionListEffective(TqdStringList& aList) {
   return UnderLock([&] { return TqdExtendableServerObject::OptionListEffective(aList); });
 }
 
-void TqdAbstractTimeoutObject::DescribeTo(IqdExceptionDataContainer* aContainer) {
-  TqdExtendableServerObject::DescribeTo(aContainer);
+void TqdAbstractTimeoutObject::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
+  TqdExtendableServerObject::DescribeTo(aContainer, aIncludeChildren);
   aContainer->AddCardinal(u"Timeout", Timeout());
 }
 
@@ -193,6 +198,7 @@ TqdAbstractSession::~TqdAbstractSession() {
   // leaving it.
   if (atoLock) atoLock->ClearFailedCleanup();
   delete asSessionNotifications.exchange(nullptr);
+  LeaveTimeoutBatch(this);
 }
 
 void TqdAbstractSession::AfterConstruction() {
@@ -223,13 +229,34 @@ void TqdAbstractSession::PrepareDestroy() {
   if (atoLock) (void)atoLock->WaitFailedCleanupDone(kInfinite);
 }
 
-void TqdAbstractSession::DescribeTo(IqdExceptionDataContainer* aContainer) {
-  TqdAbstractTimeoutObject::DescribeTo(aContainer);
+void TqdAbstractSession::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
+  TqdAbstractTimeoutObject::DescribeTo(aContainer, aIncludeChildren);
   aContainer->AddObject(u"ServerEngine", asServerEngine);
   aContainer->AddString(u"UserName", asUserName);
   aContainer->AddBoolean(u"Authenticated", asAuthenticated);
   aContainer->AddString(u"ConnectedFrom", asConnectedFrom);
   aContainer->AddBoolean(u"CleanedUp", CleanedUp());
+  if (!aIncludeChildren) return;
+  using qdsdServerEngineDetail::AddListMember;
+  {
+    TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"Databases");
+    int32_t index = 0;
+    TqdPadlockGuard guard(asDatabasesPadlock);
+    for (TqdAbstractDatabase* d = asDatabasesHead; d != nullptr; d = d->adSessionNext)
+      AddListMember(list.Get(), index++, d);
+  }
+  {
+    TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"TransContexts");
+    int32_t index = 0;
+    TqdPadlockGuard guard(asTransContextsPadlock);
+    for (TqdAbstractTransContext* c = asTransContextsHead; c != nullptr; c = c->atcSessionNext)
+      AddListMember(list.Get(), index++, c);
+  }
+  TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"TaskInfos");
+  int32_t index = 0;
+  TqdPadlockGuard guard(asTaskInfosPadlock);
+  for (TqdAbstractTaskInfo* t = asTaskInfosHead; t != nullptr; t = t->atiSessionNext)
+    AddListMember(list.Get(), index++, t);
 }
 
 int32_t TqdAbstractSession::GetMinVersion() const { return std::min(GetClientVersion(), GetServerVersion()); }
@@ -456,8 +483,8 @@ TqdResult TqdAbstractTransContext::SetCacheTransContext(TqdBaseTransContext*) {
   return NotSupportedError(u"SetCacheTransContext");
 }
 
-void TqdAbstractTransContext::DescribeTo(IqdExceptionDataContainer* aContainer) {
-  TqdBaseTransContext::DescribeTo(aContainer);
+void TqdAbstractTransContext::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
+  TqdBaseTransContext::DescribeTo(aContainer, aIncludeChildren);
   aContainer->AddObject(u"Session", asoSession);
   qdString attached;
   {
@@ -471,6 +498,12 @@ void TqdAbstractTransContext::DescribeTo(IqdExceptionDataContainer* aContainer) 
     }
   }
   aContainer->AddString(u"AttachedDatabases", attached);
+  if (!aIncludeChildren) return;
+  TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"Databases");
+  int32_t index = 0;
+  TqdPadlockGuard guard(atcDatabasesPadlock);
+  for (TqdAbstractDatabase* d = atcDatabasesHead; d != nullptr; d = d->adTransContextNext)
+    qdsdServerEngineDetail::AddListMember(list.Get(), index++, d);
 }
 
 HRESULT TqdAbstractTransContext::CreateInstanceFor(const qdString& aName, const TGUID& aClassID,
@@ -625,9 +658,23 @@ void TqdAbstractDatabase::PrepareDestroy() {
   for (TqdAbstractStatement* s = adStatementsHead; s != nullptr; s = s->asDatabaseNext) s->PrepareDestroy();
 }
 
-void TqdAbstractDatabase::DescribeTo(IqdExceptionDataContainer* aContainer) {
-  TqdBaseTransContext::DescribeTo(aContainer);
+void TqdAbstractDatabase::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
+  TqdBaseTransContext::DescribeTo(aContainer, aIncludeChildren);
   aContainer->AddObject(u"TransContext", adTransContext);
+  if (!aIncludeChildren) return;
+  using qdsdServerEngineDetail::AddListMember;
+  {
+    TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"Cursors");
+    int32_t index = 0;
+    TqdPadlockGuard guard(adCursorsPadlock);
+    for (TqdAbstractCursor* c = adCursorsHead; c != nullptr; c = c->DatabaseNext())
+      AddListMember(list.Get(), index++, c);
+  }
+  TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"Statements");
+  int32_t index = 0;
+  TqdPadlockGuard guard(adStatementsPadlock);
+  for (TqdAbstractStatement* s = adStatementsHead; s != nullptr; s = s->asDatabaseNext)
+    AddListMember(list.Get(), index++, s);
 }
 
 TqdExtendableServerObject* TqdAbstractDatabase::esoGetOptionsParent() { return adTransContext; }
@@ -751,8 +798,8 @@ void TqdAbstractStatement::BeforeDestruction() {
   TqdAbstractTimeoutObject::BeforeDestruction();
 }
 
-void TqdAbstractStatement::DescribeTo(IqdExceptionDataContainer* aContainer) {
-  TqdAbstractTimeoutObject::DescribeTo(aContainer);
+void TqdAbstractStatement::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {
+  TqdAbstractTimeoutObject::DescribeTo(aContainer, aIncludeChildren);
   aContainer->AddObject(u"Database", asDatabase);
 }
 

@@ -399,6 +399,10 @@ class TqdStaticKeyBstarTreeIndexEngine : public TqdBaseIndexEngine {
   // DeleteAllKeys go here.
   // ---------------------------------------------------------------------------------------------
 
+  // One deletion: the nodes it changes, held for writing until it ends;
+  // separator upkeep, refilling, merging, root collapse, freeing a tree.
+  class TqdDeletion;
+
   // ---------------------------------------------------------------------------------------------
   // Iteration, record numbers, estimate (qdseIndexEngineStaticKeyBstarTree_Iterate.cpp): private
   // members of Iterate, IterateBackward, RecNoGet, RecNoSet and EstimateRecordCount go here.

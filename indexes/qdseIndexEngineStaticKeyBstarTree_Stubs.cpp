@@ -15,15 +15,6 @@ namespace {
 
 }  // namespace
 
-// --- Deletion (qdseIndexEngineStaticKeyBstarTree_Delete.cpp) ---
-
-void TqdStaticKeyBstarTreeIndexEngine::DeleteAllKeys(TqdBaseTransaction*) { notYet(u"DeleteAllKeys"); }
-
-bool TqdStaticKeyBstarTreeIndexEngine::DeleteKey(TqdBaseTransaction*, PqdKeyBuffer, TqdRefNr, TqdRefNr,
-                                                 TqdBaseIndexPath*) {
-  notYet(u"DeleteKey");
-}
-
 // --- Iteration, record numbers, estimate (qdseIndexEngineStaticKeyBstarTree_Iterate.cpp) ---
 
 void TqdStaticKeyBstarTreeIndexEngine::Iterate(TqdBaseTransaction*, TqdBaseIndexPath*, PqdRecordBufferPtr,
