@@ -290,6 +290,41 @@ TEST(BstarTreeBulkBuild, TheIndicesEngineHandsOutTheTreesOwnBuilderForItsOnlyInd
   trans->Commit();
 }
 
+// Two indexes: the indices engine's hub drives one builder per index, each
+// with its own containers in the same cache.
+TEST(BstarTreeBulkBuild, TheHubBuildsEveryIndexOfTheTable) {
+  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}, {101, idAll}});
+  table.Create();
+  constexpr int32_t kCount = 50000;
+  std::vector<int32_t> order(kCount);
+  std::iota(order.begin(), order.end(), 0);
+  std::shuffle(order.begin(), order.end(), std::mt19937_64(3));
+  auto trans = table.Begin();
+  std::unique_ptr<TqdBaseBulkBuilder> hub(table.Indices().CreateBulkBuilder(trans.get()));
+  ASSERT_EQ(dynamic_cast<TqdStaticKeyBstarTreeIndexBulkBuilder*>(hub.get()), nullptr);
+  for (int32_t i : order) {
+    TqdRefNr refNr = TqdRefNr(i) + 1;
+    std::vector<uint8_t> record = table.Record(i, {uint64_t(i), uint64_t(i % 1000)});
+    ASSERT_EQ(hub->InsertKey(&refNr, record.data(), trans.get()), 0u);
+  }
+  ASSERT_EQ(hub->Finalize(trans.get()), 0u);
+  hub.reset();
+  for (int32_t index : {0, 1}) {
+    const std::vector<ModelEntry> entries = TreeEntries(table, index, trans.get());
+    ASSERT_EQ(entries.size(), size_t(kCount)) << "index " << index;
+    for (size_t n = 0; n < entries.size(); ++n) {
+      // Index 0: value i, reference i + 1. Index 1: value i mod 1000, by
+      // reference within a value.
+      const uint64_t expectedValue = index == 0 ? n : n / (kCount / 1000);
+      const TqdRefNr expectedRef =
+          index == 0 ? TqdRefNr(n) + 1 : TqdRefNr(n % (kCount / 1000)) * 1000 + 1 + TqdRefNr(n / (kCount / 1000));
+      ASSERT_EQ(entries[n].first, expectedValue) << "index " << index << " entry " << n;
+      ASSERT_EQ(entries[n].second, expectedRef) << "index " << index << " entry " << n;
+    }
+  }
+  trans->Commit();
+}
+
 // --- Duplicates the index refuses -------------------------------------------------------------------
 
 struct DuplicateCase {
