@@ -504,6 +504,7 @@ bool TqdStaticKeyBstarTreeIndexEngine::StepForward(TqdBaseIndexHeaderAccess& aAc
   }
   uint32_t hops = 0;
   uint32_t hopLimit = kHopsBeforeCycleCheck;
+  bool limitChecked = false;
   for (;;) {
     const uint8_t* node = leaf.Data();
     const int32_t end = qdIndexNodeFirst(node) + qdIndexNodeCount(node);
@@ -514,8 +515,9 @@ bool TqdStaticKeyBstarTreeIndexEngine::StepForward(TqdBaseIndexHeaderAccess& aAc
         return false;
       }
       if (++hops > hopLimit) {
-        if (hopLimit != kHopsBeforeCycleCheck) RaiseCorruptNode(next);
-        hopLimit = std::max(kHopsBeforeCycleCheck, aAccess.FileHeader()->UsedBlocks());
+        if (limitChecked) RaiseCorruptNode(next);
+        limitChecked = true;
+        hopLimit = std::max(hops, aAccess.FileHeader()->UsedBlocks());
       }
       leaf.Release();
       qdCheckTimeout();
@@ -561,6 +563,7 @@ bool TqdStaticKeyBstarTreeIndexEngine::StepBackward(TqdBaseIndexHeaderAccess& aA
   }
   uint32_t hops = 0;
   uint32_t hopLimit = kHopsBeforeCycleCheck;
+  bool limitChecked = false;
   for (;;) {
     const uint8_t* node = leaf.Data();
     const int32_t first = qdIndexNodeFirst(node);
@@ -571,8 +574,9 @@ bool TqdStaticKeyBstarTreeIndexEngine::StepBackward(TqdBaseIndexHeaderAccess& aA
         return false;
       }
       if (++hops > hopLimit) {
-        if (hopLimit != kHopsBeforeCycleCheck) RaiseCorruptNode(prev);
-        hopLimit = std::max(kHopsBeforeCycleCheck, aAccess.FileHeader()->UsedBlocks());
+        if (limitChecked) RaiseCorruptNode(prev);
+        limitChecked = true;
+        hopLimit = std::max(hops, aAccess.FileHeader()->UsedBlocks());
       }
       leaf.Release();
       qdCheckTimeout();

@@ -126,8 +126,7 @@ void TqdSimpleIndicesEngine::IndexRemoved(TqdBaseTransaction* aTrans, int32_t aI
     const uint16_t section = findSection(header.get(), biseDescriptor->HeaderSection());
     const int32_t blockNumber = qdGetI32(header->Header() + section);
     if (blockNumber == kNoInfoBlock) continue;
-    TqdBlockRef block =
-        qdReadIndicesInfoBlock(aTrans, file, header.get(), bseID, TqdBlockNumber(blockNumber), true);
+    TqdBlockRef block = qdReadIndicesInfoBlock(aTrans, file, header.get(), bseID, TqdBlockNumber(blockNumber), true);
     uint8_t* data = block.WritableData();
     shiftDown(data + kSimpleIndicesKeyLenOffset, 2, aInx, 0);
     shiftDown(data + kSimpleIndicesKeyCountOffset, 4, aInx, 0);
@@ -151,8 +150,8 @@ TqdSimpleIndicesHeaderAccess::TqdSimpleIndicesHeaderAccess(TqdBaseTransaction* a
                                                            bool aFileMarkDirty, bool aIndexMarkDirty,
                                                            int32_t aFieldCount, int32_t aPartialLen)
     : TqdBaseIndexHeaderAccess(aTrans, aIndex, aFileMarkDirty, aIndexMarkDirty, aFieldCount, aPartialLen),
-      haHeaderSection(static_cast<TqdSimpleIndicesEngine*>(aIndex->IndicesEngine())->HeaderSection(
-          aIndex->IndexNumber())) {}
+      haHeaderSection(
+          static_cast<TqdSimpleIndicesEngine*>(aIndex->IndicesEngine())->HeaderSection(aIndex->IndexNumber())) {}
 
 TqdSimpleIndicesHeaderAccess::~TqdSimpleIndicesHeaderAccess() { haInxBlock.Release(); }
 
@@ -186,9 +185,7 @@ void TqdSimpleIndicesHeaderAccess::SetIndexRoot(uint32_t aValue) {
   qdPutU32(WritableSlot(kSimpleIndicesRootOffset, 4), aValue);
 }
 
-uint32_t TqdSimpleIndicesHeaderAccess::GetIndexPageCount() {
-  return qdGetU32(Slot(kSimpleIndicesPageCountOffset, 4));
-}
+uint32_t TqdSimpleIndicesHeaderAccess::GetIndexPageCount() { return qdGetU32(Slot(kSimpleIndicesPageCountOffset, 4)); }
 
 void TqdSimpleIndicesHeaderAccess::SetIndexPageCount(uint32_t aValue) {
   qdPutU32(WritableSlot(kSimpleIndicesPageCountOffset, 4), aValue);

@@ -1,0 +1,145 @@
+#include "tests/indexes/qdseIndexTestFixture.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdKeyEngineBase.h"
+
+namespace qd::test {
+
+TqdIndexTestTable::TqdIndexTestTable(std::vector<TqdTestIndexSpec> aIndexes, TqdBlockSize aBlockSize, std::string aName)
+    : fSpecs(std::move(aIndexes)), fBlockSize(aBlockSize), fName(std::move(aName)) {}
+
+TqdIndexTestTable::~TqdIndexTestTable() { Close(); }
+
+void TqdIndexTestTable::BuildDictionary() {
+  fDict = std::make_unique<TqdServerDataDict>();
+  TqdFieldsDescriptor* fields = fDict->FieldsDescriptor();
+  fields->AddField(u"Id", u"", qdtInt32, 0, 0, true);
+  for (size_t i = 0; i < fSpecs.size(); ++i) {
+    const int32_t bytes = std::max(1, fSpecs[i].KeyLength - 1);
+    fields->AddField(u"K" + IntToStr(int64_t(i)), u"", qdtByteArray, bytes, 0, false);
+  }
+  fDict->FilesDescriptor()->FileDescriptor(0)->SetBlockSize(fBlockSize);
+  TqdBaseIndicesDescriptor* indices = fDict->IndicesDescriptor();
+  // A new dictionary starts with the sequential access index; the tests
+  // number their own indexes from 0.
+  while (indices->IndexCount() > 0) indices->RemoveIndex(0);
+  for (size_t i = 0; i < fSpecs.size(); ++i) {
+    const qdString name = fSpecs[i].Name.empty() ? u"Index" + IntToStr(int64_t(i)) : fSpecs[i].Name;
+    TqdIndexDescriptor* index = indices->AddIndex(name, 0, fSpecs[i].Dups, u"");
+    static_cast<TqdCompKeyDescriptor*>(index->KeyDescriptor())->Add(int32_t(i) + 1);
+    TqdStaticKeyBstarTreeIndexEngine::CheckValidDescriptor(index);
+  }
+  fBlockSize = fDict->FilesDescriptor()->FileDescriptor(0)->BlockSize();
+}
+
+void TqdIndexTestTable::OpenEngines(TqdBaseTransaction* aTrans) {
+  fFiles = {&fTable->Access()};
+  fRecords.reset(TqdBaseRecordEngine::CreateEngine(fDict.get(), fFiles, aTrans));
+  fIndices.reset(TqdBaseIndicesEngine::CreateEngine(fDict.get(), fFiles, fRecords.get(), aTrans, false));
+}
+
+void TqdIndexTestTable::Create() {
+  Close();
+  BuildDictionary();
+  TqdTestTableOptions options;
+  options.toBlockSize = fBlockSize;
+  fTable = TqdTestTable::Create(&fCache, fName, options);
+  TqdTestTransaction trans(&fCache);
+  OpenEngines(&trans);
+  trans.Commit();
+}
+
+void TqdIndexTestTable::Reopen() {
+  fIndices.reset();
+  fRecords.reset();
+  fTable.reset();
+  fTable = TqdTestTable::Open(&fCache, fName);
+  OpenEngines(nullptr);
+}
+
+void TqdIndexTestTable::Close() {
+  fIndices.reset();
+  fRecords.reset();
+  fTable.reset();
+}
+
+TqdStaticKeyBstarTreeIndexEngine& TqdIndexTestTable::Tree(int32_t aIndex) {
+  return dynamic_cast<TqdStaticKeyBstarTreeIndexEngine&>(*fIndices->biseGetIndex(aIndex));
+}
+
+TqdBaseKeyEngine& TqdIndexTestTable::KeyEngine(int32_t aIndex) { return *fIndices->biseGetIndex(aIndex)->KeyEngine(); }
+
+std::vector<uint8_t> TqdIndexTestTable::Record(int32_t aId, const std::vector<TqdKeyValue>& aValues) {
+  TqdFieldsDescriptor* fields = fDict->FieldsDescriptor();
+  std::vector<uint8_t> record(size_t(fields->RecordLength()) + 8, 0);
+  fields->InitRecord(record.data());
+  fields->SetRecordField(0, record.data(), &aId);
+  for (size_t i = 0; i < fSpecs.size(); ++i) {
+    const int32_t field = int32_t(i) + 1;
+    const TqdKeyValue value = i < aValues.size() ? aValues[i] : std::nullopt;
+    if (!value) {
+      fields->SetRecordFieldNull(field, record.data(), true);
+      continue;
+    }
+    const size_t bytes = size_t(fields->FieldDescriptor(field)->Length());
+    std::vector<uint8_t> data(bytes, 0);
+    for (size_t b = 0; b < std::min<size_t>(bytes, 8); ++b) data[bytes - 1 - b] = uint8_t(*value >> (8 * b));
+    fields->SetRecordField(field, record.data(), data.data());
+  }
+  return record;
+}
+
+std::vector<uint8_t> TqdIndexTestTable::Key(int32_t aIndex, TqdKeyValue aValue) {
+  std::vector<TqdKeyValue> values(fSpecs.size());
+  values[size_t(aIndex)] = aValue;
+  const std::vector<uint8_t> record = Record(0, values);
+  TqdBaseKeyEngine& keys = KeyEngine(aIndex);
+  std::vector<uint8_t> key(size_t(keys.KeyLength()) + 8, 0);
+  const TqdResult result = keys.BuildKey(record.data(), key.data(), 0, true);
+  if (result != 0) throw EqdBaseException(result);
+  return key;
+}
+
+TqdKeyValue TqdIndexTestTable::ValueOf(int32_t aIndex, const uint8_t* aKey) {
+  TqdBaseKeyEngine& keys = KeyEngine(aIndex);
+  const TqdVariant value = keys.KeyAsVariant(aKey, 0);
+  if (value.IsNull()) return std::nullopt;
+  // The field's bytes follow the key's null flag byte.
+  const size_t bytes = size_t(keys.KeyLength()) - 1;
+  const uint8_t* data = aKey + 1;
+  uint64_t result = 0;
+  for (size_t b = 0; b < std::min<size_t>(bytes, 8); ++b) result |= uint64_t(data[bytes - 1 - b]) << (8 * b);
+  return result;
+}
+
+TqdResult TqdIndexTestTable::AddRecord(TqdBaseTransaction* aTrans, int32_t aId, const std::vector<TqdKeyValue>& aValues,
+                                       TqdRefNr& aRefNr) {
+  std::vector<uint8_t> record = Record(aId, aValues);
+  fRecords->AddRecord(aTrans, aRefNr, record.data());
+  return fIndices->InsertKeys(aTrans, aRefNr, record.data(), nullptr);
+}
+
+// --- Read counter ---------------------------------------------------------------------------------
+
+TqdIndexReadCounter* TqdIndexReadCounter::fActive = nullptr;
+
+TqdIndexReadCounter::TqdIndexReadCounter() : fPrevious(qdIndexBlockReadHook) {
+  fActive = this;
+  qdIndexBlockReadHook = &Hook;
+}
+
+TqdIndexReadCounter::~TqdIndexReadCounter() {
+  qdIndexBlockReadHook = fPrevious;
+  fActive = nullptr;
+}
+
+void TqdIndexReadCounter::Hook(TqdBlockNumber aBlock, bool) {
+  if (fActive == nullptr) return;
+  ++fActive->fReads;
+  fActive->fBlocks.push_back(aBlock);
+}
+
+}  // namespace qd::test

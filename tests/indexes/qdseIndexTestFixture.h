@@ -1,0 +1,123 @@
+// A table for index tests: a table file in an in-memory folder, a server
+// dictionary with one byte-array key field per index, the static record
+// engine and the indices engine built over the file, and helpers that make
+// records and keys from numbers.
+//
+// Record layout: field 0 "Id" (Int32, required), then field 1 + i "K<i>"
+// (byte array) for index i. The key of index i is that one field in a
+// composite key, so its key engine length is the field's bytes plus one
+// null-flag byte. A key value v is written big-endian into the field's
+// last (up to) 8 bytes, the bytes before them zero, so that key order is
+// the numeric order of v; a missing value (std::nullopt) is a null field.
+//
+// Ownership: the table owns the cache's file, the dictionary and every
+// engine; Close frees the engines and the file; Reopen opens the committed
+// file again the way an existing table opens (no transaction).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
+#include "storage/qdsrDataDictionary.h"
+#include "storage/qdsrIndexEngineBase.h"
+#include "storage/qdsrRecordEngineBase.h"
+#include "tests/storage/qdsrTestOwner.h"
+
+namespace qd::test {
+
+struct TqdTestIndexSpec {
+  TqdTestIndexSpec(int32_t aKeyLength = 9, TqdIndexDups aDups = idNone, qdString aName = {})
+      : KeyLength(aKeyLength), Dups(aDups), Name(std::move(aName)) {}
+  // The key engine's key length: the field's bytes plus the null flags.
+  int32_t KeyLength;
+  TqdIndexDups Dups;
+  qdString Name;  // empty: "Index<i>"
+};
+
+using TqdTestIndexSpecs = std::vector<TqdTestIndexSpec>;
+using TqdKeyValue = std::optional<uint64_t>;
+
+class TqdIndexTestTable {
+ public:
+  // Nothing is created until Create.
+  explicit TqdIndexTestTable(std::vector<TqdTestIndexSpec> aIndexes, TqdBlockSize aBlockSize = qdbs4k,
+                             std::string aName = "/db/index.qd1");
+  ~TqdIndexTestTable();
+  TqdIndexTestTable(const TqdIndexTestTable&) = delete;
+  TqdIndexTestTable& operator=(const TqdIndexTestTable&) = delete;
+
+  // A new file with the engines created under a transaction, committed.
+  void Create();
+  // Closes the engines and the file and opens them again from the file.
+  void Reopen();
+  void Close();
+
+  TqdBufferManager& Cache() { return fCache; }
+  TqdServerDataDict& Dict() { return *fDict; }
+  TqdBlockAccess& Access() { return fTable->Access(); }
+  TqdBaseRecordEngine& Records() { return *fRecords; }
+  TqdBaseIndicesEngine& Indices() { return *fIndices; }
+  TqdStaticKeyBstarTreeIndexEngine& Tree(int32_t aIndex = 0);
+  int32_t IndexCount() const { return int32_t(fSpecs.size()); }
+  TqdBaseKeyEngine& KeyEngine(int32_t aIndex = 0);
+
+  // A transaction on the cache; the caller commits or rolls back.
+  std::unique_ptr<TqdTestTransaction> Begin() { return std::make_unique<TqdTestTransaction>(&fCache); }
+
+  // A record image with id aId and the key value of each index (missing
+  // values: null).
+  std::vector<uint8_t> Record(int32_t aId, const std::vector<TqdKeyValue>& aValues);
+  // The key of index aIndex for value aValue, built by its key engine.
+  std::vector<uint8_t> Key(int32_t aIndex, TqdKeyValue aValue);
+  // The value written into a key of index aIndex (nullopt for a null key).
+  TqdKeyValue ValueOf(int32_t aIndex, const uint8_t* aKey);
+
+  // Adds a record through the record engine and InsertKeys under aTrans;
+  // the result of InsertKeys (the record stays added either way).
+  [[nodiscard]] TqdResult AddRecord(TqdBaseTransaction* aTrans, int32_t aId, const std::vector<TqdKeyValue>& aValues,
+                                    TqdRefNr& aRefNr);
+
+ private:
+  void BuildDictionary();
+  void OpenEngines(TqdBaseTransaction* aTrans);
+
+  TqdFaultFixture fFixture;
+  TqdBufferManager fCache{u"/tmp"};
+  std::vector<TqdTestIndexSpec> fSpecs;
+  TqdBlockSize fBlockSize;
+  std::string fName;
+  std::unique_ptr<TqdServerDataDict> fDict;
+  std::unique_ptr<TqdTestTable> fTable;
+  TqdBlockAccessList fFiles;
+  std::unique_ptr<TqdBaseRecordEngine> fRecords;
+  std::unique_ptr<TqdBaseIndicesEngine> fIndices;
+};
+
+// Counts the index block reads (qdIndexBlockReadHook) while it lives.
+class TqdIndexReadCounter {
+ public:
+  TqdIndexReadCounter();
+  ~TqdIndexReadCounter();
+  TqdIndexReadCounter(const TqdIndexReadCounter&) = delete;
+  TqdIndexReadCounter& operator=(const TqdIndexReadCounter&) = delete;
+
+  uint32_t Reads() const { return fReads; }
+  const std::vector<TqdBlockNumber>& Blocks() const { return fBlocks; }
+  void Reset() {
+    fReads = 0;
+    fBlocks.clear();
+  }
+
+ private:
+  static void Hook(TqdBlockNumber aBlock, bool aForWriting);
+  static TqdIndexReadCounter* fActive;
+  TqdIndexBlockReadHook fPrevious;
+  uint32_t fReads = 0;
+  std::vector<TqdBlockNumber> fBlocks;
+};
+
+}  // namespace qd::test
