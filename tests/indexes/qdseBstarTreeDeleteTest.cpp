@@ -659,6 +659,26 @@ TEST(BstarTreeDelete, DeleteAllKeysFreesTheWholeTreeAndAnEmptyIndexOnlyResetsIts
   trans->Commit();
 }
 
+TEST(BstarTreeDelete, TheThreadsDeadlineEndsDeleteAllKeysAndARollbackBringsTheTreeBack) {
+  TqdIndexTestTable table(TqdTestIndexSpecs{{4, idNone}});
+  table.Create();
+  auto trans = table.Begin();
+  for (uint64_t value = 0; value < 5000; ++value) ASSERT_TRUE(Insert(table, trans.get(), value, TqdRefNr(value) + 1));
+  trans->Commit();
+  const std::vector<ModelEntry> before = CheckedEntries(table, nullptr);
+  static int calls;
+  calls = 0;
+  qdCheckTimeoutHook = [] {
+    if (++calls > 5) throw EqdBaseException(qdeTimeout);
+  };
+  trans = table.Begin();
+  EXPECT_EQ(CodeOf([&] { table.Tree().DeleteAllKeys(trans.get()); }), qdeTimeout);
+  qdCheckTimeoutHook = nullptr;
+  EXPECT_EQ(trans->CheckState(), qdeTransCorrupt);
+  trans->Rollback();
+  EXPECT_EQ(CheckedEntries(table, nullptr), before);
+}
+
 // --- Damaged trees --------------------------------------------------------------------------------
 
 struct DamageCase {
