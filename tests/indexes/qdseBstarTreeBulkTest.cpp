@@ -189,7 +189,8 @@ TEST_P(BstarTreeBulkBuildTest, SameEntriesAsKeyByKeyInsertionWithEvenlyFilledLea
 // Entries per 4 MB container: key length + 8 rounded up to 16 bytes, so
 // 9-byte keys (32 bytes) fill one container with 100,000 keys, 101-byte keys
 // (112 bytes, 37449 per container) need three, 201-byte keys (224 bytes,
-// 18724 per container) nine.
+// 18724 per container) nine, 1100-byte keys (1120 bytes, 3744 per
+// container) two.
 const BuildCase kBuildCases[] = {
     {9, idNone, qdbs4k, koRandom, 100000, "Key9UniqueRandom"},
     {9, idAll, qdbs4k, koRandom, 100000, "Key9DupsAllRandom"},
@@ -200,6 +201,8 @@ const BuildCase kBuildCases[] = {
     {101, idNone, qdbs4k, koAscending, 100000, "Key101UniqueAscendingOneRun"},
     {101, idNone, qdbs4k, koDescending, 100000, "Key101UniqueDescending"},
     {201, idNull, qdbs4k, koRandom, 150000, "Key201DupsNullRandomNineContainers"},
+    // 8 KB blocks with room for 7 entries per node: five levels.
+    {1100, idAll, qdbs4k, koRandom, 5000, "Key1100DupsAllSmallNodesDeepTree"},
 };
 
 INSTANTIATE_TEST_SUITE_P(KeysDupsOrders, BstarTreeBulkBuildTest, testing::ValuesIn(kBuildCases),
