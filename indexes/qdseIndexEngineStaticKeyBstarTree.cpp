@@ -650,12 +650,15 @@ bool TqdStaticKeyBstarTreeIndexEngine::DoFindKey(TqdBaseIndexHeaderAccess& aAcce
       SetPathOnEntry(aPath, block, node, first + count - 1, ippOnCrackAfter);
   }
   bool result = true;
+  // Whether the path left the entry the search found equal.
+  bool moved = !found;
   if (found) {
     const bool anyAction = aAction == skaAnyEqual || aAction == skaAnyGreaterEqual || aAction == skaAnySmallerEqual;
     const bool walkRun = (aAction == skaGreater || aAction == skaSmaller ||
                           (bieDups && search.nsMode != nsmKeyAndRef) || aFieldCount != 0 || aPartialLen != 0) &&
                          !anyAction;
     if (walkRun) {
+      moved = true;
       const bool backward = aAction == skaEqualFirst || aAction == skaGreaterEqual || aAction == skaSmaller;
       for (;;) {
         const bool stepped = backward ? StepBackward(aAccess, aPath, nullptr) : StepForward(aAccess, aPath, nullptr);
@@ -671,6 +674,7 @@ bool TqdStaticKeyBstarTreeIndexEngine::DoFindKey(TqdBaseIndexHeaderAccess& aAcce
         (void)(aAction == skaGreater ? StepForward(aAccess, aPath, aKeyFilter)
                                      : StepBackward(aAccess, aPath, aKeyFilter));
     } else if (aKeyFilter != nullptr && !FilterAccepts(aKeyFilter, aPath.Key)) {
+      moved = true;
       // The key found is not visible through the filter: the next visible
       // one in the action's direction answers.
       (void)(isSmallerAction(aAction) || aAction == skaEqualLast ? StepBackward(aAccess, aPath, aKeyFilter)
@@ -686,7 +690,7 @@ bool TqdStaticKeyBstarTreeIndexEngine::DoFindKey(TqdBaseIndexHeaderAccess& aAcce
   if (isEqualAction(aAction) && result) {
     if (!aPath.IsOnKey()) {
       result = false;
-    } else if (bieKeyEngine->CompareKey(aKey, aPath.Key, aFieldCount, aPartialLen) != 0) {
+    } else if (moved && bieKeyEngine->CompareKey(aKey, aPath.Key, aFieldCount, aPartialLen) != 0) {
       result = false;
       aPath.Position = aAction == skaEqualLast ? ippOnCrackAfter : ippOnCrackBefore;
     }

@@ -5,14 +5,14 @@
 
 #include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdKeyEngineBase.h"
+#include "indexes/qdseIndexBase.h"
 #include "platform/qdLittleEndian.h"
+#include "platform/qdSysUtils.h"
 
 namespace qd {
 
 namespace {
 
-constexpr TqdBlockSignature kIndexBlockSignature = qdSignature("QDIH");
-constexpr uint32_t kChangeCounterOffset = 16;
 constexpr int32_t kNoInfoBlock = -1;
 
 [[noreturn]] void raiseCorruptHeader() {
@@ -36,25 +36,6 @@ void shiftDown(uint8_t* aArray, uint32_t aEntrySize, int32_t aInx, uint8_t aRese
 }
 
 }  // namespace
-
-TqdBlockRef qdReadIndicesInfoBlock(TqdBaseTransaction* aTrans, TqdBlockAccess* aFile,
-                                   TqdBaseFileHeaderAccess* aFileHeader, int32_t aID, TqdBlockNumber aBlockNumber,
-                                   bool aForWriting) {
-  if (!aFile->ValidBlock(aBlockNumber, aFileHeader))
-    throw EqdBaseIndexEngineException(qdeBadBlockNum,
-                                      u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
-                                      {aFile->fiName(), int32_t(aBlockNumber)});
-  TqdBlockRef block = aFile->GetBlock(aTrans, aBlockNumber, aID, aForWriting);
-  if (qdBlockSignature(block.Data()) != kIndexBlockSignature || qdBlockThisBlock(block.Data()) != aBlockNumber)
-    throw EqdBaseIndexEngineException(qdeNotIndexBlock,
-                                      u"Block just read from file is not a valid index block [%s, block %d]",
-                                      {aFile->fiName(), int32_t(aBlockNumber)});
-  if (aForWriting) {
-    uint8_t* data = block.WritableData();
-    qdPutU64(data + kChangeCounterOffset, qdGetU64(data + kChangeCounterOffset) + 1);
-  }
-  return block;
-}
 
 // --- The engine ------------------------------------------------------------------------------
 
@@ -92,7 +73,7 @@ void TqdSimpleIndicesEngine::OpenIndex(int32_t aInx) {
   const int32_t blockNumber = qdGetI32(header->Header() + section);
   if (blockNumber == kNoInfoBlock) raiseCorruptHeader();
   TqdBlockRef block =
-      qdReadIndicesInfoBlock(nullptr, index->IndexFile(), header.get(), bseID, TqdBlockNumber(blockNumber), false);
+      qdReadIndexBlock(nullptr, index->IndexFile(), header.get(), bseID, TqdBlockNumber(blockNumber), false);
   const uint16_t stored = qdGetU16(block.Data() + kSimpleIndicesKeyLenOffset + 2 * uint32_t(aInx));
   if (stored != index->KeyEngine()->KeyLength()) raiseCorruptHeader();
 }
@@ -123,10 +104,17 @@ void TqdSimpleIndicesEngine::IndexAdded(TqdBaseTransaction* aTrans, int32_t aInx
 void TqdSimpleIndicesEngine::IndexRemoved(TqdBaseTransaction* aTrans, int32_t aInx) {
   for (TqdBlockAccess* file : biseFiles) {
     auto header = file->HeaderAccess(aTrans, true);
-    const uint16_t section = findSection(header.get(), biseDescriptor->HeaderSection());
+    uint16_t section = 0;
+    try {
+      section = findSection(header.get(), biseDescriptor->HeaderSection());
+    } catch (const EqdBaseException& e) {
+      // A file that never held these indexes has no section, so no slots.
+      if (e.ErrorCode() != qdeObjNotFound) throw;
+      continue;
+    }
     const int32_t blockNumber = qdGetI32(header->Header() + section);
     if (blockNumber == kNoInfoBlock) continue;
-    TqdBlockRef block = qdReadIndicesInfoBlock(aTrans, file, header.get(), bseID, TqdBlockNumber(blockNumber), true);
+    TqdBlockRef block = qdReadIndexBlock(aTrans, file, header.get(), bseID, TqdBlockNumber(blockNumber), true);
     uint8_t* data = block.WritableData();
     shiftDown(data + kSimpleIndicesKeyLenOffset, 2, aInx, 0);
     shiftDown(data + kSimpleIndicesKeyCountOffset, 4, aInx, 0);
@@ -150,8 +138,13 @@ TqdSimpleIndicesHeaderAccess::TqdSimpleIndicesHeaderAccess(TqdBaseTransaction* a
                                                            bool aFileMarkDirty, bool aIndexMarkDirty,
                                                            int32_t aFieldCount, int32_t aPartialLen)
     : TqdBaseIndexHeaderAccess(aTrans, aIndex, aFileMarkDirty, aIndexMarkDirty, aFieldCount, aPartialLen),
-      haHeaderSection(
-          static_cast<TqdSimpleIndicesEngine*>(aIndex->IndicesEngine())->HeaderSection(aIndex->IndexNumber())) {}
+      haHeaderSection(0) {
+  // The dictionary allows no more indexes than the block has slots.
+  const int32_t number = aIndex->IndexNumber();
+  if (number < 0 || number >= kSimpleIndicesMaxIndexes)
+    qdAssertFailed("qdseIndicesEngineSimple", "index number beyond the info block");
+  haHeaderSection = static_cast<TqdSimpleIndicesEngine*>(aIndex->IndicesEngine())->HeaderSection(number);
+}
 
 TqdSimpleIndicesHeaderAccess::~TqdSimpleIndicesHeaderAccess() { haInxBlock.Release(); }
 
@@ -160,8 +153,8 @@ const uint8_t* TqdSimpleIndicesHeaderAccess::InxBlock() {
     TqdBaseFileHeaderAccess* header = FileHeader();
     const int32_t blockNumber = qdGetI32(header->Header() + haHeaderSection);
     if (blockNumber == kNoInfoBlock) raiseCorruptHeader();
-    haInxBlock = qdReadIndicesInfoBlock(bhaTrans, bhaIndex->IndexFile(), header, bhaID, TqdBlockNumber(blockNumber),
-                                        bhaIndexMarkDirty);
+    haInxBlock = qdReadIndexBlock(bhaTrans, bhaIndex->IndexFile(), header, bhaID, TqdBlockNumber(blockNumber),
+                                  bhaIndexMarkDirty);
   }
   return haInxBlock.Data();
 }

@@ -28,6 +28,10 @@
 //     1576 1024 root block of index n at 1576 + 4n (Int32; -1 = empty)
 //     2600 1024 page count of index n at 2600 + 4n (Int32)
 //
+// The info block is read through the index block read (qdReadIndexBlock,
+// indexes/qdseIndexBase.h): checked like every index block, its change
+// counter raised when fetched for writing.
+//
 // Ownership: the engine belongs to the open table, like every indices
 // engine. A header access holds the info block (fetched at most once) for
 // the duration of one index operation and releases it when freed. No lock:
@@ -125,13 +129,6 @@ class TqdSimpleIndicesHeaderAccess : public TqdBaseIndexHeaderAccess {
   uint16_t haHeaderSection;
   TqdBlockRef haInxBlock;
 };
-
-// The info block of a file, checked as an index block: 15409 for a number
-// outside the file, 15424 when it is not a "QDIH" block of that number.
-// Fetched for writing raises its change counter.
-TqdBlockRef qdReadIndicesInfoBlock(TqdBaseTransaction* aTrans, TqdBlockAccess* aFile,
-                                   TqdBaseFileHeaderAccess* aFileHeader, int32_t aID, TqdBlockNumber aBlockNumber,
-                                   bool aForWriting);
 
 void qdseIndicesEngineSimpleInitialize();
 void qdseIndicesEngineSimpleFinalize();

@@ -24,8 +24,9 @@
 // Classes: TqdBookmarkHandler. Every index engine owns one handler for its
 // index number and key engine (not owned); one shared handler for paths
 // without an index engine (index -1, no key engine) lives from unit start
-// to unit end. A handler is read-only after construction and may be used
-// by several threads at once.
+// to unit end. A handler is read-only after construction (apart from the
+// renumbering when an earlier index is removed, done under the table's
+// lock) and may be used by several threads at once.
 #pragma once
 
 #include <cstdint>
@@ -60,6 +61,9 @@ class TqdBookmarkHandler : public TqdObject {
   // 24 plus the key engine's key length.
   uint32_t BookmarkSize() const;
   int32_t IndexID() const { return bmhIndexID; }
+  // Renumbering after an earlier index of the table was removed (under the
+  // table's lock, like every change of the index set).
+  void SetIndexID(int32_t aIndexID) { bmhIndexID = aIndexID; }
   TqdBaseKeyEngine* KeyEngine() const { return bmhKeyEngine; }
 
   // 0 when aBookmark (aSize bytes) is sound for this handler, else 10021.

@@ -1,7 +1,6 @@
 #include "storage/qdsrIndexEngineBase.h"
 
 #include <cstring>
-#include <functional>
 #include <memory>
 
 #include "dictionary/qdsdDataDictionary.h"
@@ -210,7 +209,16 @@ void TqdBaseIndicesEngine::AddIndex(TqdBaseTransaction* aTrans, int32_t aIndex) 
   FreeKeys();
   try {
     AddIndexEngine(biseDescriptor->IndexDescriptor(aIndex));
-    IndexAdded(aTrans, aIndex);
+    try {
+      IndexAdded(aTrans, aIndex);
+    } catch (...) {
+      // An engine whose index has no stored place must not stay.
+      TqdBaseIndexEngine* engine = biseIndices.back();
+      biseIndices.pop_back();
+      if (biseSeqIndexEngine == engine) biseSeqIndexEngine = nullptr;
+      delete engine;
+      throw;
+    }
   } catch (...) {
     AllocKeys();
     throw;
@@ -258,16 +266,18 @@ void TqdBaseIndicesEngine::ResetCurrent() {
 
 namespace {
 
-// Resets the Current values however the key operation ends.
+// Resets the Current values however the key operation ends (a plain
+// template, so that a record change allocates nothing).
+template <class F>
 class TqdCurrentReset {
  public:
-  explicit TqdCurrentReset(std::function<void()> aReset) : crReset(std::move(aReset)) {}
+  explicit TqdCurrentReset(F aReset) : crReset(aReset) {}
   ~TqdCurrentReset() { crReset(); }
   TqdCurrentReset(const TqdCurrentReset&) = delete;
   TqdCurrentReset& operator=(const TqdCurrentReset&) = delete;
 
  private:
-  std::function<void()> crReset;
+  F crReset;
 };
 
 }  // namespace
@@ -519,11 +529,8 @@ int64_t TqdBaseIndexEngine::SeqAccessLookup(TqdBaseTransaction* /*aTrans*/, TqdR
 bool TqdBaseIndexEngine::NLSVersionChanged() const { return bieKeyEngine->NLSVersionChanged(); }
 
 void TqdBaseIndexEngine::SetIndexNumber(int32_t aNumber) {
-  // The handler keeps its number for life: a new one carries the new number.
-  auto* handler = new TqdBookmarkHandler(aNumber, bieKeyEngine);
-  delete bieBookmarkHandler;
-  bieBookmarkHandler = handler;
   bieIndexNumber = aNumber;
+  bieBookmarkHandler->SetIndexID(aNumber);
 }
 
 void TqdBaseIndexEngine::DescribeTo(IqdExceptionDataContainer* aContainer) {
@@ -538,7 +545,8 @@ void TqdBaseIndexEngine::DescribeTo(IqdExceptionDataContainer* aContainer) {
 
 // --- The index path --------------------------------------------------------------------------
 
-const TqdIndexPathClass TqdBaseIndexPath::ClassInfo{{u"TqdBaseIndexPath", &TqdPersistent::ClassInfo, nullptr}, nullptr};
+const TqdIndexPathClass TqdBaseIndexPath::ClassInfo{{u"TqdBaseIndexPath", &TqdPersistent::ClassInfo, nullptr},
+                                                    &qdNewIndexPath<TqdBaseIndexPath>};
 
 TqdBaseIndexPath::TqdBaseIndexPath(TqdBaseIndexEngine* aIndexEngine) : bipIndexEngine(aIndexEngine) {
   if (aIndexEngine != nullptr) {
@@ -556,9 +564,9 @@ TqdBaseIndexPath::~TqdBaseIndexPath() {
 TqdBaseIndexPath* TqdBaseIndexPath::CreateStandalone() { return new TqdBaseIndexPath(nullptr); }
 
 TqdBaseIndexPath* TqdBaseIndexPath::Duplicate() {
+  // Every path class carries a TqdIndexPathClass record.
   const auto& pathClass = static_cast<const TqdIndexPathClass&>(ClassType());
-  TqdBaseIndexPath* copy =
-      pathClass.Create != nullptr ? pathClass.Create(bipIndexEngine) : new TqdBaseIndexPath(bipIndexEngine);
+  TqdBaseIndexPath* copy = pathClass.Create(bipIndexEngine);
   try {
     copy->Assign(this);
   } catch (...) {

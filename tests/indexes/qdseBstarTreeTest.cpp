@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -158,6 +159,7 @@ TEST_P(BstarTreeRandomInsertTest, CheckerPassesAndEveryKeyIsFoundAfterEachBatchA
   tree.GetKeyCount(trans.get(), count);
   EXPECT_EQ(count, 20000u);
   trans->Commit();
+  path.reset();  // it belongs to the engine about to close
   table.Reopen();
   auto reader = table.Begin();
   ASSERT_TRUE(CheckBstarTree(table.Tree(), reader.get(), minFill));
@@ -610,6 +612,70 @@ TEST(BstarTreeSteps, WalkingBothWaysVisitsEveryKeyInOrder) {
   trans->Commit();
 }
 
+// --- Key filters ---------------------------------------------------------------------------------
+
+// Accepts the keys aAccepts says yes to; inactive until switched on.
+class TestKeyFilter final : public TqdBaseFilterEngine {
+ public:
+  explicit TestKeyFilter(std::function<bool(const uint8_t*)> aAccepts)
+      : TqdBaseFilterEngine(nullptr, nullptr), fAccepts(std::move(aAccepts)) {}
+  TqdBaseFilterDescriptor* CreateDescriptor() override { return nullptr; }
+  bool MatchesBuffer(const uint8_t* aBuffer) override {
+    ++fCalls;
+    return fAccepts(aBuffer);
+  }
+  std::function<bool(const uint8_t*)> fAccepts;
+  int fCalls = 0;
+};
+
+TEST(BstarTreeKeyFilter, StepsAndSearchesSkipRejectedKeysAndAnInactiveFilterCountsAsNone) {
+  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  table.Create();
+  auto trans = table.Begin();
+  TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
+  for (uint64_t v = 1; v <= 1000; ++v) {
+    std::vector<uint8_t> key = table.Key(0, v);
+    ASSERT_TRUE(tree.InsertKey(trans.get(), key.data(), TqdRefNr(v), 0, nullptr));
+  }
+  // Only multiples of 100 pass: whole leaves in between are skipped.
+  TestKeyFilter filter([&](const uint8_t* aKey) { return *table.ValueOf(0, aKey) % 100 == 0; });
+  auto path = NewPath(tree);
+  EXPECT_TRUE(tree.NextKey(trans.get(), path.get(), &filter));
+  EXPECT_EQ(table.ValueOf(0, path->Key), 1u);  // inactive: no filter
+  EXPECT_EQ(filter.fCalls, 0);
+  filter.SetActive(true);
+  path->SetToBof();
+  for (uint64_t expect = 100; expect <= 1000; expect += 100) {
+    ASSERT_TRUE(tree.NextKey(trans.get(), path.get(), &filter));
+    ASSERT_EQ(table.ValueOf(0, path->Key), expect);
+  }
+  EXPECT_FALSE(tree.NextKey(trans.get(), path.get(), &filter));
+  EXPECT_EQ(path->Position, ippEof);
+  ASSERT_TRUE(tree.PrevKey(trans.get(), path.get(), &filter));
+  EXPECT_EQ(table.ValueOf(0, path->Key), 1000u);
+  std::vector<uint8_t> key = table.Key(0, 150);
+  ASSERT_TRUE(tree.FindKey(trans.get(), key.data(), 0, 0, 0, path.get(), skaGreaterEqual, &filter));
+  EXPECT_EQ(table.ValueOf(0, path->Key), 200u);
+  ASSERT_TRUE(tree.FindKey(trans.get(), key.data(), 0, 0, 0, path.get(), skaSmaller, &filter));
+  EXPECT_EQ(table.ValueOf(0, path->Key), 100u);
+  // An equal key the filter hides is not found.
+  EXPECT_FALSE(tree.FindKey(trans.get(), key.data(), 0, 0, 0, path.get(), skaEqualFirst, &filter));
+  // A time-out check that says the time is up ends the step on the key it
+  // stands on.
+  TqdResult timeout = 0;
+  filter.SetCheckTimeOut(
+      [](TqdResult& aResult) {
+        aResult = qdeNotSupported;
+        return true;
+      },
+      &timeout);
+  path->SetToBof();
+  ASSERT_TRUE(tree.NextKey(trans.get(), path.get(), &filter));
+  EXPECT_EQ(table.ValueOf(0, path->Key), 1u);
+  EXPECT_EQ(timeout, qdeNotSupported);
+  trans->Commit();
+}
+
 // --- Path revalidation ----------------------------------------------------------------------------
 
 TEST(BstarTreePaths, AnInsertIntoTheSameLeafIsFollowedWithoutADescent) {
@@ -626,11 +692,19 @@ TEST(BstarTreePaths, AnInsertIntoTheSameLeafIsFollowedWithoutADescent) {
   ASSERT_TRUE(tree.FindKey(trans.get(), key.data(), 0, 0, 0, path.get(), skaEqualFirst, nullptr));
   const TqdBlockNumber leaf = path->bpipPage;
   const int32_t slot = path->bpipItem;
+  const TqdBlockNumber root = RootOf(table, trans.get());
+  // Only the path's own leaf is read (besides the info block of the index's
+  // values): no descent from the root.
+  auto onlyTheLeaf = [&](const TqdIndexReadCounter& aReads) {
+    EXPECT_EQ(std::count(aReads.Blocks().begin(), aReads.Blocks().end(), leaf), 1);
+    EXPECT_EQ(std::count(aReads.Blocks().begin(), aReads.Blocks().end(), root), 0);
+    EXPECT_LE(aReads.Reads(), 2u);
+  };
   {
     // Unchanged: one unchecked read of the leaf.
     TqdIndexReadCounter reads;
     tree.ValidateIndexPath(trans.get(), path.get());
-    EXPECT_EQ(reads.Blocks(), std::vector<TqdBlockNumber>{leaf});
+    onlyTheLeaf(reads);
   }
   // A key just before it in the same leaf moves it by one slot.
   key = table.Key(0, 9995);
@@ -638,7 +712,7 @@ TEST(BstarTreePaths, AnInsertIntoTheSameLeafIsFollowedWithoutADescent) {
   {
     TqdIndexReadCounter reads;
     tree.ValidateIndexPath(trans.get(), path.get());
-    EXPECT_EQ(reads.Blocks(), std::vector<TqdBlockNumber>{leaf});
+    onlyTheLeaf(reads);
   }
   EXPECT_EQ(path->Position, ippOnKey);
   EXPECT_EQ(path->bpipPage, leaf);

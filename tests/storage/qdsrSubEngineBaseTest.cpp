@@ -12,6 +12,7 @@
 #include "storage/qdsrBlobEngineBase.h"
 #include "storage/qdsrBlockHeapEngineBase.h"
 #include "storage/qdsrHeapEngineBase.h"
+#include "storage/qdsrIndexEngineBase.h"
 #include "storage/qdsrRecordCompressionEngineBase.h"
 #include "storage/qdsrStreamEngineBase.h"
 #include "tests/storage/qdsrTestOwner.h"
@@ -74,10 +75,14 @@ TEST(SubEngineRegistry, AFamilyRegistryGoesWithItsLastEngine) {
 TEST(SubEngineRegistry, FamiliesAreCheckedInStartUpOrder) {
   std::vector<const TqdClassInfo*> order;
   for (const TqdSubEngineFamily* family : TqdBaseSubEngine::Families()) order.push_back(family->sefBase);
-  const std::vector<const TqdClassInfo*> expected{
-      &TqdBaseAutoIncEngine::ClassInfo,          &TqdBaseBlobEngine::ClassInfo,      &TqdBaseStreamEngine::ClassInfo,
-      &TqdBaseRecordEngine::ClassInfo,           &TqdBaseBlockHeapEngine::ClassInfo, &TqdBaseHeapEngine::ClassInfo,
-      &TqdBaseRecordCompressionEngine::ClassInfo};
+  const std::vector<const TqdClassInfo*> expected{&TqdBaseAutoIncEngine::ClassInfo,
+                                                  &TqdBaseBlobEngine::ClassInfo,
+                                                  &TqdBaseStreamEngine::ClassInfo,
+                                                  &TqdBaseRecordEngine::ClassInfo,
+                                                  &TqdBaseBlockHeapEngine::ClassInfo,
+                                                  &TqdBaseHeapEngine::ClassInfo,
+                                                  &TqdBaseRecordCompressionEngine::ClassInfo,
+                                                  &TqdBaseIndicesEngine::ClassInfo};
   EXPECT_EQ(order, expected);
 }
 
