@@ -113,6 +113,66 @@ class TqdStaticKeyBstarTreeIndexBulkBuilder : public TqdBaseIndexBulkBuilder {
   // ---------------------------------------------------------------------------------------------
   // Bulk build (qdseIndexEngineStaticKeyBstarTree_Bulk.cpp): the builder's own members.
   // ---------------------------------------------------------------------------------------------
+ private:
+  class TqdKeyContainer;
+  class TqdPreSortedKeyContainer;
+  class TqdTreeBuilder;
+  // The containers being filled: the current one and, through kcNext, the
+  // earlier ones, newest first.
+  struct TqdStaticKeyBstarTreeIndexBulkBuilderHead {
+    TqdKeyContainer* bsibbhCurrentContainer = nullptr;
+    int32_t bsibbhContainerCount = 0;
+  };
+  // Containers whose entries, read one container after the other, are in
+  // order. A collected entry (E = key length + 8 rounded up to 16 bytes;
+  // 4194304 div E of them fill a container):
+  //   offset  size  content
+  //        0     K  the key (the key engine's key length K)
+  //        K E-K-8  not used
+  //    E - 8     8  the record reference
+  using TqdRun = std::vector<TqdKeyContainer*>;
+
+  // Orders two collected entries: the key engine's whole-key comparison,
+  // then the reference (signed); the same entry is equal to itself. Equal
+  // entries the index does not allow raise EqdBaseBulkBuilder 9729 with
+  // the "BulkCreate" key-violation message pending.
+  int32_t bsibbCompare(const uint8_t* aEntry1, const uint8_t* aEntry2);
+  [[noreturn]] void bsibbRaiseDuplicate(const uint8_t* aEntry);
+  // Sorts (when the container asks for it) and seals the head's current
+  // container; an empty one is unlinked and freed.
+  void bsibbSealContainer(TqdStaticKeyBstarTreeIndexBulkBuilderHead& aHead);
+  // In-place quicksort without recursion (median of three, insertion for
+  // short ranges).
+  void bsibbSortContainer(TqdKeyContainer& aContainer);
+  // Moves the default head's chain, oldest first, into aRun and empties
+  // the head.
+  void bsibbTakeHeadChain(TqdRun& aRun);
+  static uint64_t bsibbRunKeyCount(const TqdRun& aRun);
+  // Longer runs first, equal lengths by their first entry.
+  bool bsibbRunBefore(const TqdRun& aRun1, const TqdRun& aRun2);
+  // Merges two runs, freeing their containers as they empty, into aMerged
+  // (pre-sorted containers on the default head) or, when nil, into the
+  // tree builder.
+  void bsibbMerge(TqdRun& aRun1, TqdRun& aRun2, TqdRun* aMerged);
+  void bsibbLinkContainer(TqdKeyContainer* aContainer);
+  void bsibbUnlinkContainer(TqdKeyContainer* aContainer);
+  // Frees the tree builder and every container still alive.
+  void bsibbFreeAll();
+
+  // The block cache of the transaction, for the scratch blocks.
+  TqdBufferManager* bsibbBufferManager;
+  TqdStaticKeyBstarTreeIndexEngine* bsibbIndexEngine;
+  TqdStaticKeyBstarTreeIndexBulkBuilderHead bsibbDefaultHead;
+  // Bytes of one collected entry and entries per container.
+  int32_t bsibbKeyLength = 0;
+  int32_t bsibbKeysPerContainer = 0;
+  uint32_t bsibbTotalKeyCount = 0;
+  // Only during the final merge.
+  TqdTreeBuilder* bsibbTreeBuilder = nullptr;
+  bool bsibbDups = false;
+  bool bsibbDupsNullOnly = false;
+  // Every live container (kcAllNext), whatever run or head it is in.
+  TqdKeyContainer* bsibbContainers = nullptr;
 };
 
 // --- The engine ----------------------------------------------------------------------------------
@@ -341,6 +401,10 @@ class TqdStaticKeyBstarTreeIndexEngine : public TqdBaseIndexEngine {
   // Deletion (qdseIndexEngineStaticKeyBstarTree_Delete.cpp): private members of DeleteKey and
   // DeleteAllKeys go here.
   // ---------------------------------------------------------------------------------------------
+
+  // One deletion: the nodes it changes, held for writing until it ends;
+  // separator upkeep, refilling, merging, root collapse, freeing a tree.
+  class TqdDeletion;
 
   // ---------------------------------------------------------------------------------------------
   // Iteration, record numbers, estimate (qdseIndexEngineStaticKeyBstarTree_Iterate.cpp): private

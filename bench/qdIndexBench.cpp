@@ -1,0 +1,414 @@
+// Static-key B*-tree index on the real file system. For N keys (10^5 and
+// 10^6 by default) of 8 and 32 bytes, arriving in random and in ascending
+// order:
+//   - inserts per second: one InsertKeys per record through the indices
+//     engine inside one transaction (the commit is timed on its own);
+//   - FindKey per second: an EqualFirst search for every key in random
+//     order on the committed tree, held in the cache (best of three passes);
+//   - index blocks touched per insert and per FindKey, counted through the
+//     index block read seam on a sample: the tree's nodes and the indices
+//     info block (the file header read besides is not counted);
+//   - the tree's depth and page count.
+//   - deletes per second: every key deleted again in arrival order through
+//     DeleteKeys in one transaction ("not supported" while the engine has
+//     no deletion).
+// Then, for N random 8-byte keys: the bulk builder against the key-by-key
+// builder (each on an empty index, both fed the same records; best of
+// three builds each).
+//
+//   build/release/bench/qdIndexBench [N ...]
+//
+// Operations are timed in the thread's CPU time, commits by the wall clock.
+// The tables live in QD_BENCH_FOLDER when set, else in the system's
+// temporary folder.
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdKeyEngineBase.h"
+#include "engine/qdEngine.h"
+#include "indexes/qdseIndexBase.h"
+#include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
+#include "storage/qdseHeaderAccess.h"
+#include "storage/qdseJournalEngine.h"
+#include "storage/qdsrBufferManager.h"
+#include "storage/qdsrFileHandling.h"
+#include "storage/qdsrIndexEngineBase.h"
+
+namespace {
+
+using namespace qd;
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point aStart) { return std::chrono::duration<double>(Clock::now() - aStart).count(); }
+
+// The thread's CPU time in seconds: what the operations themselves cost,
+// also when other processes keep the machine busy (the benchmark runs on
+// one thread and touches the files only in the commits, which are timed by
+// the wall clock).
+double cpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+[[noreturn]] void fail(const char* aWhat) {
+  std::fprintf(stderr, "qdIndexBench: %s\n", aWhat);
+  std::abort();
+}
+
+// A transaction as the server commits it: a journal in the table's folder,
+// the flush after the level-0 commit.
+class BenchTransaction final : public TqdBaseTransaction {
+ public:
+  BenchTransaction(TqdBufferManager* aCache, const qdString& aFolder)
+      : TqdBaseTransaction(aCache, nullptr, false, false) {
+    const qdString name = qdJoinPath(aFolder, qdJoinFileExt(Utf8ToString(std::to_string(btLSN)), kJournalExtension));
+    SetJournal(qdPersistentJournalEngineClass()->Create(name));
+  }
+  void Commit() override {
+    TqdFlushList list;
+    btBufferManager->CommitTransaction(this, &list, false);
+    delete TransLevel();
+    list.Flush(false);
+  }
+  void Rollback() override {
+    btBufferManager->RollbackTransaction(this);
+    delete TransLevel();
+  }
+};
+
+// One field holding the key: an Int64 (an 8-byte key image) or 32 bytes;
+// one unique index on it whose key has no null flags.
+std::unique_ptr<TqdDataDictionary> indexDictionary(int32_t aKeyLength) {
+  auto dict = std::make_unique<TqdDataDictionary>();
+  dict->RemoveStreamDescriptor();
+  if (aKeyLength == 8)
+    dict->FieldsDescriptor()->AddField(u"Key", u"", qdtInt64, 0, 0, true);
+  else
+    dict->FieldsDescriptor()->AddField(u"Key", u"", qdtByteArray, aKeyLength, 0, true);
+  // Only the benchmarked index: the dictionary's default sequential access
+  // index would double the work of every insert.
+  TqdMainIndicesDescriptor* indices = dict->EnsureIndicesDescriptor();
+  while (indices->IndexCount() > 0) indices->RemoveIndex(0);
+  auto* key = static_cast<TqdCompKeyDescriptor*>(
+      indices->AddIndex(u"ByKey", 0, idNone, u"", &TqdNoNullCompKeyDescriptor::ClassInfo)->KeyDescriptor());
+  key->Add(0);
+  return dict;
+}
+
+// The key value of record i: distinct for every i, ordered as i. An Int64
+// holds i; 32 bytes hold i big-endian in the first 8 bytes and a pattern
+// derived from it after.
+void setKeyField(TqdFieldsDescriptor& aFields, uint8_t* aRecord, int32_t aKeyLength, uint64_t aValue) {
+  aFields.InitRecord(aRecord);
+  if (aKeyLength == 8) {
+    const int64_t value = int64_t(aValue);
+    aFields.SetRecordField(0, aRecord, &value);
+    return;
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(aKeyLength));
+  for (int32_t k = 0; k < 8; ++k) bytes[size_t(k)] = uint8_t(aValue >> (56 - 8 * k));
+  for (int32_t k = 8; k < aKeyLength; ++k) bytes[size_t(k)] = uint8_t(aValue * 31 + uint64_t(k));
+  aFields.SetRecordField(0, aRecord, bytes.data());
+}
+
+// One table file in a cache of its own, with its indices engine.
+class BenchTable {
+ public:
+  BenchTable(const qdString& aFolder, const qdString& aPath, TqdDataDictionary& aDict)
+      : fCache(u"/tmp"), fFolder(aFolder), fDict(&aDict) {
+    fFile = TqdBaseFile::Alloc(true, aPath, &fCache);
+    fFile->OpenFile(omReadWrite, smExclusive, false, true);
+    BenchTransaction trans(&fCache, aFolder);
+    if (fFile->AddHeader(&trans, {}, qdSignature("QD!2")) != 0) fail("AddHeader");
+    fAccess = std::make_unique<TqdBlockAccess>(fFile, nullptr, aPath, 0);
+    fFiles = {fAccess.get()};
+    fIndices.reset(TqdBaseIndicesEngine::CreateEngine(aDict.IndicesDescriptor(), fFiles, nullptr, &trans, false));
+    trans.Commit();
+  }
+  ~BenchTable() {
+    fIndices.reset();
+    fAccess.reset();
+    fCache.RemoveFile(fFile);
+    fFile->CloseFile();
+    delete fFile;
+  }
+  TqdStaticKeyBstarTreeIndexEngine& Index() {
+    return *static_cast<TqdStaticKeyBstarTreeIndexEngine*>(fIndices->biseGetIndex(0));
+  }
+
+  TqdBufferManager fCache;
+  qdString fFolder;
+  TqdDataDictionary* fDict;
+  TqdBaseFile* fFile;
+  std::unique_ptr<TqdBlockAccess> fAccess;
+  TqdBlockAccessList fFiles;
+  std::unique_ptr<TqdBaseIndicesEngine> fIndices;
+};
+
+// Searches and builds are timed this many times, the best time counting.
+constexpr int kPasses = 3;
+
+// Index node reads, counted through the block read seam.
+uint64_t gBlockReads = 0;
+void countBlockRead(TqdBlockNumber, bool) { ++gBlockReads; }
+
+// The records (key field set, reference i + 1) in arrival order, and the
+// keys with their references in a random search order, laid out one after
+// the other so that reading them costs the searches nothing.
+struct Workload {
+  int32_t recordLength = 0;
+  int32_t keyLength = 0;
+  std::vector<uint8_t> records;
+  std::vector<TqdRefNr> refs;
+  std::vector<uint8_t> searchKeys;
+  std::vector<TqdRefNr> searchRefs;
+  uint8_t* Record(size_t aIndex) { return records.data() + aIndex * size_t(recordLength); }
+  uint8_t* SearchKey(size_t aIndex) { return searchKeys.data() + aIndex * size_t(keyLength); }
+};
+
+Workload makeWorkload(TqdDataDictionary& aDict, TqdBaseKeyEngine& aKeyEngine, int64_t aCount, int32_t aKeyLength,
+                      bool aRandom) {
+  TqdFieldsDescriptor& fields = *aDict.FieldsDescriptor();
+  Workload work;
+  work.recordLength = fields.RecordLength() + 4;
+  work.keyLength = int32_t(aKeyEngine.KeyLength());
+  std::vector<uint64_t> values(static_cast<size_t>(aCount));
+  std::iota(values.begin(), values.end(), uint64_t(0));
+  if (aRandom) std::shuffle(values.begin(), values.end(), std::mt19937_64(42));
+  work.records.assign(size_t(aCount) * size_t(work.recordLength), 0);
+  work.refs.resize(size_t(aCount));
+  for (size_t i = 0; i < size_t(aCount); ++i) {
+    setKeyField(fields, work.Record(i), aKeyLength, values[i]);
+    work.refs[i] = TqdRefNr(i + 1);
+  }
+  std::vector<uint32_t> order(static_cast<size_t>(aCount));
+  std::iota(order.begin(), order.end(), 0u);
+  std::shuffle(order.begin(), order.end(), std::mt19937_64(7));
+  work.searchKeys.assign(size_t(aCount) * size_t(work.keyLength), 0);
+  work.searchRefs.resize(size_t(aCount));
+  for (size_t n = 0; n < size_t(aCount); ++n) {
+    work.searchRefs[n] = work.refs[order[n]];
+    if (aKeyEngine.BuildKey(work.Record(order[n]), work.SearchKey(n), work.searchRefs[n], true) != 0) fail("BuildKey");
+  }
+  return work;
+}
+
+struct Figures {
+  double insertsPerSecond = 0;
+  double commitSeconds = 0;
+  double findsPerSecond = 0;
+  double blocksPerInsert = 0;
+  double blocksPerFind = 0;
+  int32_t depth = 0;
+  uint32_t pages = 0;
+  // 0 when the engine does not delete keys.
+  double deletesPerSecond = 0;
+};
+
+// The tree's depth: descend along the first pointers.
+int32_t treeDepth(BenchTable& aTable) {
+  TqdStaticKeyBstarTreeIndexEngine& index = aTable.Index();
+  std::unique_ptr<TqdBaseIndexHeaderAccess> header(index.CreateHeaderAccess(nullptr, false, false, 0, 0));
+  TqdBlockNumber block = header->GetIndexRoot();
+  int32_t depth = 0;
+  while (block != qdIndexRootNone) {
+    ++depth;
+    TqdBlockRef node = index.ReadNode(*header, block, false);
+    if (qdIndexNodeKind(node.Data()) == kIndexNodeLeaf) break;
+    block = index.TreePointer(node.Data(), 0);
+  }
+  return depth;
+}
+
+uint32_t pageCount(BenchTable& aTable) {
+  std::unique_ptr<TqdBaseIndexHeaderAccess> header(aTable.Index().CreateHeaderAccess(nullptr, false, false, 0, 0));
+  return header->GetIndexPageCount();
+}
+
+// Searches every key (aLimit of them when counting blocks) on the
+// committed tree.
+double findAll(BenchTable& aTable, Workload& aWork, size_t aLimit) {
+  TqdStaticKeyBstarTreeIndexEngine& index = aTable.Index();
+  std::unique_ptr<TqdBaseIndexPath> path(index.CreateIndexPath());
+  const size_t count = std::min(aLimit, aWork.searchRefs.size());
+  const double start = cpuSeconds();
+  for (size_t n = 0; n < count; ++n) {
+    if (!index.FindKey(nullptr, aWork.SearchKey(n), 0, 0, 0, path.get(), skaEqualFirst, nullptr) ||
+        path->RefNr != aWork.searchRefs[n])
+      fail("FindKey missed a key");
+  }
+  return double(count) / (cpuSeconds() - start);
+}
+
+Figures runInsertFind(const std::filesystem::path& aFolder, int64_t aCount, int32_t aKeyLength, bool aRandom) {
+  const qdString folderName = Utf8ToString(aFolder.string());
+  const qdString path = Utf8ToString((aFolder / "index.qd1").string());
+  std::unique_ptr<TqdDataDictionary> dict = indexDictionary(aKeyLength);
+  Figures figures;
+  {
+    BenchTable table(folderName, path, *dict);
+    Workload work = makeWorkload(*dict, *table.Index().KeyEngine(), aCount, aKeyLength, aRandom);
+    {
+      BenchTransaction trans(&table.fCache, folderName);
+      const double start = cpuSeconds();
+      for (size_t i = 0; i < size_t(aCount); ++i)
+        if (table.fIndices->InsertKeys(&trans, work.refs[i], work.Record(i), nullptr) != 0) fail("InsertKeys");
+      figures.insertsPerSecond = double(aCount) / (cpuSeconds() - start);
+      const Clock::time_point commitStart = Clock::now();
+      trans.Commit();
+      figures.commitSeconds = secondsSince(commitStart);
+    }
+    // Blocks per insert: a sample of fresh keys above every key, in a
+    // transaction that is rolled back.
+    {
+      constexpr size_t kSample = 10000;
+      TqdFieldsDescriptor& fields = *dict->FieldsDescriptor();
+      std::vector<uint8_t> record(size_t(work.recordLength));
+      std::mt19937_64 random(11);
+      BenchTransaction trans(&table.fCache, folderName);
+      gBlockReads = 0;
+      qdIndexBlockReadHook = &countBlockRead;
+      for (size_t n = 0; n < kSample; ++n) {
+        const uint64_t value =
+            aRandom ? uint64_t(aCount) + (random() % (uint64_t(aCount) * 16)) * 16 + n % 16 : uint64_t(aCount) + n;
+        setKeyField(fields, record.data(), aKeyLength, value);
+        (void)table.fIndices->InsertKeys(&trans, TqdRefNr(aCount) + 1 + TqdRefNr(n), record.data(), nullptr);
+      }
+      qdIndexBlockReadHook = nullptr;
+      figures.blocksPerInsert = double(gBlockReads) / double(kSample);
+      trans.Rollback();
+    }
+    // The best of three passes: the machine's other work only ever slows a
+    // pass down.
+    for (int pass = 0; pass < kPasses; ++pass)
+      figures.findsPerSecond = std::max(figures.findsPerSecond, findAll(table, work, work.searchRefs.size()));
+    gBlockReads = 0;
+    qdIndexBlockReadHook = &countBlockRead;
+    (void)findAll(table, work, 10000);
+    qdIndexBlockReadHook = nullptr;
+    figures.blocksPerFind = double(gBlockReads) / double(std::min<size_t>(10000, size_t(aCount)));
+    figures.depth = treeDepth(table);
+    figures.pages = pageCount(table);
+    // Every key deleted again in arrival order, in one transaction.
+    BenchTransaction trans(&table.fCache, folderName);
+    try {
+      const double start = cpuSeconds();
+      for (size_t i = 0; i < size_t(aCount); ++i)
+        if (table.fIndices->DeleteKeys(&trans, work.refs[i], work.Record(i), nullptr) != 0) fail("DeleteKeys");
+      figures.deletesPerSecond = double(aCount) / (cpuSeconds() - start);
+      trans.Commit();
+      if (pageCount(table) != 0) fail("pages left after deleting every key");
+    } catch (const EqdBaseException& e) {
+      if (e.ErrorCode() != qdeNotSupported) throw;
+      trans.Rollback();
+    }
+  }
+  std::filesystem::remove(aFolder / "index.qd1");
+  return figures;
+}
+
+struct BuildFigures {
+  double seconds = 0;
+  double commitSeconds = 0;
+  int32_t depth = 0;
+  uint32_t pages = 0;
+};
+
+// Fills an empty index through a builder: the engine's own (bulk) or the
+// framework's key-by-key one.
+BuildFigures runBuild(const std::filesystem::path& aFolder, int64_t aCount, bool aBulk) {
+  const qdString folderName = Utf8ToString(aFolder.string());
+  const qdString path = Utf8ToString((aFolder / "build.qd1").string());
+  std::unique_ptr<TqdDataDictionary> dict = indexDictionary(8);
+  BuildFigures figures;
+  {
+    BenchTable table(folderName, path, *dict);
+    Workload work = makeWorkload(*dict, *table.Index().KeyEngine(), aCount, 8, true);
+    BenchTransaction trans(&table.fCache, folderName);
+    const double start = cpuSeconds();
+    std::unique_ptr<TqdBaseBulkBuilder> builder(
+        aBulk ? table.Index().CreateBulkBuilder(&trans)
+              : TqdDefaultIndexBulkBuilder::ClassInfo.Create(&trans, &table.Index()));
+    for (size_t i = 0; i < size_t(aCount); ++i)
+      if (builder->InsertKey(&work.refs[i], work.Record(i), &trans) != 0) fail("builder InsertKey");
+    if (builder->Finalize(&trans) != 0) fail("builder Finalize");
+    builder.reset();
+    figures.seconds = cpuSeconds() - start;
+    const Clock::time_point commitStart = Clock::now();
+    trans.Commit();
+    figures.commitSeconds = secondsSince(commitStart);
+    uint32_t keys = 0;
+    table.Index().GetKeyCount(nullptr, keys);
+    if (keys != uint32_t(aCount)) fail("builder lost keys");
+    if (findAll(table, work, 1000) <= 0) fail("FindKey after the build");
+    figures.depth = treeDepth(table);
+    figures.pages = pageCount(table);
+  }
+  std::filesystem::remove(aFolder / "build.qd1");
+  return figures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qd::qdEngineInitialize();
+  std::vector<int64_t> counts;
+  for (int i = 1; i < argc; ++i) counts.push_back(std::atoll(argv[i]));
+  if (counts.empty()) counts = {100000, 1000000};
+
+  const char* chosen = std::getenv("QD_BENCH_FOLDER");
+  const std::filesystem::path folder =
+      (chosen != nullptr ? std::filesystem::path(chosen) : std::filesystem::temp_directory_path()) /
+      ("qdIndexBench-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+
+  std::printf("Static-key B*-tree, 4 KB blocks, unique index, one transaction per run\n");
+  for (int64_t count : counts)
+    for (int32_t keyLength : {8, 32})
+      for (bool random : {true, false}) {
+        const Figures f = runInsertFind(folder, count, keyLength, random);
+        std::printf(
+            "%8lld keys of %2d bytes, %-10s: insert %10.0f/s (commit %6.2f s) | FindKey %10.0f/s (%6.3f us) | "
+            "index blocks per insert %5.2f, per FindKey %5.2f | depth %d, %u pages | delete %s\n",
+            static_cast<long long>(count), keyLength, random ? "random" : "ascending", f.insertsPerSecond,
+            f.commitSeconds, f.findsPerSecond, 1e6 / f.findsPerSecond, f.blocksPerInsert, f.blocksPerFind, f.depth,
+            f.pages,
+            f.deletesPerSecond > 0 ? (std::to_string(int64_t(f.deletesPerSecond)) + "/s").c_str() : "not supported");
+        std::fflush(stdout);
+      }
+  for (int64_t count : counts) {
+    BuildFigures bulk = runBuild(folder, count, true);
+    BuildFigures single = runBuild(folder, count, false);
+    for (int pass = 1; pass < kPasses; ++pass) {
+      const BuildFigures nextBulk = runBuild(folder, count, true);
+      if (nextBulk.seconds < bulk.seconds) bulk = nextBulk;
+      const BuildFigures nextSingle = runBuild(folder, count, false);
+      if (nextSingle.seconds < single.seconds) single = nextSingle;
+    }
+    std::printf(
+        "%8lld random 8-byte keys into an empty index: bulk build %7.3f s (%10.0f keys/s, commit %5.2f s, depth %d, "
+        "%u pages) | key by key %7.3f s (%10.0f keys/s, commit %5.2f s, depth %d, %u pages) | bulk %.2fx faster\n",
+        static_cast<long long>(count), bulk.seconds, double(count) / bulk.seconds, bulk.commitSeconds, bulk.depth,
+        bulk.pages, single.seconds, double(count) / single.seconds, single.commitSeconds, single.depth, single.pages,
+        single.seconds / bulk.seconds);
+    std::fflush(stdout);
+  }
+  std::filesystem::remove_all(folder);
+  qd::qdEngineFinalize();
+  return 0;
+}
