@@ -333,6 +333,9 @@ class TqdStaticKeyBstarTreeIndexEngine : public TqdBaseIndexEngine {
   // Inserts separator ieTempInsertKey with right node aRight after pointer
   // slot aSlot of internal node aNode (which has room).
   void InternalInsert(uint8_t* aNode, int32_t aSlot, const uint8_t* aSeparator, TqdBlockNumber aRight) const;
+  // Set once the insertion under way has changed a block: a failure after
+  // that leaves the transaction for rollback only.
+  bool ieInsertChanged = false;
 
   // ---------------------------------------------------------------------------------------------
   // Deletion (qdseIndexEngineStaticKeyBstarTree_Delete.cpp): private members of DeleteKey and

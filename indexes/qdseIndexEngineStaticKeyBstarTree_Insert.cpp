@@ -20,9 +20,11 @@ bool TqdStaticKeyBstarTreeIndexEngine::InsertKey(TqdBaseTransaction* aTrans, Pqd
   TqdStaticKeyBstarTreeIndexPath* path = OwnPath(aPath);
   std::unique_ptr<TqdBaseIndexHeaderAccess> access(CreateHeaderAccess(aTrans, true, true, 0, 0));
   bool result = false;
+  ieInsertChanged = false;
   try {
     const uint32_t root = access->GetIndexRoot();
     if (root == qdIndexRootNone) {
+      ieInsertChanged = true;
       // The first entry sits in the middle of the new root leaf, so that
       // either side can grow without moving it.
       TqdBlockNumber block = 0;
@@ -44,6 +46,7 @@ bool TqdStaticKeyBstarTreeIndexEngine::InsertKey(TqdBaseTransaction* aTrans, Pqd
     }
   } catch (...) {
     ieReleaseList.Release();
+    if (ieInsertChanged && aTrans != nullptr) aTrans->MarkCorrupted();
     throw;
   }
   ieReleaseList.Release();
@@ -101,6 +104,7 @@ bool TqdStaticKeyBstarTreeIndexEngine::InsertIntoTree(TqdBaseIndexHeaderAccess& 
     if (u == end && next != kNoBlock && NeighbourHolds(aAccess, next, leafSearch)) return false;
   }
 
+  ieInsertChanged = true;
   uint8_t* leaf = ReadNodeKeptForWriting(aAccess, leafBlock);
   const int32_t capacity = ieMaxLeafNodeKeyCount;
   if (qdIndexNodeCount(leaf) < capacity) {

@@ -777,6 +777,34 @@ TEST(BstarTreePaths, APathOnAKeyMissingFromTheIndexComesBackDeletedOnItsCrack) {
   trans->Commit();
 }
 
+TEST(BstarTreePaths, APathThatOnlyKnowsItsRecordRebuildsItsKeyFromTheRecord) {
+  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idAll}});
+  table.Create();
+  auto trans = table.Begin();
+  std::vector<TqdRefNr> refs;
+  for (int32_t id = 1; id <= 500; ++id) {
+    TqdRefNr refNr = 0;
+    ASSERT_EQ(table.AddRecord(trans.get(), id, {uint64_t(id % 50)}, refNr), 0u);
+    refs.push_back(refNr);
+  }
+  TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
+  // What a bookmark without key leaves: the record's reference, on a key.
+  auto path = NewPath(tree);
+  path->RefNr = refs[321];
+  path->Position = ippOnKey;
+  tree.ValidateIndexPath(trans.get(), path.get());
+  EXPECT_EQ(path->Position, ippOnKey);
+  EXPECT_TRUE(path->KeyValid);
+  EXPECT_FALSE(path->Deleted);
+  EXPECT_EQ(path->RefNr, refs[321]);
+  EXPECT_EQ(table.ValueOf(0, path->Key), uint64_t(322 % 50));
+  // The next entry: the same key with the next larger reference.
+  ASSERT_TRUE(tree.NextKey(trans.get(), path.get(), nullptr));
+  EXPECT_EQ(table.ValueOf(0, path->Key), uint64_t(322 % 50));
+  EXPECT_EQ(path->RefNr, refs[371]);
+  trans->Commit();
+}
+
 // --- Damaged nodes ---------------------------------------------------------------------------------
 
 // Builds a two-level tree, changes one node with aDamage, and runs the
@@ -852,6 +880,18 @@ TEST_F(BstarTreeDamageTest, RootWithAnUnknownNodeKind) {
   Build();
   Damage(fShape.Root, [](uint8_t* aNode) { aNode[kIndexBlockKind] = 3; });
   for (TqdResult code : Reads()) EXPECT_EQ(code, qdeFileCorrupt);
+  // A search that raises leaves the path at the end its action looks to.
+  auto trans = fTable.Begin();
+  auto path = NewPath(fTable.Tree());
+  std::vector<uint8_t> key = fTable.Key(0, 5);
+  for (const auto& [action, position] : {std::pair{skaEqualFirst, ippBof}, std::pair{skaSmallerEqual, ippBof},
+                                         std::pair{skaGreaterEqual, ippEof}, std::pair{skaEqualLast, ippEof}}) {
+    EXPECT_EQ(
+        CodeOf([&] { (void)fTable.Tree().FindKey(trans.get(), key.data(), 0, 0, 0, path.get(), action, nullptr); }),
+        qdeFileCorrupt);
+    EXPECT_EQ(path->Position, position) << "action " << int(action);
+  }
+  trans->Rollback();
 }
 
 TEST_F(BstarTreeDamageTest, InternalNodeCountBeyondItsCapacity) {
@@ -887,6 +927,48 @@ TEST_F(BstarTreeDamageTest, APointerToABlockThatIsNoIndexNode) {
   EXPECT_EQ(Reads()[1], qdeBadBlockNum);
   Damage(fShape.Root, [](uint8_t* aNode) { qdPutU32(aNode + kIndexBlockHeaderSize, 0); });
   EXPECT_EQ(Reads()[1], qdeBadBlockNum);
+}
+
+TEST(BstarTreeDamage, ADamagedNeighbourFoundDuringASplitLeavesTheTransactionForRollbackOnly) {
+  TqdIndexTestTable table(TqdTestIndexSpecs{{100, idNone}});  // 37 entries a leaf
+  table.Create();
+  TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
+  const int32_t capacity = tree.MaxLeafNodeKeyCount();
+  auto trans = table.Begin();
+  auto insert = [&](uint64_t aValue) {
+    std::vector<uint8_t> key = table.Key(0, aValue);
+    return tree.InsertKey(trans.get(), key.data(), TqdRefNr(aValue + 1), 0, nullptr);
+  };
+  for (int32_t i = 0; i <= capacity; ++i) ASSERT_TRUE(insert(uint64_t(i) * 100));
+  // Fill the left leaf of the two again.
+  TqdBstarTreeShape shape;
+  ASSERT_TRUE(CheckBstarTree(tree, trans.get(), {}, &shape));
+  ASSERT_EQ(shape.Leaves.size(), 2u);
+  const TqdBlockNumber left = shape.Leaves[0];
+  for (uint64_t v = 1; qdIndexNodeCount(NodeImage(table, trans.get(), left).data()) < capacity; ++v)
+    ASSERT_TRUE(insert(v));
+  trans->Commit();
+  {
+    auto damage = table.Begin();
+    TqdBlockRef block = table.Access().GetBlock(damage.get(), left, 0, true);
+    qdSetIndexNodeNext(block.WritableData(), 0x7FFFFFF0u);
+    block.Release();
+    damage->Commit();
+  }
+  // A read that fails before anything changed leaves the transaction alone.
+  trans = table.Begin();
+  auto path = NewPath(tree);
+  path->SetToBof();
+  EXPECT_EQ(CodeOf([&] {
+              while (tree.NextKey(trans.get(), path.get(), nullptr)) {
+              }
+            }),
+            qdeBadBlockNum);
+  EXPECT_EQ(trans->CheckState(), 0u);
+  // The split changed the full leaf before it met the damaged link.
+  EXPECT_EQ(CodeOf([&] { (void)insert(50); }), qdeBadBlockNum);
+  EXPECT_EQ(trans->CheckState(), qdeTransCorrupt);
+  trans->Rollback();
 }
 
 }  // namespace
