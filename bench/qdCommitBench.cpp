@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/qdBenchTransaction.h"
 #include "engine/qdEngine.h"
 #include "platform/qdLittleEndian.h"
 #include "storage/qdseHeaderAccess.h"
@@ -101,27 +102,6 @@ std::filesystem::path benchFolder(const std::string& aName) {
   return folder;
 }
 
-// A transaction as the server commits it: a journal of the process's class
-// in the folder, flush after the level-0 commit.
-class BenchTransaction final : public TqdBaseTransaction {
- public:
-  BenchTransaction(TqdBufferManager* aCache, const qdString& aFolder)
-      : TqdBaseTransaction(aCache, nullptr, false, false) {
-    const qdString name = qdJoinPath(aFolder, qdJoinFileExt(Utf8ToString(std::to_string(btLSN)), kJournalExtension));
-    SetJournal(qdPersistentJournalEngineClass()->Create(name));
-  }
-  void Commit() override {
-    TqdFlushList list;
-    btBufferManager->CommitTransaction(this, &list, false);
-    delete TransLevel();
-    list.Flush(false);
-  }
-  void Rollback() override {
-    btBufferManager->RollbackTransaction(this);
-    delete TransLevel();
-  }
-};
-
 constexpr uint32_t kTableBlocks = 1024;
 
 // A table of kTableBlocks blocks in its own folder.
@@ -135,7 +115,7 @@ class BenchTable {
     fFile->fiInitialSize = kTableBlocks + 1;
     fFile->OpenFile(omReadWrite, smExclusive, false, true);
     fAccess = std::make_unique<TqdBlockAccess>(fFile, nullptr, name, 0);
-    BenchTransaction trans(&fCache, fFolder);
+    TqdBenchTransaction trans(&fCache, fFolder);
     if (fFile->AddHeader(&trans, {}, qdSignature("QD!2")) != 0) std::abort();
     {
       auto header = fAccess->HeaderAccess(&trans, true);
@@ -153,7 +133,7 @@ class BenchTable {
 
   // One commit changing blocks 1..aBlocks.
   void Commit(uint32_t aBlocks, uint64_t aValue) {
-    BenchTransaction trans(&fCache, fFolder);
+    TqdBenchTransaction trans(&fCache, fFolder);
     for (TqdBlockNumber n = 1; n <= aBlocks; ++n)
       qdPutU64(fAccess->GetBlock(&trans, n, 1, true).WritableData() + kBlockCommonHeaderSize, aValue);
     trans.Commit();

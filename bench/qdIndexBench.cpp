@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/qdBenchTransaction.h"
 #include "dictionary/qdsdDataDictionary.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "engine/qdEngine.h"
@@ -68,27 +69,6 @@ double cpuSeconds() {
   std::fprintf(stderr, "qdIndexBench: %s\n", aWhat);
   std::abort();
 }
-
-// A transaction as the server commits it: a journal in the table's folder,
-// the flush after the level-0 commit.
-class BenchTransaction final : public TqdBaseTransaction {
- public:
-  BenchTransaction(TqdBufferManager* aCache, const qdString& aFolder)
-      : TqdBaseTransaction(aCache, nullptr, false, false) {
-    const qdString name = qdJoinPath(aFolder, qdJoinFileExt(Utf8ToString(std::to_string(btLSN)), kJournalExtension));
-    SetJournal(qdPersistentJournalEngineClass()->Create(name));
-  }
-  void Commit() override {
-    TqdFlushList list;
-    btBufferManager->CommitTransaction(this, &list, false);
-    delete TransLevel();
-    list.Flush(false);
-  }
-  void Rollback() override {
-    btBufferManager->RollbackTransaction(this);
-    delete TransLevel();
-  }
-};
 
 // One field holding the key: an Int64 (an 8-byte key image) or 32 bytes;
 // one unique index on it whose key has no null flags.
@@ -132,7 +112,7 @@ class BenchTable {
       : fCache(u"/tmp"), fFolder(aFolder), fDict(&aDict) {
     fFile = TqdBaseFile::Alloc(true, aPath, &fCache);
     fFile->OpenFile(omReadWrite, smExclusive, false, true);
-    BenchTransaction trans(&fCache, aFolder);
+    TqdBenchTransaction trans(&fCache, aFolder);
     if (fFile->AddHeader(&trans, {}, qdSignature("QD!2")) != 0) fail("AddHeader");
     fAccess = std::make_unique<TqdBlockAccess>(fFile, nullptr, aPath, 0);
     fFiles = {fAccess.get()};
@@ -263,7 +243,7 @@ Figures runInsertFind(const std::filesystem::path& aFolder, int64_t aCount, int3
     BenchTable table(folderName, path, *dict);
     Workload work = makeWorkload(*dict, *table.Index().KeyEngine(), aCount, aKeyLength, aRandom);
     {
-      BenchTransaction trans(&table.fCache, folderName);
+      TqdBenchTransaction trans(&table.fCache, folderName);
       const double start = cpuSeconds();
       for (size_t i = 0; i < size_t(aCount); ++i)
         if (table.fIndices->InsertKeys(&trans, work.refs[i], work.Record(i), nullptr) != 0) fail("InsertKeys");
@@ -279,7 +259,7 @@ Figures runInsertFind(const std::filesystem::path& aFolder, int64_t aCount, int3
       TqdFieldsDescriptor& fields = *dict->FieldsDescriptor();
       std::vector<uint8_t> record(size_t(work.recordLength));
       std::mt19937_64 random(11);
-      BenchTransaction trans(&table.fCache, folderName);
+      TqdBenchTransaction trans(&table.fCache, folderName);
       gBlockReads = 0;
       qdIndexBlockReadHook = &countBlockRead;
       for (size_t n = 0; n < kSample; ++n) {
@@ -304,7 +284,7 @@ Figures runInsertFind(const std::filesystem::path& aFolder, int64_t aCount, int3
     figures.depth = treeDepth(table);
     figures.pages = pageCount(table);
     // Every key deleted again in arrival order, in one transaction.
-    BenchTransaction trans(&table.fCache, folderName);
+    TqdBenchTransaction trans(&table.fCache, folderName);
     try {
       const double start = cpuSeconds();
       for (size_t i = 0; i < size_t(aCount); ++i)
@@ -338,7 +318,7 @@ BuildFigures runBuild(const std::filesystem::path& aFolder, int64_t aCount, bool
   {
     BenchTable table(folderName, path, *dict);
     Workload work = makeWorkload(*dict, *table.Index().KeyEngine(), aCount, 8, true);
-    BenchTransaction trans(&table.fCache, folderName);
+    TqdBenchTransaction trans(&table.fCache, folderName);
     const double start = cpuSeconds();
     std::unique_ptr<TqdBaseBulkBuilder> builder(
         aBulk ? table.Index().CreateBulkBuilder(&trans)

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/qdBenchTransaction.h"
 #include "dictionary/qdsdDataDictionary.h"
 #include "engine/qdEngine.h"
 #include "storage/qdseHeaderAccess.h"
@@ -38,27 +39,6 @@ using namespace qd;
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point aStart) { return std::chrono::duration<double>(Clock::now() - aStart).count(); }
-
-// A transaction as the server commits it: a journal in the table's folder,
-// the flush after the level-0 commit.
-class BenchTransaction final : public TqdBaseTransaction {
- public:
-  BenchTransaction(TqdBufferManager* aCache, const qdString& aFolder)
-      : TqdBaseTransaction(aCache, nullptr, false, false) {
-    const qdString name = qdJoinPath(aFolder, qdJoinFileExt(Utf8ToString(std::to_string(btLSN)), kJournalExtension));
-    SetJournal(qdPersistentJournalEngineClass()->Create(name));
-  }
-  void Commit() override {
-    TqdFlushList list;
-    btBufferManager->CommitTransaction(this, &list, false);
-    delete TransLevel();
-    list.Flush(false);
-  }
-  void Rollback() override {
-    btBufferManager->RollbackTransaction(this);
-    delete TransLevel();
-  }
-};
 
 // Id (Int32) and 92 bytes of payload: 96 bytes of fields and a 4-byte null
 // bitmap make the 100-byte record.
@@ -77,7 +57,7 @@ class BenchTable {
     fFile = TqdBaseFile::Alloc(true, aPath, &fCache);
     if (aCreate) {
       fFile->OpenFile(omReadWrite, smExclusive, false, true);
-      BenchTransaction trans(&fCache, aFolder);
+      TqdBenchTransaction trans(&fCache, aFolder);
       if (fFile->AddHeader(&trans, {}, qdSignature("QD!2")) != 0) std::abort();
       trans.Commit();
     } else {
@@ -175,7 +155,7 @@ void run(int64_t aCount) {
     std::vector<uint8_t> record(size_t(fields.RecordLength()) + 4);
     std::vector<uint8_t> payload(92);
     const Clock::time_point start = Clock::now();
-    BenchTransaction trans(&table.fCache, folderName);
+    TqdBenchTransaction trans(&table.fCache, folderName);
     TqdBaseRecordEngine& engine = table.Engine(&trans);
     for (int32_t id = 1; id <= aCount; ++id) {
       fields.InitRecord(record.data());

@@ -479,77 +479,38 @@ bool TqdStaticKeyBstarTreeIndexEngine::FilterAccepts(TqdBaseFilterEngine* aKeyFi
 bool TqdStaticKeyBstarTreeIndexEngine::StepForward(TqdBaseIndexHeaderAccess& aAccess,
                                                    TqdStaticKeyBstarTreeIndexPath& aPath,
                                                    TqdBaseFilterEngine* aKeyFilter) {
-  if (aPath.Position == ippEof) return false;
-  TqdBlockRef leaf;
-  TqdBlockNumber block = 0;
-  int32_t target = 0;
-  if (aPath.Position == ippBof || aPath.Position == ippUnknown) {
-    const uint32_t root = aAccess.GetIndexRoot();
-    if (root == qdIndexRootNone) {
-      aPath.SetToEof();
-      return false;
-    }
-    leaf = DescendToEdgeLeaf(aAccess, root, false, block);
-    target = qdIndexNodeFirst(leaf.Data());
-  } else {
-    block = aPath.bpipPage;
-    leaf = ReadNode(aAccess, block, false);
-    if (qdIndexNodeKind(leaf.Data()) != kIndexNodeLeaf) RaiseCorruptNode(block);
-    const int32_t first = qdIndexNodeFirst(leaf.Data());
-    const int32_t end = first + qdIndexNodeCount(leaf.Data());
-    const int32_t slot = aPath.bpipItem;
-    // On the crack before a key of this leaf, that key is the next one.
-    target = aPath.Position == ippOnCrackBefore && slot >= first && slot < end ? slot : slot + 1;
-    if (target < first) target = first;
-  }
-  uint32_t hops = 0;
-  uint32_t hopLimit = kHopsBeforeCycleCheck;
-  bool limitChecked = false;
-  for (;;) {
-    const uint8_t* node = leaf.Data();
-    const int32_t end = qdIndexNodeFirst(node) + qdIndexNodeCount(node);
-    if (target >= end) {
-      const TqdBlockNumber next = qdIndexNodeNext(node);
-      if (next == kNoBlock) {
-        aPath.SetToEof();
-        return false;
-      }
-      if (++hops > hopLimit) {
-        if (limitChecked) RaiseCorruptNode(next);
-        limitChecked = true;
-        hopLimit = std::max(hops, aAccess.FileHeader()->UsedBlocks());
-      }
-      leaf.Release();
-      qdCheckTimeout();
-      leaf = ReadNode(aAccess, next, false);
-      if (qdIndexNodeKind(leaf.Data()) != kIndexNodeLeaf) RaiseCorruptNode(next);
-      block = next;
-      target = qdIndexNodeFirst(leaf.Data());
-      continue;
-    }
-    if (FilterAccepts(aKeyFilter, LeafKey(node, target)) || filterTimeIsUp(aKeyFilter)) {
-      SetPathOnEntry(aPath, block, node, target, ippOnKey);
-      return true;
-    }
-    ++target;
-  }
+  return Step(aAccess, aPath, aKeyFilter, false);
 }
 
 bool TqdStaticKeyBstarTreeIndexEngine::StepBackward(TqdBaseIndexHeaderAccess& aAccess,
                                                     TqdStaticKeyBstarTreeIndexPath& aPath,
                                                     TqdBaseFilterEngine* aKeyFilter) {
-  if (aPath.Position == ippBof) return false;
+  return Step(aAccess, aPath, aKeyFilter, true);
+}
+
+bool TqdStaticKeyBstarTreeIndexEngine::Step(TqdBaseIndexHeaderAccess& aAccess, TqdStaticKeyBstarTreeIndexPath& aPath,
+                                            TqdBaseFilterEngine* aKeyFilter, bool aBackward) {
+  const auto runOff = [&] {
+    if (aBackward)
+      aPath.SetToBof();
+    else
+      aPath.SetToEof();
+    return false;
+  };
+  if (aPath.Position == (aBackward ? ippBof : ippEof)) return false;
+  // The leaf's entry the walk looks at first, in walking order.
+  const auto firstInOrder = [aBackward](const uint8_t* aNode) {
+    return aBackward ? qdIndexNodeFirst(aNode) + qdIndexNodeCount(aNode) - 1 : int32_t(qdIndexNodeFirst(aNode));
+  };
+  const int32_t step = aBackward ? -1 : 1;
   TqdBlockRef leaf;
   TqdBlockNumber block = 0;
   int32_t target = 0;
-  if (aPath.Position == ippEof || aPath.Position == ippUnknown) {
+  if (aPath.Position == (aBackward ? ippEof : ippBof) || aPath.Position == ippUnknown) {
     const uint32_t root = aAccess.GetIndexRoot();
-    if (root == qdIndexRootNone) {
-      aPath.SetToBof();
-      return false;
-    }
-    leaf = DescendToEdgeLeaf(aAccess, root, true, block);
-    target = qdIndexNodeFirst(leaf.Data()) + qdIndexNodeCount(leaf.Data()) - 1;
+    if (root == qdIndexRootNone) return runOff();
+    leaf = DescendToEdgeLeaf(aAccess, root, aBackward, block);
+    target = firstInOrder(leaf.Data());
   } else {
     block = aPath.bpipPage;
     leaf = ReadNode(aAccess, block, false);
@@ -557,9 +518,15 @@ bool TqdStaticKeyBstarTreeIndexEngine::StepBackward(TqdBaseIndexHeaderAccess& aA
     const int32_t first = qdIndexNodeFirst(leaf.Data());
     const int32_t last = first + qdIndexNodeCount(leaf.Data()) - 1;
     const int32_t slot = aPath.bpipItem;
-    // On the crack after a key of this leaf, that key is the previous one.
-    target = aPath.Position == ippOnCrackAfter && slot >= first && slot <= last ? slot : slot - 1;
-    if (target > last) target = last;
+    // On the crack before (forward) or after (backward) a key of this leaf,
+    // that key is the next one in walking order.
+    const bool onCrackFacingKey = aPath.Position == (aBackward ? ippOnCrackAfter : ippOnCrackBefore);
+    target = onCrackFacingKey && slot >= first && slot <= last ? slot : slot + step;
+    // A slot outside the window in walking direction moves on to the
+    // neighbouring leaf; one outside it against the direction starts at
+    // the window's near end.
+    if (!aBackward && target < first) target = first;
+    if (aBackward && target > last) target = last;
   }
   uint32_t hops = 0;
   uint32_t hopLimit = kHopsBeforeCycleCheck;
@@ -567,30 +534,29 @@ bool TqdStaticKeyBstarTreeIndexEngine::StepBackward(TqdBaseIndexHeaderAccess& aA
   for (;;) {
     const uint8_t* node = leaf.Data();
     const int32_t first = qdIndexNodeFirst(node);
-    if (target < first) {
-      const TqdBlockNumber prev = qdIndexNodePrev(node);
-      if (prev == kNoBlock) {
-        aPath.SetToBof();
-        return false;
-      }
+    if (target < first || target >= first + qdIndexNodeCount(node)) {
+      const TqdBlockNumber neighbour = aBackward ? qdIndexNodePrev(node) : qdIndexNodeNext(node);
+      if (neighbour == kNoBlock) return runOff();
+      // A damaged chain can loop: past a generous number of hops, allow
+      // at most as many as the file has blocks.
       if (++hops > hopLimit) {
-        if (limitChecked) RaiseCorruptNode(prev);
+        if (limitChecked) RaiseCorruptNode(neighbour);
         limitChecked = true;
         hopLimit = std::max(hops, aAccess.FileHeader()->UsedBlocks());
       }
       leaf.Release();
       qdCheckTimeout();
-      leaf = ReadNode(aAccess, prev, false);
-      if (qdIndexNodeKind(leaf.Data()) != kIndexNodeLeaf) RaiseCorruptNode(prev);
-      block = prev;
-      target = qdIndexNodeFirst(leaf.Data()) + qdIndexNodeCount(leaf.Data()) - 1;
+      leaf = ReadNode(aAccess, neighbour, false);
+      if (qdIndexNodeKind(leaf.Data()) != kIndexNodeLeaf) RaiseCorruptNode(neighbour);
+      block = neighbour;
+      target = firstInOrder(leaf.Data());
       continue;
     }
     if (FilterAccepts(aKeyFilter, LeafKey(node, target)) || filterTimeIsUp(aKeyFilter)) {
       SetPathOnEntry(aPath, block, node, target, ippOnKey);
       return true;
     }
-    --target;
+    target += step;
   }
 }
 

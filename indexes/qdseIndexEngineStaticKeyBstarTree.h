@@ -373,6 +373,8 @@ class TqdStaticKeyBstarTreeIndexEngine : public TqdBaseIndexEngine {
                    TqdBaseFilterEngine* aKeyFilter);
   bool StepBackward(TqdBaseIndexHeaderAccess& aAccess, TqdStaticKeyBstarTreeIndexPath& aPath,
                     TqdBaseFilterEngine* aKeyFilter);
+  bool Step(TqdBaseIndexHeaderAccess& aAccess, TqdStaticKeyBstarTreeIndexPath& aPath, TqdBaseFilterEngine* aKeyFilter,
+            bool aBackward);
   // ValidateIndexPath with a header access already open.
   void DoValidateIndexPath(TqdBaseIndexHeaderAccess& aAccess, TqdStaticKeyBstarTreeIndexPath& aPath);
 
