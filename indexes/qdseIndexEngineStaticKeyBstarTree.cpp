@@ -666,34 +666,37 @@ bool TqdStaticKeyBstarTreeIndexEngine::DoFindKey(TqdBaseIndexHeaderAccess& aAcce
 
 bool TqdStaticKeyBstarTreeIndexEngine::NextKey(TqdBaseTransaction* aTrans, TqdBaseIndexPath* aPath,
                                                TqdBaseFilterEngine* aKeyFilter) {
-  TqdStaticKeyBstarTreeIndexPath& path = CheckedPath(aPath);
-  if (path.Position == ippEof) return false;
-  try {
-    std::unique_ptr<TqdBaseIndexHeaderAccess> access(CreateHeaderAccess(aTrans, false, false, 0, 0));
-    if (path.Position == ippUnknown)
-      path.SetToBof();
-    else if (path.Position != ippBof)
-      DoValidateIndexPath(*access, path);
-    return StepForward(*access, path, activeKeyFilter(aKeyFilter));
-  } catch (...) {
-    path.SetToEof();
-    throw;
-  }
+  return MoveToNeighbour(aTrans, CheckedPath(aPath), aKeyFilter, false);
 }
 
 bool TqdStaticKeyBstarTreeIndexEngine::PrevKey(TqdBaseTransaction* aTrans, TqdBaseIndexPath* aPath,
                                                TqdBaseFilterEngine* aKeyFilter) {
-  TqdStaticKeyBstarTreeIndexPath& path = CheckedPath(aPath);
-  if (path.Position == ippBof) return false;
+  return MoveToNeighbour(aTrans, CheckedPath(aPath), aKeyFilter, true);
+}
+
+bool TqdStaticKeyBstarTreeIndexEngine::MoveToNeighbour(TqdBaseTransaction* aTrans,
+                                                       TqdStaticKeyBstarTreeIndexPath& aPath,
+                                                       TqdBaseFilterEngine* aKeyFilter, bool aBackward) {
+  const TqdIndexPathPosition end = aBackward ? ippBof : ippEof;
+  const TqdIndexPathPosition start = aBackward ? ippEof : ippBof;
+  if (aPath.Position == end) return false;
   try {
     std::unique_ptr<TqdBaseIndexHeaderAccess> access(CreateHeaderAccess(aTrans, false, false, 0, 0));
-    if (path.Position == ippUnknown)
-      path.SetToEof();
-    else if (path.Position != ippEof)
-      DoValidateIndexPath(*access, path);
-    return StepBackward(*access, path, activeKeyFilter(aKeyFilter));
+    // An unpositioned path walks from the far end.
+    if (aPath.Position == ippUnknown) {
+      if (aBackward)
+        aPath.SetToEof();
+      else
+        aPath.SetToBof();
+    } else if (aPath.Position != start) {
+      DoValidateIndexPath(*access, aPath);
+    }
+    return Step(*access, aPath, activeKeyFilter(aKeyFilter), aBackward);
   } catch (...) {
-    path.SetToBof();
+    if (aBackward)
+      aPath.SetToBof();
+    else
+      aPath.SetToEof();
     throw;
   }
 }

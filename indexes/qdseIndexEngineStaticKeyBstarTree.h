@@ -375,6 +375,9 @@ class TqdStaticKeyBstarTreeIndexEngine : public TqdBaseIndexEngine {
                     TqdBaseFilterEngine* aKeyFilter);
   bool Step(TqdBaseIndexHeaderAccess& aAccess, TqdStaticKeyBstarTreeIndexPath& aPath, TqdBaseFilterEngine* aKeyFilter,
             bool aBackward);
+  // NextKey and PrevKey: revalidate, then one step in walking order.
+  bool MoveToNeighbour(TqdBaseTransaction* aTrans, TqdStaticKeyBstarTreeIndexPath& aPath,
+                       TqdBaseFilterEngine* aKeyFilter, bool aBackward);
   // ValidateIndexPath with a header access already open.
   void DoValidateIndexPath(TqdBaseIndexHeaderAccess& aAccess, TqdStaticKeyBstarTreeIndexPath& aPath);
 
