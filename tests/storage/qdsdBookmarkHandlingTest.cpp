@@ -46,8 +46,8 @@ class TqdRebuildNeededKeyEngine : public TqdInt64KeyEngine {
 // An index whose key engine cannot read some key bytes.
 class TqdPickyKeyEngine : public TqdInt64KeyEngine {
  public:
-  using TqdInt64KeyEngine::TqdInt64KeyEngine;
   using TqdInt64KeyEngine::CompareKey;
+  using TqdInt64KeyEngine::TqdInt64KeyEngine;
   int8_t CompareKey(const uint8_t* aKey1, const uint8_t* aKey2, int32_t aFieldCount, int32_t aPartialLen) override {
     if (qdGetI64(aKey1) < 0 || qdGetI64(aKey2) < 0) throw EConvertError(u"unreadable key");
     return TqdInt64KeyEngine::CompareKey(aKey1, aKey2, aFieldCount, aPartialLen);
