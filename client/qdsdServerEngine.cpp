@@ -255,9 +255,14 @@ qdString TqdAbstractServerObject::GetEncodedExceptionData(bool aIncludeChildren)
   return container->ToEncodedString(qdThreadClientVersionClamped());
 }
 
-void qdsdServerEngineDetail::AddListMember(IqdExceptionDataContainer* aList, int32_t aIndex, TqdObject* aMember) {
+void qdsdServerEngineDetail::AddListMember(IqdExceptionDataContainer* aList, int32_t& aIndex,
+                                           TqdAbstractServerObject* aMember) {
+  if (aMember->Destroying()) return;
   aList->AddObject(u"[" + IntToStr(aIndex) + u"]", aMember, qdDescribeWithChildren);
+  ++aIndex;
 }
+
+void qdsdServerEngineDetail::WaitForListReaders(TqdPadlock& aListPadlock) { TqdPadlockGuard guard(aListPadlock); }
 
 // --- TqdExtendableServerObject ----------------------------------------------------
 
@@ -580,6 +585,9 @@ void TqdAbstractTaskInfo::PrepareDestroy() {
     (void)asoConvertException(std::current_exception());
   }
   TqdExtendableServerObject::PrepareDestroy();
+  // Runs inside BeforeDestruction, after the object was marked destroying.
+  if (auto* session = dynamic_cast<TqdAbstractSession*>(esoParent))
+    qdsdServerEngineDetail::WaitForListReaders(session->asTaskInfosPadlock);
 }
 
 void TqdAbstractTaskInfo::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {

@@ -1888,8 +1888,15 @@ void qdsdServerEngineFinalize();
 // --- Template bodies -----------------------------------------------------------
 
 namespace qdsdServerEngineDetail {
-// Adds aMember to an owner's list container as "[<aIndex>]", with children.
-void AddListMember(IqdExceptionDataContainer* aList, int32_t aIndex, TqdObject* aMember);
+// Adds aMember to an owner's list container as "[<aIndex>]", with children,
+// and counts it; a member whose destruction has begun is left out. Called
+// with the list's padlock held.
+void AddListMember(IqdExceptionDataContainer* aList, int32_t& aIndex, TqdAbstractServerObject* aMember);
+// Taken and released by a list member at the end of BeforeDestruction, after
+// it was marked destroying and before any destructor runs: a description
+// walking the list under the padlock either finishes with the member intact
+// or sees it destroying and leaves it out.
+void WaitForListReaders(TqdPadlock& aListPadlock);
 // Arms the thread's deadline for an outermost operation; false when an
 // outer operation of the thread already armed one.
 bool EnterOperation(uint32_t aTimeout);

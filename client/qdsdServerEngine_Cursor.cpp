@@ -117,6 +117,7 @@ void TqdAbstractCursor::BeforeDestruction() {
     acStates.Exclude(acsLockedIncDone);
   }
   TqdAbstractTimeoutObject::BeforeDestruction();
+  if (acInList) qdsdServerEngineDetail::WaitForListReaders(acDatabase->adCursorsPadlock);
 }
 
 void TqdAbstractCursor::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {

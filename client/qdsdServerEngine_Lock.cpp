@@ -417,7 +417,7 @@ void TqdBaseServerEngine::DescribeTo(IqdExceptionDataContainer* aContainer, bool
   int32_t index = 0;
   TqdPadlockGuard guard(bseSessionsPadlock);
   for (TqdAbstractSession* s = bseSessionsHead; s != nullptr; s = s->asServerEngineNext)
-    qdsdServerEngineDetail::AddListMember(sessions.Get(), index++, s);
+    qdsdServerEngineDetail::AddListMember(sessions.Get(), index, s);
 }
 
 void TqdBaseServerEngine::GetExceptionData(IqdExceptionDataContainer* aContainer, int32_t aFlag) {

@@ -218,6 +218,8 @@ void TqdAbstractSession::BeforeDestruction() {
     asLockedIncDone = false;
   }
   TqdAbstractTimeoutObject::BeforeDestruction();
+  if (asServerEngine != nullptr && asInEngineList)
+    qdsdServerEngineDetail::WaitForListReaders(asServerEngine->bseSessionsPadlock);
 }
 
 void TqdAbstractSession::PrepareDestroy() {
@@ -243,20 +245,20 @@ void TqdAbstractSession::DescribeTo(IqdExceptionDataContainer* aContainer, bool 
     int32_t index = 0;
     TqdPadlockGuard guard(asDatabasesPadlock);
     for (TqdAbstractDatabase* d = asDatabasesHead; d != nullptr; d = d->adSessionNext)
-      AddListMember(list.Get(), index++, d);
+      AddListMember(list.Get(), index, d);
   }
   {
     TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"TransContexts");
     int32_t index = 0;
     TqdPadlockGuard guard(asTransContextsPadlock);
     for (TqdAbstractTransContext* c = asTransContextsHead; c != nullptr; c = c->atcSessionNext)
-      AddListMember(list.Get(), index++, c);
+      AddListMember(list.Get(), index, c);
   }
   TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"TaskInfos");
   int32_t index = 0;
   TqdPadlockGuard guard(asTaskInfosPadlock);
   for (TqdAbstractTaskInfo* t = asTaskInfosHead; t != nullptr; t = t->atiSessionNext)
-    AddListMember(list.Get(), index++, t);
+    AddListMember(list.Get(), index, t);
 }
 
 int32_t TqdAbstractSession::GetMinVersion() const { return std::min(GetClientVersion(), GetServerVersion()); }
@@ -467,6 +469,8 @@ void TqdAbstractTransContext::BeforeDestruction() {
     atcLockedIncDone = false;
   }
   TqdBaseTransContext::BeforeDestruction();
+  if (TqdAbstractSession* session = asoSession)
+    qdsdServerEngineDetail::WaitForListReaders(session->asTransContextsPadlock);
 }
 
 void TqdAbstractTransContext::PrepareDestroy() {
@@ -503,7 +507,7 @@ void TqdAbstractTransContext::DescribeTo(IqdExceptionDataContainer* aContainer, 
   int32_t index = 0;
   TqdPadlockGuard guard(atcDatabasesPadlock);
   for (TqdAbstractDatabase* d = atcDatabasesHead; d != nullptr; d = d->adTransContextNext)
-    qdsdServerEngineDetail::AddListMember(list.Get(), index++, d);
+    qdsdServerEngineDetail::AddListMember(list.Get(), index, d);
 }
 
 HRESULT TqdAbstractTransContext::CreateInstanceFor(const qdString& aName, const TGUID& aClassID,
@@ -645,6 +649,9 @@ void TqdAbstractDatabase::BeforeDestruction() {
     adLockedIncDone = false;
   }
   TqdBaseTransContext::BeforeDestruction();
+  if (adInSessionList) qdsdServerEngineDetail::WaitForListReaders(asoSession->asDatabasesPadlock);
+  if (TqdAbstractTransContext* context = adTransContext)
+    qdsdServerEngineDetail::WaitForListReaders(context->atcDatabasesPadlock);
 }
 
 void TqdAbstractDatabase::PrepareDestroy() {
@@ -667,14 +674,13 @@ void TqdAbstractDatabase::DescribeTo(IqdExceptionDataContainer* aContainer, bool
     TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"Cursors");
     int32_t index = 0;
     TqdPadlockGuard guard(adCursorsPadlock);
-    for (TqdAbstractCursor* c = adCursorsHead; c != nullptr; c = c->DatabaseNext())
-      AddListMember(list.Get(), index++, c);
+    for (TqdAbstractCursor* c = adCursorsHead; c != nullptr; c = c->DatabaseNext()) AddListMember(list.Get(), index, c);
   }
   TqdRef<IqdExceptionDataContainer> list = aContainer->AddContainer(u"Statements");
   int32_t index = 0;
   TqdPadlockGuard guard(adStatementsPadlock);
   for (TqdAbstractStatement* s = adStatementsHead; s != nullptr; s = s->asDatabaseNext)
-    AddListMember(list.Get(), index++, s);
+    AddListMember(list.Get(), index, s);
 }
 
 TqdExtendableServerObject* TqdAbstractDatabase::esoGetOptionsParent() { return adTransContext; }
@@ -796,6 +802,7 @@ void TqdAbstractStatement::BeforeDestruction() {
     asLockedIncDone = false;
   }
   TqdAbstractTimeoutObject::BeforeDestruction();
+  if (asInList) qdsdServerEngineDetail::WaitForListReaders(asDatabase->adStatementsPadlock);
 }
 
 void TqdAbstractStatement::DescribeTo(IqdExceptionDataContainer* aContainer, bool aIncludeChildren) {

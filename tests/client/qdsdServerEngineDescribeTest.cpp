@@ -352,6 +352,41 @@ TEST_F(DescribeTest, ListsChangingWhileAnotherThreadDescribesStayConsistent) {
   describer.join();
 }
 
+// A member whose destruction has begun is no longer described: from the
+// moment it is marked destroying its derived parts may be torn down while a
+// description walks its owner's list.
+TEST_F(DescribeTest, AMemberBeingDestroyedIsLeftOutOfItsOwnersList) {
+  // Describes the session from inside its own destruction.
+  class TqdSelfDescribingStatement : public qdsdFakeEngine::TqdFakeStatement {
+   public:
+    using TqdFakeStatement::TqdFakeStatement;
+    TqdAbstractSession* Session = nullptr;
+    qdString* Seen = nullptr;
+
+   protected:
+    void PrepareDestroy() override {
+      TqdFakeStatement::PrepareDestroy();
+      *Seen = Session->GetEncodedExceptionData(true);
+    }
+  };
+  const auto statementsOf = [](const qdString& aText) {
+    return find(decode(aText), "Databases/[0]/Statements")->AsContainer();
+  };
+  qdString seen;
+  auto* dying = qdCreate<TqdSelfDescribingStatement>(first, 0);
+  dying->Session = session;
+  dying->Seen = &seen;
+  ASSERT_EQ(statementsOf(session->GetEncodedExceptionData(true))->Count(), 2);
+  TqdAbstractServerObject* object = dying;
+  qdFreeAndNil(object);
+  ASSERT_FALSE(seen.empty());
+  // Only the fixture's statement is described, numbered from 0.
+  const TqdRef<IqdExceptionDataContainer> statements = statementsOf(seen);
+  ASSERT_EQ(statements->Count(), 1);
+  EXPECT_EQ(StringToUtf8(statements->Values(0)->Name()), "[0]");
+  EXPECT_EQ(selfOf(statements->Values(0)), id(statement));
+}
+
 // --- Timeout batches ---------------------------------------------------------------
 
 TEST_F(DescribeTest, TimeoutBatchesAnswerMinusOneOnTheSessionAndEveryChild) {
