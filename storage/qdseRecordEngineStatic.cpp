@@ -375,52 +375,31 @@ void TqdStaticRecordEngine::GetRecordCount(TqdBaseTransaction* aTrans, uint32_t&
 
 void TqdStaticRecordEngine::ReadNextRecord(TqdBaseTransaction* aTrans, TqdRefNr aFromRefNr, TqdRefNr& aRefNr,
                                            PqdRecordBuffer aRecData) {
-  aRefNr = 0;
-  TqdWalk walk(*this, aTrans, false);
-  TqdBlockNumber blockNumber;
-  uint32_t slot;
-  if (aFromRefNr == 0) {
-    blockNumber = walk.Hdr(kHdrFirstBlock);
-    slot = 1;
-  } else {
-    walk.CheckRefNr(aFromRefNr);
-    blockNumber = qdStaticRefNrBlock(aFromRefNr);
-    slot = qdStaticRefNrSlot(aFromRefNr) + 1;
-  }
-  TqdChainGuard guard(walk.UsedBlocks());
-  while (blockNumber != 0) {
-    guard.Step();
-    TqdBlockRef block = walk.Fetch(blockNumber, false);
-    const uint8_t* data = block.Data();
-    if (qdGetU16(data + kBlkInUse) != 0) {
-      for (; slot <= reRecsPerBlock; ++slot) {
-        if (!walk.InUse(data, slot)) continue;
-        aRefNr = qdMakeStaticRefNr(blockNumber, slot);
-        if (aRecData != nullptr) {
-          std::memcpy(aRecData, data + walk.SlotOffset(slot), breRecordLength);
-          breSetRefNrField(aRecData, aRefNr);
-        }
-        return;
-      }
-    }
-    blockNumber = qdGetU32(data + kBlkNext);
-    slot = 1;
-  }
+  ReadNeighbourRecord(aTrans, aFromRefNr, aRefNr, aRecData, false);
 }
 
 void TqdStaticRecordEngine::ReadPrevRecord(TqdBaseTransaction* aTrans, TqdRefNr aFromRefNr, TqdRefNr& aRefNr,
                                            PqdRecordBuffer aRecData) {
+  ReadNeighbourRecord(aTrans, aFromRefNr, aRefNr, aRecData, true);
+}
+
+void TqdStaticRecordEngine::ReadNeighbourRecord(TqdBaseTransaction* aTrans, TqdRefNr aFromRefNr, TqdRefNr& aRefNr,
+                                                PqdRecordBuffer aRecData, bool aBackward) {
   aRefNr = 0;
   TqdWalk walk(*this, aTrans, false);
+  // Slots are numbered 1 .. reRecsPerBlock; the walk ends one step past
+  // either end of a block and goes on in the neighbouring block.
+  const int64_t firstSlot = aBackward ? reRecsPerBlock : 1;
+  const int64_t step = aBackward ? -1 : 1;
   TqdBlockNumber blockNumber;
-  uint32_t slot;
+  int64_t slot;
   if (aFromRefNr == 0) {
-    blockNumber = walk.Hdr(kHdrLastBlock);
-    slot = reRecsPerBlock;
+    blockNumber = walk.Hdr(aBackward ? kHdrLastBlock : kHdrFirstBlock);
+    slot = firstSlot;
   } else {
     walk.CheckRefNr(aFromRefNr);
     blockNumber = qdStaticRefNrBlock(aFromRefNr);
-    slot = qdStaticRefNrSlot(aFromRefNr) - 1;
+    slot = int64_t(qdStaticRefNrSlot(aFromRefNr)) + step;
   }
   TqdChainGuard guard(walk.UsedBlocks());
   while (blockNumber != 0) {
@@ -428,18 +407,18 @@ void TqdStaticRecordEngine::ReadPrevRecord(TqdBaseTransaction* aTrans, TqdRefNr 
     TqdBlockRef block = walk.Fetch(blockNumber, false);
     const uint8_t* data = block.Data();
     if (qdGetU16(data + kBlkInUse) != 0) {
-      for (; slot >= 1; --slot) {
-        if (!walk.InUse(data, slot)) continue;
-        aRefNr = qdMakeStaticRefNr(blockNumber, slot);
+      for (; slot >= 1 && slot <= int64_t(reRecsPerBlock); slot += step) {
+        if (!walk.InUse(data, uint32_t(slot))) continue;
+        aRefNr = qdMakeStaticRefNr(blockNumber, uint32_t(slot));
         if (aRecData != nullptr) {
-          std::memcpy(aRecData, data + walk.SlotOffset(slot), breRecordLength);
+          std::memcpy(aRecData, data + walk.SlotOffset(uint32_t(slot)), breRecordLength);
           breSetRefNrField(aRecData, aRefNr);
         }
         return;
       }
     }
-    blockNumber = qdGetU32(data + kBlkPrev);
-    slot = reRecsPerBlock;
+    blockNumber = qdGetU32(data + (aBackward ? kBlkPrev : kBlkNext));
+    slot = firstSlot;
   }
 }
 

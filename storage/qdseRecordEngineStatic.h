@@ -122,6 +122,10 @@ class TqdStaticRecordEngine : public TqdBaseRecordEngine {
   bool FileIsV1() const { return reFileIsV1; }
 
  private:
+  // ReadNextRecord and ReadPrevRecord: the first live slot after (before)
+  // aFromRefNr in chain order.
+  void ReadNeighbourRecord(TqdBaseTransaction* aTrans, TqdRefNr aFromRefNr, TqdRefNr& aRefNr, PqdRecordBuffer aRecData,
+                           bool aBackward);
   class TqdWalk;
 
   void DoIterate(TqdBaseTransaction* aTrans, TqdRefNr& aRefNr, PqdRecordBufferPtr aData, TqdRecordIterator aIterator,

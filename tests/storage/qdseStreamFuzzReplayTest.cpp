@@ -3,30 +3,16 @@
 // but an engine error.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
 #include "tests/storage/qdseStreamFuzzHarness.h"
+#include "tests/support/qdFuzzCases.h"
 
 namespace qd::test {
 namespace {
 
-std::vector<uint8_t> ReadFile(const std::filesystem::path& aPath) {
-  std::ifstream in(aPath, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(StreamFuzzReplayTest, FoundInputsEndInEngineErrorsOnly) {
-  const auto folder = std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "cases" / "stream";
-  std::vector<std::filesystem::path> cases;
-  if (std::filesystem::is_directory(folder))
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-      if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') cases.push_back(entry.path());
-  for (const auto& path : cases) {
-    SCOPED_TRACE(path.filename().string());
-    const std::vector<uint8_t> input = ReadFile(path);
-    EXPECT_NO_THROW(FuzzStreamInput(input.data(), input.size()));
+  for (const FuzzCase& c : ReadFuzzCases("stream")) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_NO_THROW(FuzzStreamInput(c.Input.data(), c.Input.size()));
   }
 }
 
