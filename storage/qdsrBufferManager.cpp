@@ -420,6 +420,7 @@ void TqdBufferManager::WaitWhileLoading(TqdReadOnlyBlock* aBlock) {
     qdInterlockedIncrement(aBlock->robRefCount);
     ++aBlock->robWaiting;
     Unlock();
+    qdTestPoint("qdsrBufferManager.WaitWhileLoading");
     loading->WaitFor();
     Lock();
     --aBlock->robWaiting;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "client/qdsdServerEngine.h"
 #include "foundation/qdllStreams.h"
@@ -197,33 +199,71 @@ TEST_F(CursorTest, InsertWithValidationRefusesARecordBeforeWritingIt) {
   EXPECT_EQ(cursor->RecordInsertEx(qdltNoLock, {ioValidate}, buffer.Data, nullptr), 0u);
 }
 
-TEST_F(CursorTest, RecordsRoundTripThroughTheFake) {
-  TqdFakeCursor* cursor = Open();
-  Buffer buffer(cursor);
-  TqdFieldsDescriptor* fields = cursor->FieldsDescriptor();
-  for (int32_t id = 1; id <= 3; ++id) {
-    fields->SetRecordField(0, buffer.Data, &id);
-    ASSERT_EQ(cursor->RecordInsert(qdltNoLock, buffer.Data, nullptr), 0u);
-  }
-  ASSERT_EQ(cursor->SetToBegin(), 0u);
-  std::vector<int32_t> seen;
-  while (cursor->RecordGetNext(qdltNoLock, buffer.Data) == 0) {
-    bool isNull = true;
-    int32_t id = 0;
-    fields->GetRecordField(0, buffer.Data, isNull, &id);
-    seen.push_back(id);
-  }
-  EXPECT_EQ(seen, (std::vector<int32_t>{1, 2, 3}));
-  EXPECT_EQ(cursor->RecordGetNext(qdltNoLock, buffer.Data), qdeEOF);
-  // A modify that fails validation leaves the stored record alone.
-  ASSERT_EQ(cursor->RecordGetPrior(qdltNoLock, buffer.Data), 0u);
-  fields->SetRecordFieldNull(0, buffer.Data, true);
-  EXPECT_EQ(cursor->RecordModify(buffer.Data, false, nullptr), qdeRequiredErr);
-  EXPECT_EQ(cursor->RecordGet(qdltNoLock, buffer.Data), 0u);
-  EXPECT_FALSE(fields->IsRecordFieldNull(0, buffer.Data));
+// Logs what the base's insert hands to the two operations every engine
+// implements, validation and the plain insert, and answers as told.
+class InsertProbe : public TqdFakeCursor {
+ public:
+  using TqdFakeCursor::TqdFakeCursor;
 
-  TqdFakeCursor* readOnly = Open(omReadOnly);
-  EXPECT_EQ(readOnly->RecordInsert(qdltNoLock, buffer.Data, nullptr), qdeTableReadOnly);
+  TqdResult acValidateRecord(PqdRecordBuffer aData, PqdRecordBuffer aOldData) override {
+    Log.push_back(std::string("validate") + Differs(aData, Record, " other-record") +
+                  (aOldData != nullptr ? " with-old-record" : ""));
+    if (ValidateRaises) throw EqdBaseException(static_cast<int64_t>(qdeInvalidParam));
+    return ValidateAnswer;
+  }
+  TqdResult RecordInsert(TqdLockType aLockType, PqdRecordBuffer aData, int64_t* aAutoInc) override {
+    Log.push_back("insert lock=" + std::to_string(aLockType) + Differs(aData, Record, " other-record") +
+                  Differs(aAutoInc, AutoInc, " other-autoinc"));
+    return InsertAnswer;
+  }
+
+  PqdRecordBuffer Record = nullptr;
+  int64_t* AutoInc = nullptr;
+  TqdResult ValidateAnswer = 0;
+  bool ValidateRaises = false;
+  TqdResult InsertAnswer = 0;
+  std::vector<std::string> Log;
+
+ private:
+  template <class T>
+  static const char* Differs(T* aGot, T* aExpected, const char* aNote) {
+    return aGot == aExpected ? "" : aNote;
+  }
+};
+
+TEST_F(CursorTest, InsertValidatesOnlyWhenAskedAndHandsEverythingOnToTheEngine) {
+  auto* probe = qdCreate<InsertProbe>(database, table, 0u, omReadWrite);
+  Buffer buffer(probe);
+  int64_t autoInc = 0;
+  probe->Record = buffer.Data;
+  probe->AutoInc = &autoInc;
+  enum Validation { Passes, Refuses, Raises };
+  struct Case {
+    const char* name;
+    TqdInsertOptions options;
+    Validation validation;
+    TqdResult insertAnswer;
+    TqdResult result;
+    std::vector<std::string> log;
+  };
+  const std::string insert = "insert lock=" + std::to_string(qdltWriteLock);
+  const Case cases[] = {
+      {"no options", {}, Refuses, 0, 0, {insert}},
+      {"other options", {ioSetDefault, ioSetAutoInc, ioModifyIfFound}, Refuses, 0, 0, {insert}},
+      {"validated", {ioValidate}, Passes, 0, 0, {"validate", insert}},
+      {"refused", {ioValidate, ioSetDefault}, Refuses, 0, qdeRequiredErr, {"validate"}},
+      {"validation raises", {ioValidate}, Raises, 0, qdeInvalidParam, {"validate"}},
+      {"engine refuses", {ioValidate}, Passes, qdeTableReadOnly, qdeTableReadOnly, {"validate", insert}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    probe->Log.clear();
+    probe->ValidateAnswer = c.validation == Refuses ? qdeRequiredErr : 0;
+    probe->ValidateRaises = c.validation == Raises;
+    probe->InsertAnswer = c.insertAnswer;
+    EXPECT_EQ(probe->RecordInsertEx(qdltWriteLock, c.options, buffer.Data, &autoInc), c.result);
+    EXPECT_EQ(probe->Log, c.log);
+  }
 }
 
 // --- Operations the base does not support --------------------------------------------------

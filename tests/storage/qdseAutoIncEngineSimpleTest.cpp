@@ -13,17 +13,6 @@
 namespace qd::test {
 namespace {
 
-// The error text (without code and prefix) of what aAction raises.
-template <typename F>
-std::string TextOf(F&& aAction) {
-  try {
-    aAction();
-  } catch (const EqdBaseException& e) {
-    return StringToUtf8(e.ErrorString());
-  }
-  return {};
-}
-
 class AutoIncEngineTest : public ::testing::Test {
  protected:
   void SetUp() override { fTable = TqdTestTable::Create(&fCache, "/db/a.qd1"); }

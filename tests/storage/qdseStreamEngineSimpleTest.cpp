@@ -15,17 +15,6 @@
 namespace qd::test {
 namespace {
 
-// The error text (without code and prefix) of what aAction raises.
-template <typename F>
-std::string TextOf(F&& aAction) {
-  try {
-    aAction();
-  } catch (const EqdBaseException& e) {
-    return StringToUtf8(e.ErrorString());
-  }
-  return {};
-}
-
 // Usable bytes of a 4 KB "QD!2" block, and the data bytes of a stream block.
 constexpr uint32_t kUsable = 4092;
 constexpr uint32_t kPer = kUsable - 32;

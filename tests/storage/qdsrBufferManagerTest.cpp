@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "foundation/qdllSync.h"
 #include "tests/storage/qdsrTestOwner.h"
 
 namespace qd::test {
@@ -192,35 +192,48 @@ TEST_F(CacheTest, AFailedReadLeavesNoBlockBehindAndTheNextAccessReadsAgain) {
   trans.Commit();
 }
 
-// Holds a thread inside a block read until released.
+// Holds the first thread that reads a block inside the read until released,
+// and announces a thread that starts waiting for a block being read.
 class ReadGate {
  public:
   ReadGate() {
     TqdFaultTestPoints::SetAction("qdsrBufferManager.BlockRead", [this] {
       std::unique_lock lock(fLock);
-      if (fPassed++ > 0) return;  // only the first read waits
+      if (fReads++ > 0) return;  // only the first read waits
       fReached = true;
       fChanged.notify_all();
       fChanged.wait(lock, [this] { return fReleased; });
     });
+    TqdFaultTestPoints::SetAction("qdsrBufferManager.WaitWhileLoading", [this] { fWaiting.SetEvent(); });
   }
-  ~ReadGate() { TqdFaultTestPoints::ClearAll(); }
+  ~ReadGate() {
+    Release();
+    TqdFaultTestPoints::ClearAll();
+  }
   void WaitReached() {
     std::unique_lock lock(fLock);
     fChanged.wait(lock, [this] { return fReached; });
   }
+  // False when no thread waited for the read within 10 s.
+  [[nodiscard]] bool WaitForWaiter() { return fWaiting.WaitFor(10000) == kWaitSignaled; }
   void Release() {
     std::lock_guard lock(fLock);
     fReleased = true;
     fChanged.notify_all();
   }
+  // Reads started, the held one included.
+  int Reads() {
+    std::lock_guard lock(fLock);
+    return fReads;
+  }
 
  private:
   std::mutex fLock;
   std::condition_variable fChanged;
-  int fPassed = 0;
+  int fReads = 0;
   bool fReached = false;
   bool fReleased = false;
+  TqdOSEvent fWaiting{true, false};
 };
 
 TEST_F(CacheTest, ThreadsWaitingForAReadGetTheImageOrReadAgainWhenItFailed) {
@@ -230,10 +243,11 @@ TEST_F(CacheTest, ThreadsWaitingForAReadGetTheImageOrReadAgainWhenItFailed) {
     const uint64_t readsBefore = fCache.BlocksRead();
     ReadGate gate;
     std::atomic<TqdResult> firstResult{1};
-    std::atomic<int> firstContent{-1};
+    std::atomic<const uint8_t*> firstImage{nullptr};
     std::thread first([&] {
       try {
-        firstContent = Content(Get(nullptr, 5));
+        TqdBlockRef block = Get(nullptr, 5);
+        firstImage = block.Data();
         firstResult = 0;
       } catch (const EqdBaseException& e) {
         firstResult = e.ErrorCode();
@@ -241,21 +255,28 @@ TEST_F(CacheTest, ThreadsWaitingForAReadGetTheImageOrReadAgainWhenItFailed) {
     });
     gate.WaitReached();
     std::atomic<int> secondContent{-1};
-    std::thread second([&] { secondContent = Content(Get(nullptr, 5)); });
-    // The second thread finds the read running and waits for it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::atomic<const uint8_t*> secondImage{nullptr};
+    std::thread second([&] {
+      TqdBlockRef block = Get(nullptr, 5);
+      secondImage = block.Data();
+      secondContent = Content(block);
+    });
+    // The second thread finds the read running and waits for it; only then
+    // may the read end.
+    EXPECT_TRUE(gate.WaitForWaiter()) << "the second thread never waited for the running read";
     if (fail) fFixture.Fs().FailNth(foRead, 1, EIO);
     gate.Release();
     first.join();
     second.join();
     EXPECT_EQ(secondContent, 5);
+    EXPECT_EQ(fCache.BlocksRead() - readsBefore, 1u);  // a failed read counts nothing
     if (fail) {
       EXPECT_EQ(firstResult, qdeReadErr);
-      EXPECT_EQ(fCache.BlocksRead() - readsBefore, 1u);  // the failed read counts nothing
+      EXPECT_EQ(gate.Reads(), 2);  // the waiter read the block itself
     } else {
       EXPECT_EQ(firstResult, 0u);
-      EXPECT_EQ(firstContent, 5);
-      EXPECT_EQ(fCache.BlocksRead() - readsBefore, 1u);  // one read served both
+      EXPECT_EQ(gate.Reads(), 1);                        // one read served both
+      EXPECT_EQ(secondImage.load(), firstImage.load());  // the very image the first thread loaded
     }
     fCache.CheckInvariants();
   }

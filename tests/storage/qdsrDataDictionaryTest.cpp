@@ -14,16 +14,6 @@
 namespace qd::test {
 namespace {
 
-template <typename F>
-std::string TextOf(F&& aAction) {
-  try {
-    aAction();
-  } catch (const EqdBaseException& e) {
-    return StringToUtf8(e.ErrorString());
-  }
-  return {};
-}
-
 class ServerDataDictTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -34,16 +34,6 @@ struct KeyError {
   std::string refNr;
 };
 // The text of what aAction raises (without the product prefix and code).
-template <typename F>
-std::string TextOf(F&& aAction) {
-  try {
-    aAction();
-  } catch (const EqdBaseException& e) {
-    return u8(e.ProcessedErrorString());
-  }
-  return {};
-}
-
 KeyError PendingKeyError() {
   EqdBaseException e(qdeKeyViol);
   return {u8(e.ProcessedErrorString()), u8(e.CustomInfos().Values(u"Operation")), u8(e.CustomInfos().Values(u"Index")),

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/qdStrings.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdsrBufferManager.h"
 #include "storage/qdsrFaultFileSystem.h"
@@ -96,6 +97,19 @@ TqdResult CodeOf(F&& aAction) {
     return e.ErrorCode();
   }
   return 0;
+}
+
+// The error text of what aAction raises, as the user reads it (without code
+// and prefix; the code's own text when the exception carries none), empty
+// when it raises nothing.
+template <typename F>
+std::string TextOf(F&& aAction) {
+  try {
+    aAction();
+  } catch (const EqdBaseException& e) {
+    return StringToUtf8(e.ProcessedErrorString());
+  }
+  return {};
 }
 
 // The UTF-8 message of what aAction raises, empty when nothing.
