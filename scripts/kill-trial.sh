@@ -4,7 +4,7 @@
 # both tables checked against the model after each kill.
 #
 #   scripts/kill-trial.sh                 quick: 60 committer and 15 recovery kills per journal kind
-#   scripts/kill-trial.sh --full          the full trial (over 1,000 and 200 kills in all)
+#   scripts/kill-trial.sh --full          the full trial: 350 and 70 per kind, over 1,000 and 200 in all
 #   scripts/kill-trial.sh [--full] [--kinds 2,1] [--kills N] [--recovery-kills M] [--seed S]
 #                         [--folder F] [--keep]
 #
@@ -19,6 +19,6 @@ cmake --build --preset "$preset" -j"${QD_BUILD_JOBS:-3}" --target qd_kill_trial 
 args=()
 if [[ "${1:-}" == "--full" ]]; then
   shift
-  args=(--kills 400 --recovery-kills 80)
+  args=(--kills 350 --recovery-kills 70)
 fi
 exec "build/$preset/tests/killtrial/qd_kill_trial" trial "${args[@]}" "$@"

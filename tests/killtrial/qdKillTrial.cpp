@@ -10,15 +10,16 @@
 //
 // Per journal kind the trial first kills committers making mostly small
 // commits (N kills, each followed by a recovery that runs to its end), then
-// committers making only large commits, and whenever such a kill leaves a
-// complete journal it kills the recovering processes too (until M of them
-// were killed) before one finishes. The committer writes "R" when its tables
-// are open and the number of each commit once Commit has returned. The
-// recoverer is told when to die and arms a SIGKILL timer for that moment of
-// its folder check; it reports how long a check that ran to its end took. A state on
-// disk other than the last acknowledged commit or the one after it, or any
-// block that differs from that state, is a mismatch: the folder is copied
-// aside and the trial of that kind stops.
+// committers making only large commits; whenever such a kill leaves a
+// complete journal, the recovering process is killed too (until M of them
+// were killed), up to three times while the journal is still there, before
+// one recovery finishes. The committer writes "R" when its tables are open
+// and the number of each commit once Commit has returned. The recoverer is
+// given its moment to die and arms a SIGKILL timer for it at the start of
+// its folder check, and reports how long a check that ran to its end took.
+// A state on disk other than the last acknowledged commit or the one after
+// it, or any block that differs from that state, is a mismatch: the folder
+// is copied aside and the trial of that kind stops.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
