@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "platform/qdFormat.h"
 
 namespace qd {

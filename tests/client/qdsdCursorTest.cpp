@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "client/qdsdServerEngine.h"
+#include "dictionary/qdsdDataDictionary_Defaults.h"
 #include "foundation/qdllStreams.h"
 #include "platform/qdLittleEndian.h"
 #include "tests/client/qdsdFakeEngine.h"
