@@ -195,8 +195,9 @@ Bytes joined(std::initializer_list<Bytes> aParts) {
 
 TEST(FileEngineStreamTest, RecordBlobAndAutoIncBodiesAreWrittenByteForByte) {
   // Item header: version, empty custom strings (list, end), and for current
-  // clients the ID and the constraint name.
-  const Bytes currentHeader = joined({int8(3), {1, 0}, int8(0), ascii("")});
+  // clients the ID and the constraint name (an empty string goes out as an
+  // empty wide string: 18 and a zero length).
+  const Bytes currentHeader = joined({int8(3), {1, 0}, int8(0), {18, 0, 0, 0, 0}});
   const Bytes oldHeader = joined({int8(1), {1, 0}});
   auto record = [] {
     auto* item = new TqdBaseRecordDescriptor(nullptr, "Record");
