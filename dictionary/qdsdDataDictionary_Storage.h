@@ -74,31 +74,46 @@ class TqdBaseHeapDescriptor : public TqdDictionaryItem {
   TqdBaseBlockHeapDescriptor* bhdBlockHeapDescriptor = nullptr;
 };
 
-// What the record, BLOB and auto-increment descriptors share: the file that
-// holds their data, which follows the file list's notices.
+// What the record, BLOB and auto-increment descriptors share: the engine
+// that serves them and the file that holds their data, which follows the
+// file list's notices. Their bodies share one layout after the item header:
+//
+//   Integer   part version: 1 for clients before item IDs, else
+//             FileNumberVersion()
+//   String    engine name (compared ignoring ASCII case)
+//   Integer   file number, present from FileNumberVersion() on
 class TqdFileEngineDescriptor : public TqdDictionaryItem {
  public:
   TqdFileEngineDescriptor(TqdPersistent* aParent, std::string_view aHeaderSection);
   ~TqdFileEngineDescriptor() override;
 
   const std::string& HeaderSection() const { return fedHeaderSection; }
+  const qdString& EngineName() const { return fedEngineName; }
+  // Read-only check.
+  void SetEngineName(qdStringView aValue);
   int32_t FileNumber() const { return fedFileNumber; }
   // Read-only check; with a related files list the file must exist (9999
   // "Invalid file number: %d").
   void SetFileNumber(int32_t aValue);
 
   void FileChangeNotification(bool aBefore, int32_t aOldFile, int32_t aNewFile) override;
+  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
+  void LoadFromReader(TqdReader& aReader) override;
   void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TqdDictionaryItem* aItem) const override;
 
  protected:
   // The engine kind named when the own file is removed: "record", "blob",
   // "autoinc".
   virtual const char16_t* FileUserName() const = 0;
+  // The part version whose body carries the file number; a reader refuses
+  // any later one.
+  virtual int32_t FileNumberVersion() const = 0;
   void CheckFileNumber(int32_t aValue);
-  void StoreFileNumber(int32_t aValue) { fedFileNumber = aValue; }
 
  private:
   std::string fedHeaderSection;
+  qdString fedEngineName{kDefaultEngineName};
   int32_t fedFileNumber = 0;
 };
 
@@ -108,18 +123,12 @@ class TqdBaseRecordDescriptor : public TqdFileEngineDescriptor {
   TqdBaseRecordDescriptor(TqdPersistent* aParent, std::string_view aHeaderSection)
       : TqdFileEngineDescriptor(aParent, aHeaderSection) {}
 
-  const qdString& RecordEngine() const { return brdRecordEngine; }
-  void SetRecordEngine(qdStringView aValue);
-
-  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
-  void LoadFromReader(TqdReader& aReader) override;
-  bool IsEqual(const TqdDictionaryItem* aItem) const override;
+  const qdString& RecordEngine() const { return EngineName(); }
+  void SetRecordEngine(qdStringView aValue) { SetEngineName(aValue); }
 
  protected:
   const char16_t* FileUserName() const override { return u"a record engine"; }
-
- private:
-  qdString brdRecordEngine{kDefaultEngineName};
+  int32_t FileNumberVersion() const override { return 2; }
 };
 
 class TqdBaseRecordCompressionDescriptor : public TqdDictionaryItem {
@@ -172,18 +181,12 @@ class TqdBaseBlobDescriptor : public TqdFileEngineDescriptor {
   TqdBaseBlobDescriptor(TqdPersistent* aParent, std::string_view aHeaderSection)
       : TqdFileEngineDescriptor(aParent, aHeaderSection) {}
 
-  const qdString& BlobEngine() const { return bbdBlobEngine; }
-  void SetBlobEngine(qdStringView aValue);
-
-  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
-  void LoadFromReader(TqdReader& aReader) override;
-  bool IsEqual(const TqdDictionaryItem* aItem) const override;
+  const qdString& BlobEngine() const { return EngineName(); }
+  void SetBlobEngine(qdStringView aValue) { SetEngineName(aValue); }
 
  protected:
   const char16_t* FileUserName() const override { return u"a blob engine"; }
-
- private:
-  qdString bbdBlobEngine{kDefaultEngineName};
+  int32_t FileNumberVersion() const override { return 2; }
 };
 
 class TqdHeapBlobDescriptor : public TqdBaseBlobDescriptor {
@@ -211,18 +214,12 @@ class TqdBaseAutoIncDescriptor : public TqdFileEngineDescriptor {
   TqdBaseAutoIncDescriptor(TqdPersistent* aParent, std::string_view aHeaderSection)
       : TqdFileEngineDescriptor(aParent, aHeaderSection) {}
 
-  const qdString& AutoIncEngine() const { return baidAutoIncEngine; }
-  void SetAutoIncEngine(qdStringView aValue);
-
-  void SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const override;
-  void LoadFromReader(TqdReader& aReader) override;
-  bool IsEqual(const TqdDictionaryItem* aItem) const override;
+  const qdString& AutoIncEngine() const { return EngineName(); }
+  void SetAutoIncEngine(qdStringView aValue) { SetEngineName(aValue); }
 
  protected:
   const char16_t* FileUserName() const override { return u"an autoinc engine"; }
-
- private:
-  qdString baidAutoIncEngine{kDefaultEngineName};
+  int32_t FileNumberVersion() const override { return 1; }
 };
 
 // The auto-increment values start at InitialValue and grow by Step, both in
