@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstring>
 
-#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "platform/qdFormat.h"
 
 namespace qd {
