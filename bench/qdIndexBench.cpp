@@ -37,7 +37,9 @@
 #include <vector>
 
 #include "bench/qdBenchTransaction.h"
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "engine/qdEngine.h"
 #include "indexes/qdseIndexBase.h"

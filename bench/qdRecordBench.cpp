@@ -24,7 +24,8 @@
 #include <vector>
 
 #include "bench/qdBenchTransaction.h"
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "engine/qdEngine.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseJournalEngine.h"

@@ -37,7 +37,8 @@
 #include <memory>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Defaults.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllTypes.h"
 #include "platform/qdGuid.h"

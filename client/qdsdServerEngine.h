@@ -67,7 +67,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
 #include "dictionary/qdsdFilterEngineCallback.h"
 #include "dictionary/qdsdTypes.h"
 #include "foundation/qdllComponent.h"

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "client/qdsdServerEngine_Private.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdFilterEngineSimpleExpression.h"
 #include "foundation/qdllStreams.h"
 #include "foundation/qdllUtils.h"
@@ -127,13 +129,10 @@ void TqdAbstractCursor::DescribeTo(IqdExceptionDataContainer* aContainer, bool a
 
 HRESULT TqdAbstractCursor::CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                                              TqdRef<IqdInterface>& aInterface) {
-  const size_t dot = aName.find(u'.');
-  const qdString head = aName.substr(0, dot);
-  qdString rest = dot == qdString::npos ? qdString() : aName.substr(dot + 1);
-  if (rest.empty()) rest = u"<Self>";
-  if (qdSameClassName(head, u"<Cursor>")) return CreateInstanceFor(rest, aClassID, aInterfaceID, aInterface);
-  if (qdSameClassName(head, u"<Database>"))
-    return acDatabase->CreateInstanceFor(rest, aClassID, aInterfaceID, aInterface);
+  const qdsdServerEngine_Private::TqdContextPath path = qdsdServerEngine_Private::SplitContextPath(aName);
+  if (qdSameClassName(path.Head, u"<Cursor>")) return CreateInstanceFor(path.Rest, aClassID, aInterfaceID, aInterface);
+  if (qdSameClassName(path.Head, u"<Database>"))
+    return acDatabase->CreateInstanceFor(path.Rest, aClassID, aInterfaceID, aInterface);
   return TqdAbstractTimeoutObject::CreateInstanceFor(aName, aClassID, aInterfaceID, aInterface);
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "client/qdsdServerEngine_Private.h"
 #include "foundation/qdllExceptionData.h"
 
 namespace qd {
@@ -512,12 +513,9 @@ void TqdAbstractTransContext::DescribeTo(IqdExceptionDataContainer* aContainer, 
 
 HRESULT TqdAbstractTransContext::CreateInstanceFor(const qdString& aName, const TGUID& aClassID,
                                                    const TGUID& aInterfaceID, TqdRef<IqdInterface>& aInterface) {
-  const size_t dot = aName.find(u'.');
-  const qdString head = aName.substr(0, dot);
-  if (qdSameClassName(head, u"<TransContext>")) {
-    const qdString rest = dot == qdString::npos ? qdString(u"<Self>") : aName.substr(dot + 1);
-    return CreateInstanceFor(rest.empty() ? qdString(u"<Self>") : rest, aClassID, aInterfaceID, aInterface);
-  }
+  const qdsdServerEngine_Private::TqdContextPath path = qdsdServerEngine_Private::SplitContextPath(aName);
+  if (qdSameClassName(path.Head, u"<TransContext>"))
+    return CreateInstanceFor(path.Rest, aClassID, aInterfaceID, aInterface);
   return TqdBaseTransContext::CreateInstanceFor(aName, aClassID, aInterfaceID, aInterface);
 }
 
@@ -687,14 +685,12 @@ TqdExtendableServerObject* TqdAbstractDatabase::esoGetOptionsParent() { return a
 
 HRESULT TqdAbstractDatabase::CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                                                TqdRef<IqdInterface>& aInterface) {
-  const size_t dot = aName.find(u'.');
-  const qdString head = aName.substr(0, dot);
-  qdString rest = dot == qdString::npos ? qdString() : aName.substr(dot + 1);
-  if (rest.empty()) rest = u"<Self>";
-  if (qdSameClassName(head, u"<Database>")) return CreateInstanceFor(rest, aClassID, aInterfaceID, aInterface);
-  if (qdSameClassName(head, u"<TransContext>")) {
+  const qdsdServerEngine_Private::TqdContextPath path = qdsdServerEngine_Private::SplitContextPath(aName);
+  if (qdSameClassName(path.Head, u"<Database>"))
+    return CreateInstanceFor(path.Rest, aClassID, aInterfaceID, aInterface);
+  if (qdSameClassName(path.Head, u"<TransContext>")) {
     if (adTransContext == nullptr) return E_NOINTERFACE;
-    return adTransContext->CreateInstanceFor(rest, aClassID, aInterfaceID, aInterface);
+    return adTransContext->CreateInstanceFor(path.Rest, aClassID, aInterfaceID, aInterface);
   }
   return TqdBaseTransContext::CreateInstanceFor(aName, aClassID, aInterfaceID, aInterface);
 }
@@ -812,13 +808,11 @@ void TqdAbstractStatement::DescribeTo(IqdExceptionDataContainer* aContainer, boo
 
 HRESULT TqdAbstractStatement::CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                                                 TqdRef<IqdInterface>& aInterface) {
-  const size_t dot = aName.find(u'.');
-  const qdString head = aName.substr(0, dot);
-  qdString rest = dot == qdString::npos ? qdString() : aName.substr(dot + 1);
-  if (rest.empty()) rest = u"<Self>";
-  if (qdSameClassName(head, u"<Statement>")) return CreateInstanceFor(rest, aClassID, aInterfaceID, aInterface);
-  if (qdSameClassName(head, u"<Database>"))
-    return asDatabase->CreateInstanceFor(rest, aClassID, aInterfaceID, aInterface);
+  const qdsdServerEngine_Private::TqdContextPath path = qdsdServerEngine_Private::SplitContextPath(aName);
+  if (qdSameClassName(path.Head, u"<Statement>"))
+    return CreateInstanceFor(path.Rest, aClassID, aInterfaceID, aInterface);
+  if (qdSameClassName(path.Head, u"<Database>"))
+    return asDatabase->CreateInstanceFor(path.Rest, aClassID, aInterfaceID, aInterface);
   return TqdAbstractTimeoutObject::CreateInstanceFor(aName, aClassID, aInterfaceID, aInterface);
 }
 

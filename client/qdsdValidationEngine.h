@@ -49,7 +49,9 @@
 #include <memory>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Defaults.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllTypes.h"
 #include "platform/qdVariant.h"

@@ -188,6 +188,34 @@ void TqdFileEngineDescriptor::CheckValid(bool aForBuild) {
   CheckFileNumber(fedFileNumber);
 }
 
+void TqdFileEngineDescriptor::SetEngineName(qdStringView aValue) {
+  CheckReadOnly();
+  fedEngineName = qdString(aValue);
+}
+
+void TqdFileEngineDescriptor::SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const {
+  TqdDictionaryItem::SaveToWriter(aWriter, aClientVersion);
+  const int32_t version = aClientVersion >= qdClientVersionItemIDs ? FileNumberVersion() : 1;
+  aWriter.WriteInteger(version);
+  aWriter.WriteString(fedEngineName);
+  if (version >= FileNumberVersion()) aWriter.WriteInteger(fedFileNumber);
+}
+
+void TqdFileEngineDescriptor::LoadFromReader(TqdReader& aReader) {
+  TqdDictionaryItem::LoadFromReader(aReader);
+  const int32_t version = ReadVersion(aReader, 1, FileNumberVersion());
+  fedEngineName = aReader.ReadString();
+  // A body without the file number keeps the reader's own.
+  if (version >= FileNumberVersion()) fedFileNumber = aReader.ReadInteger();
+}
+
+bool TqdFileEngineDescriptor::IsEqual(const TqdDictionaryItem* aItem) const {
+  if (!TqdDictionaryItem::IsEqual(aItem)) return false;
+  auto* other = dynamic_cast<const TqdFileEngineDescriptor*>(aItem);
+  return other != nullptr && fedFileNumber == other->fedFileNumber &&
+         sameTextAscii(fedEngineName, other->fedEngineName);
+}
+
 // --- Record descriptors ------------------------------------------------------------------------
 
 const TqdRecordDescriptorClass TqdBaseRecordDescriptor::ClassInfo{
@@ -196,33 +224,6 @@ const TqdRecordDescriptorClass TqdBaseRecordDescriptor::ClassInfo{
 const TqdRecordDescriptorClass TqdHeapRecordDescriptor::ClassInfo{
     {u"TqdHeapRecordDescriptor", &TqdBaseRecordDescriptor::ClassInfo, nullptr},
     &qdNewDescriptor<TqdBaseRecordDescriptor, TqdHeapRecordDescriptor, TqdPersistent*, std::string_view>};
-
-void TqdBaseRecordDescriptor::SetRecordEngine(qdStringView aValue) {
-  CheckReadOnly();
-  brdRecordEngine = qdString(aValue);
-}
-
-void TqdBaseRecordDescriptor::SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const {
-  TqdDictionaryItem::SaveToWriter(aWriter, aClientVersion);
-  const int32_t version = aClientVersion >= qdClientVersionItemIDs ? 2 : 1;
-  aWriter.WriteInteger(version);
-  aWriter.WriteString(brdRecordEngine);
-  if (version >= 2) aWriter.WriteInteger(FileNumber());
-}
-
-void TqdBaseRecordDescriptor::LoadFromReader(TqdReader& aReader) {
-  TqdDictionaryItem::LoadFromReader(aReader);
-  const int32_t version = ReadVersion(aReader, 1, 2);
-  brdRecordEngine = aReader.ReadString();
-  if (version >= 2) StoreFileNumber(aReader.ReadInteger());
-}
-
-bool TqdBaseRecordDescriptor::IsEqual(const TqdDictionaryItem* aItem) const {
-  if (!TqdDictionaryItem::IsEqual(aItem)) return false;
-  auto* other = dynamic_cast<const TqdBaseRecordDescriptor*>(aItem);
-  return other != nullptr && FileNumber() == other->FileNumber() &&
-         sameTextAscii(brdRecordEngine, other->brdRecordEngine);
-}
 
 const TqdRecordCompressionDescriptorClass TqdBaseRecordCompressionDescriptor::ClassInfo{
     {u"TqdBaseRecordCompressionDescriptor", &TqdDictionaryItem::ClassInfo, &recordCompressionFamily},
@@ -367,32 +368,6 @@ const TqdBlobDescriptorClass TqdHeapBlobDescriptor::ClassInfo{
     {u"TqdHeapBlobDescriptor", &TqdBaseBlobDescriptor::ClassInfo, nullptr},
     &qdNewDescriptor<TqdBaseBlobDescriptor, TqdHeapBlobDescriptor, TqdPersistent*, std::string_view>};
 
-void TqdBaseBlobDescriptor::SetBlobEngine(qdStringView aValue) {
-  CheckReadOnly();
-  bbdBlobEngine = qdString(aValue);
-}
-
-void TqdBaseBlobDescriptor::SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const {
-  TqdDictionaryItem::SaveToWriter(aWriter, aClientVersion);
-  const int32_t version = aClientVersion >= qdClientVersionItemIDs ? 2 : 1;
-  aWriter.WriteInteger(version);
-  aWriter.WriteString(bbdBlobEngine);
-  if (version >= 2) aWriter.WriteInteger(FileNumber());
-}
-
-void TqdBaseBlobDescriptor::LoadFromReader(TqdReader& aReader) {
-  TqdDictionaryItem::LoadFromReader(aReader);
-  const int32_t version = ReadVersion(aReader, 1, 2);
-  bbdBlobEngine = aReader.ReadString();
-  if (version >= 2) StoreFileNumber(aReader.ReadInteger());
-}
-
-bool TqdBaseBlobDescriptor::IsEqual(const TqdDictionaryItem* aItem) const {
-  if (!TqdDictionaryItem::IsEqual(aItem)) return false;
-  auto* other = dynamic_cast<const TqdBaseBlobDescriptor*>(aItem);
-  return other != nullptr && FileNumber() == other->FileNumber() && sameTextAscii(bbdBlobEngine, other->bbdBlobEngine);
-}
-
 TqdHeapBlobDescriptor::~TqdHeapBlobDescriptor() { qdFreeAndNil(hbdHeapDescriptor); }
 
 TqdBaseHeapDescriptor* TqdHeapBlobDescriptor::AddHeapDescriptor(const TqdHeapDescriptorClass* aHeapClass) {
@@ -452,32 +427,6 @@ const TqdAutoIncDescriptorClass TqdBaseAutoIncDescriptor::ClassInfo{
 const TqdAutoIncDescriptorClass TqdAdvAutoIncDescriptor::ClassInfo{
     {u"TqdAdvAutoIncDescriptor", &TqdBaseAutoIncDescriptor::ClassInfo, nullptr},
     &qdNewDescriptor<TqdBaseAutoIncDescriptor, TqdAdvAutoIncDescriptor, TqdPersistent*, std::string_view>};
-
-void TqdBaseAutoIncDescriptor::SetAutoIncEngine(qdStringView aValue) {
-  CheckReadOnly();
-  baidAutoIncEngine = qdString(aValue);
-}
-
-void TqdBaseAutoIncDescriptor::SaveToWriter(TqdWriter& aWriter, int32_t aClientVersion) const {
-  TqdDictionaryItem::SaveToWriter(aWriter, aClientVersion);
-  aWriter.WriteInteger(1);
-  aWriter.WriteString(baidAutoIncEngine);
-  aWriter.WriteInteger(FileNumber());
-}
-
-void TqdBaseAutoIncDescriptor::LoadFromReader(TqdReader& aReader) {
-  TqdDictionaryItem::LoadFromReader(aReader);
-  ReadVersion(aReader, 1, 1);
-  baidAutoIncEngine = aReader.ReadString();
-  StoreFileNumber(aReader.ReadInteger());
-}
-
-bool TqdBaseAutoIncDescriptor::IsEqual(const TqdDictionaryItem* aItem) const {
-  if (!TqdDictionaryItem::IsEqual(aItem)) return false;
-  auto* other = dynamic_cast<const TqdBaseAutoIncDescriptor*>(aItem);
-  return other != nullptr && FileNumber() == other->FileNumber() &&
-         sameTextAscii(baidAutoIncEngine, other->baidAutoIncEngine);
-}
 
 uint32_t TqdAdvAutoIncDescriptor::CheckedValue(const char16_t* aName, int64_t aValue) const {
   if (aValue < kMinValue || aValue > kMaxValue)

@@ -26,7 +26,7 @@
 
 #include <cstdint>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllTypes.h"
 #include "platform/qdStream.h"

@@ -33,7 +33,8 @@
 #include <functional>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
 #include "dictionary/qdsdFilterDescriptorBase.h"
 #include "dictionary/qdsdTypes.h"
 #include "foundation/qdllException.h"

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "foundation/qdllWideString.h"
 #include "platform/qdLittleEndian.h"
 #include "platform/qdProcessProfile.h"

@@ -33,7 +33,8 @@
 
 #include <cstdint>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
 #include "dictionary/qdsdFilterDescriptorBase.h"
 #include "dictionary/qdsdFilterEngineBase.h"
 #include "foundation/qdllSync.h"

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
 #include "dictionary/qdsdFmtBcd.h"
 #include "foundation/qdllUtils.h"
 #include "foundation/qdllWideString.h"

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdFmtBcd.h"
 #include "dictionary/qdsdNativeVariantConverter.h"
 #include "foundation/qdllSync.h"

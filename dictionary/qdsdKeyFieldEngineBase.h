@@ -43,7 +43,9 @@
 
 #include <cstdint>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
 #include "dictionary/qdsdTypes.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllMemoryManager.h"

@@ -42,7 +42,7 @@ namespace qd {
 // --- Small sets of enumerations ---------------------------------------------------
 
 // A set of the values of an enumeration whose ordinals are below 64, held as
-// a bit mask (bit n = the value with ordinal n), as the design's sets are.
+// a bit mask (bit n = the value with ordinal n), which is how sets are stored.
 template <class E, class TBits = uint32_t>
 class TqdSet {
  public:

@@ -84,7 +84,8 @@ inline int64_t qdInterlockedAdd64(int64_t& aTarget, int64_t aValue) {
   return __atomic_add_fetch(&aTarget, aValue, __ATOMIC_SEQ_CST);
 }
 
-// Plain atomic read of a shared cell (the design reads such cells directly).
+// Plain atomic read of a shared cell that other threads change without a
+// lock held by the reader.
 template <typename T>
 inline T qdAtomicLoad(const T& aCell) {
   return __atomic_load_n(&aCell, __ATOMIC_ACQUIRE);

@@ -296,8 +296,8 @@ int64_t TqdReleaseThread::Sequences() const {
   return fSequences;
 }
 
-// Thread priority and the floating-point control word of the original
-// design are left alone: priorities are ignored on this platform and the
+// The release thread sets neither a priority nor the floating-point control
+// word: priorities are ignored on this platform and the
 // thread does no floating-point work.
 void TqdReleaseThread::Execute() {
   int32_t step = 0;

@@ -4,7 +4,7 @@
 // list of session notifiers that learn when a session was disconnected.
 //
 // Classes by name. A class that can be chosen by name has one constant
-// TqdClassInfo record: its exact design name (compared without regard to
+// TqdClassInfo record: its exact class name (compared without regard to
 // ASCII case, since it is written to streams), its parent (for
 // InheritsFrom), and, on the base class of a family, the family's registry
 // variable (GetList). Each family derives its own record from TqdClassInfo to
@@ -57,7 +57,7 @@ class TStream;
 // --- Classes by name -----------------------------------------------------------
 
 struct TqdClassInfo {
-  // The design's class name, e.g. u"TqdKeyEngine".
+  // The name streams and registries know the class by, e.g. u"TqdKeyEngine".
   std::u16string_view ClassName;
   // nil for the root of a hierarchy.
   const TqdClassInfo* Parent = nullptr;

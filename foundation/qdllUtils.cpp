@@ -387,7 +387,7 @@ const TqdNamedId* entryOfId(const TqdNamedIdList& aList, int32_t aId) {
 
 // ---- Files and system -----------------------------------------------------------------
 
-// 100 ns units since 1601-01-01, as the design stores file times.
+// 100 ns units since 1601-01-01: the stored form of file times.
 uint64_t fileTime(int64_t aSeconds, uint32_t aNanoseconds) {
   constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
   if (aSeconds < -kSecondsFrom1601To1970) return 0;

@@ -172,7 +172,7 @@ class TqdMemoryPool : public TqdUnpagedObject {
     TqdListHead slHeads[2];
   };
 
-  // Fields in the design's order, grouped on cache lines by who writes
+  // Fields grouped on cache lines by who writes
   // them: the list selector (cleanup only), each shard's lists (mostly its
   // threads), the free-block list and cleanup flag (anyone), and the
   // read-only geometry that every allocation and free reads.

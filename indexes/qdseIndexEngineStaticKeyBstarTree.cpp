@@ -4,7 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "storage/qdsrRecordEngineBase.h"
 

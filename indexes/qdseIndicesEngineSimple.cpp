@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "indexes/qdseIndexBase.h"
 #include "platform/qdLittleEndian.h"

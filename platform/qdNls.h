@@ -1,5 +1,5 @@
-// National-language services over ICU, shaped like the Windows calls the
-// engine's design was written against: locale ids (LCIDs) and their ANSI code
+// National-language services over ICU, shaped like the Windows calls whose
+// values the engine stores: locale ids (LCIDs) and their ANSI code
 // pages, locale-aware string comparison with the stored compare flags, sort
 // keys, locale string mapping (case, kana, width), string folding, code-page
 // conversion, the sort version of a locale, and the lists of locales and code
@@ -45,7 +45,7 @@
 // U+0080 and U+F8F0-U+F8F3, and U+00A2, U+00A3 and U+00AC encode as 0x8191,
 // 0x8192 and 0x81CA.
 //
-// Errors follow the Windows pattern the design relies on: routines return 0
+// Errors follow the Windows pattern the callers rely on: routines return 0
 // or false on failure and leave the reason in errno (EINVAL for an unknown
 // code page, locale or flag combination, ENOBUFS for a short buffer).
 //

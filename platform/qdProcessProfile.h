@@ -1,5 +1,5 @@
 // The process profile: the one process-wide "system locale" and "system ANSI
-// code page" that the engine's design takes from the operating system.
+// code page", fixed for the process instead of read from the operating system.
 //
 // The study drill's data is Japanese, so the profile defaults to locale 1041
 // (ja-JP) and code page 932. It is set once at start-up, before other

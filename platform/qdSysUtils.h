@@ -1,8 +1,9 @@
-// Run-time library exceptions that the engine's design relies on.
+// Run-time library exceptions the engine raises besides its own.
 //
-// The design raises the platform's own exception classes in a few places
-// (invalid pointer, conversion errors, aborts, operating-system errors,
-// assertion failures). These are small look-alikes with the same meaning.
+// A few places raise the run-time library's exception classes rather than
+// engine exceptions (invalid pointer, conversion errors, aborts,
+// operating-system errors, assertion failures). These are small look-alikes
+// with the same meaning.
 // Classes: Exception, EInvalidPointer, EAssertionFailed, EConvertError,
 // EAbort, EOSError, ERangeError, EArgumentException, ENotSupported.
 // Out of memory is std::bad_alloc throughout the engine.

@@ -5,8 +5,8 @@
 // Kinds (`TqdVarType`, numbered as the platform numbers them): Empty
 // (unassigned), Null, Boolean, the integers ShortInt, Byte, SmallInt, Word,
 // Integer, LongWord, Int64, UInt64, Single, Double, Currency, Date
-// (TDateTime), a UTF-16 string (`varUString`; what the design calls an OLE
-// string), an 8-bit string in the process's ANSI code page (`varString`), a
+// (TDateTime), a UTF-16 string (`varUString`, the platform's OLE string
+// kind), an 8-bit string in the process's ANSI code page (`varString`), a
 // byte array, an array of variants, and a BCD decimal (`varFmtBcd`) holding
 // a 34-byte `TBcd` record.
 //

@@ -1,6 +1,6 @@
 #include "storage/qdseAutoIncEngineSimple.h"
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
 
 namespace qd {
 

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <memory>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 
 namespace qd {
 

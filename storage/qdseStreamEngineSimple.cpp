@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
 #include "foundation/qdllStreams.h"
 #include "foundation/qdllWideString.h"
 #include "platform/qdFormat.h"

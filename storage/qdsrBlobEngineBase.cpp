@@ -4,7 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 
 namespace qd {
 

@@ -1,6 +1,6 @@
 #include "storage/qdsrBlockHeapEngineBase.h"
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
 
 namespace qd {
 

@@ -104,8 +104,7 @@ class TqdDataDictionary;
 
 // --- Exceptions --------------------------------------------------------------
 //
-// The storage units' exception classes; they descend from the server
-// engine's exception classes once that unit exists.
+// The storage units' exception classes.
 QD_DECLARE_EXCEPTION_CLASS(EqdBufferManagerException, EqdBaseException);
 QD_DECLARE_EXCEPTION_CLASS(EqdBaseFileException, EqdBaseException);
 QD_DECLARE_EXCEPTION_CLASS(EqdFileHeaderAccessException, EqdBaseException);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "platform/qdFormat.h"
 
 namespace qd {

@@ -23,7 +23,8 @@
 
 #include <cstdint>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 
 namespace qd {
 

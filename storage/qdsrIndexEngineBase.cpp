@@ -3,7 +3,8 @@
 #include <cstring>
 #include <memory>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "foundation/qdllUtils.h"
 #include "platform/qdFormat.h"

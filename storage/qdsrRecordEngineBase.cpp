@@ -1,6 +1,8 @@
 #include "storage/qdsrRecordEngineBase.h"
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 
 namespace qd {
 

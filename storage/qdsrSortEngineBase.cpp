@@ -1,6 +1,8 @@
 #include "storage/qdsrSortEngineBase.h"
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 
 namespace qd {
 

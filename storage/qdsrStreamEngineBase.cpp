@@ -1,6 +1,7 @@
 #include "storage/qdsrStreamEngineBase.h"
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 
 namespace qd {
 

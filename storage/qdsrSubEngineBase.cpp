@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 
 namespace qd {
 

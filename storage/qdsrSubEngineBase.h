@@ -41,9 +41,7 @@ class TqdDictionaryItem;
 class TqdBaseFilterEngine;
 
 // --- Exceptions --------------------------------------------------------------
-//
-// The sub-engine exceptions descend from the server engine's exception
-// class once that unit exists; until then from the engine base.
+
 QD_DECLARE_EXCEPTION_CLASS(EqdBaseSubEngineException, EqdBaseException);
 
 // --- Shared value types ------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/qdsdServerEngine.h"
+#include "dictionary/qdsdDataDictionary_Defaults.h"
 #include "foundation/qdllStreams.h"
 #include "platform/qdLittleEndian.h"
 #include "tests/client/qdsdFakeEngine.h"

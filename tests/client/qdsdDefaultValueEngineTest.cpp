@@ -8,7 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Defaults.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "platform/qdDateTime.h"
 #include "platform/qdLittleEndian.h"
 #include "tests/client/qdsdFakeEngine.h"

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "client/qdsdServerEngine.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdFilterEngineBase.h"
 
 namespace qd::qdsdFakeEngine {

@@ -397,6 +397,68 @@ TEST_F(ServerEngineTest, AnExtenderVetoingACreationKeepsTheCountsRight) {
   EXPECT_TRUE(session->TransContexts().empty());
 }
 
+// Answers every instance request on the object it extends and counts them.
+class AnsweringExtender : public TqdBaseEngineExtender {
+ public:
+  explicit AnsweringExtender(TqdExtendableServerObject* aObject) : TqdBaseEngineExtender(nullptr, aObject, {}) {}
+  HRESULT beeCreateInstance(const TGUID&, const TGUID&, TqdRef<IqdInterface>& aInterface) override {
+    aInterface = nullptr;
+    ++asked;
+    return S_OK;
+  }
+  TqdResult Notify(TqdEngineAction, bool, TqdEngineArgs) override { return 0; }
+  int asked = 0;
+};
+
+// A context path walks from an object through the owners its heads name;
+// the head is the text up to the first dot, and a path that ends with its
+// head asks the named object itself, which offers nothing.
+TEST_F(ServerEngineTest, ContextPathsLeadThroughTheOwnersTheyName) {
+  engine->AddTable(u"T").Dictionary->FieldsDescriptor()->AddField(u"Id", u"", qdtInt32, 0, 0, true);
+  TqdAbstractDatabase* database = nullptr;
+  ASSERT_EQ(session->DatabaseOpen(database, u"Name", u"Main", nullptr, omReadWrite, smShared, 0), 0u);
+  ASSERT_NE(database->TransContext(), nullptr);
+  TqdAbstractStatement* statement = nullptr;
+  ASSERT_EQ(database->StatementAlloc(statement, 0), 0u);
+  TqdAbstractCursor* cursor = nullptr;
+  ASSERT_EQ(database->CursorOpen(cursor, u"T", u"", omReadOnly, smShared, 0, u"", -1, false, {}, 500, nullptr), 0u);
+  auto* contextExtender = new AnsweringExtender(database->TransContext());
+  auto* databaseExtender = new AnsweringExtender(database);
+  auto* statementExtender = new AnsweringExtender(statement);
+  auto* cursorExtender = new AnsweringExtender(cursor);
+
+  struct Case {
+    TqdAbstractServerObject* from;
+    const char16_t* path;
+    AnsweringExtender* answering;  // nil: nobody is asked
+  };
+  const Case cases[] = {
+      {statement, u"<Statement>.<Extenders>", statementExtender},
+      {statement, u"<Database>.<Extenders>", databaseExtender},
+      {statement, u"<Database>.<TransContext>.<Extenders>", contextExtender},
+      {statement, u"<Database>", nullptr},
+      {statement, u"<Database>.", nullptr},
+      {cursor, u"<Cursor>.<Extenders>", cursorExtender},
+      {cursor, u"<Database>.<Extenders>", databaseExtender},
+      {cursor, u"<Cursor>.<Database>.<TransContext>.<Extenders>", contextExtender},
+      {database, u"<Database>.<Database>.<Extenders>", databaseExtender},
+      {database, u"<TransContext>.<Extenders>", contextExtender},
+      {database, u"<TransContext>", nullptr},
+      {database->TransContext(), u"<TransContext>.<Extenders>", contextExtender},
+      {database->TransContext(), u"<TransContext>", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(StringToUtf8(c.path));
+    for (AnsweringExtender* extender : {contextExtender, databaseExtender, statementExtender, cursorExtender})
+      extender->asked = 0;
+    TqdRef<IqdInterface> instance;
+    const HRESULT result = c.from->CreateInstanceFor(c.path, TGUID{}, TGUID{}, instance);
+    EXPECT_EQ(result, c.answering != nullptr ? S_OK : E_NOINTERFACE);
+    for (AnsweringExtender* extender : {contextExtender, databaseExtender, statementExtender, cursorExtender})
+      EXPECT_EQ(extender->asked, extender == c.answering ? 1 : 0);
+  }
+}
+
 TEST_F(ServerEngineTest, SessionOpenThenCloseCleansUpInsideClose) {
   TqdAbstractSession* other = nullptr;
   ASSERT_EQ(engine->SessionOpen(other, u"", u"", u"", 0), 0u);

@@ -12,7 +12,10 @@
 #include <typeinfo>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Defaults.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "tests/dictionary/qdsdDictionaryTestSupport.h"
 
 namespace qd {

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Defaults.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "foundation/qdllStreams.h"
 #include "tests/dictionary/qdsdDictionaryTestSupport.h"
 

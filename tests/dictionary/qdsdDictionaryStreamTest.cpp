@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "foundation/qdllStreams.h"
 #include "platform/qdStringList.h"
 #include "tests/dictionary/qdsdDictionaryTestSupport.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllStreams.h"
 

@@ -7,7 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Defaults.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "platform/qdLittleEndian.h"
 #include "platform/qdStringList.h"
 #include "tests/dictionary/qdsdDictionaryTestSupport.h"

@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdFilterEngineCallback.h"
 #include "dictionary/qdsdFilterEngineHub.h"
 #include "dictionary/qdsdFilterEngineSQL.h"

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdFilterEngineSQL.h"
 #include "dictionary/qdsdFilterEngineSimpleExpression.h"
 #include "dictionary/qdsdFmtBcd.h"

@@ -11,7 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdFilterDescriptorBase.h"
 #include "dictionary/qdsdFilterEngineBase.h"
 #include "dictionary/qdsdKeyEngineBlobCache.h"

@@ -12,7 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "platform/qdDateTime.h"
 #include "platform/qdLittleEndian.h"
 #include "platform/qdNls.h"

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdFmtBcd.h"
 #include "platform/qdProcessProfile.h"
 #include "tests/dictionary/qdsdDictionaryTestSupport.h"

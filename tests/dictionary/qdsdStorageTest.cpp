@@ -3,10 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "platform/qdStringList.h"
 #include "tests/dictionary/qdsdDictionaryTestSupport.h"
 
@@ -160,6 +167,75 @@ TEST_F(StorageTest, EngineNamesCompareIgnoringCase) {
   b.SetRecordEngine(u"Static");
   EXPECT_FALSE(a.IsEqual(&b));
   EXPECT_FALSE(a.IsEqual(dictionary.StreamDescriptor()));
+}
+
+// The record, BLOB and auto-increment bodies share one layout after the item
+// header: the part version, the engine name and, from the version that
+// carries it, the file number. Auto-increment parts carry it from version 1
+// on; record and BLOB parts from version 2, which older clients do not read.
+struct FileEngineBytesCase {
+  const char* name;
+  std::function<TqdFileEngineDescriptor*()> make;
+  int32_t clientVersion;
+  Bytes expected;
+};
+
+// A stream integer below 128 and a short ASCII string, as the writer puts them.
+Bytes int8(int8_t aValue) { return {2, static_cast<uint8_t>(aValue)}; }
+Bytes ascii(std::string_view aText) {
+  Bytes bytes{6, static_cast<uint8_t>(aText.size())};
+  bytes.insert(bytes.end(), aText.begin(), aText.end());
+  return bytes;
+}
+Bytes joined(std::initializer_list<Bytes> aParts) {
+  Bytes bytes;
+  for (const Bytes& part : aParts) bytes.insert(bytes.end(), part.begin(), part.end());
+  return bytes;
+}
+
+TEST(FileEngineStreamTest, RecordBlobAndAutoIncBodiesAreWrittenByteForByte) {
+  // Item header: version, empty custom strings (list, end), and for current
+  // clients the ID and the constraint name (an empty string goes out as an
+  // empty wide string: 18 and a zero length).
+  const Bytes currentHeader = joined({int8(3), {1, 0}, int8(0), {18, 0, 0, 0, 0}});
+  const Bytes oldHeader = joined({int8(1), {1, 0}});
+  auto record = [] {
+    auto* item = new TqdBaseRecordDescriptor(nullptr, "Record");
+    item->SetRecordEngine(u"Variable");
+    item->SetFileNumber(2);
+    return item;
+  };
+  auto blob = [] {
+    auto* item = new TqdBaseBlobDescriptor(nullptr, "Blob");
+    item->SetBlobEngine(u"Blobs");
+    item->SetFileNumber(1);
+    return item;
+  };
+  auto autoInc = [] {
+    auto* item = new TqdBaseAutoIncDescriptor(nullptr, "AutoInc");
+    item->SetAutoIncEngine(u"Simple");
+    item->SetFileNumber(3);
+    return item;
+  };
+  const FileEngineBytesCase cases[] = {
+      {"record", record, qdEngineClientVersion, joined({currentHeader, int8(2), ascii("Variable"), int8(2)})},
+      {"record, old client", record, 19999, joined({oldHeader, int8(1), ascii("Variable")})},
+      {"blob", blob, qdEngineClientVersion, joined({currentHeader, int8(2), ascii("Blobs"), int8(1)})},
+      {"blob, old client", blob, 19999, joined({oldHeader, int8(1), ascii("Blobs")})},
+      {"autoinc", autoInc, qdEngineClientVersion, joined({currentHeader, int8(1), ascii("Simple"), int8(3)})},
+      {"autoinc, old client", autoInc, 19999, joined({oldHeader, int8(1), ascii("Simple"), int8(3)})},
+  };
+  for (const FileEngineBytesCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<TqdFileEngineDescriptor> item(c.make());
+    EXPECT_EQ(itemBytes(*item, c.clientVersion), c.expected);
+    if (c.clientVersion != qdEngineClientVersion) continue;
+    std::unique_ptr<TqdFileEngineDescriptor> copy(c.make());
+    copy->SetFileNumber(0);
+    loadItem(*copy, c.expected);
+    EXPECT_EQ(copy->FileNumber(), item->FileNumber());
+    EXPECT_TRUE(copy->IsEqual(item.get()));
+  }
 }
 
 // --- Auto-increment ---------------------------------------------------------------------------

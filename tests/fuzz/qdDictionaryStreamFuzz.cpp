@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "engine/qdEngine.h"
 #include "foundation/qdllStreams.h"
 

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Items.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdFilterEngineSimpleExpression.h"
 #include "engine/qdEngine.h"
 #include "foundation/qdllStreams.h"

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 
 namespace qd::test {

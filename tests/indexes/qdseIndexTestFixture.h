@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "dictionary/qdsdDataDictionary_Keys.h"
 #include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
 #include "storage/qdsrDataDictionary.h"
 #include "storage/qdsrIndexEngineBase.h"

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "platform/qdLittleEndian.h"
 #include "tests/storage/qdsrFakeIndexEngine.h"

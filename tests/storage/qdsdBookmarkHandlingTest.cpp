@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Keys.h"
 #include "dictionary/qdsdKeyEngineInt64.h"
 #include "foundation/qdllUtils.h"
 #include "platform/qdLittleEndian.h"

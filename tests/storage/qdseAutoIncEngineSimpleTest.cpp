@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
 #include "tests/storage/qdsrTestOwner.h"
 
 namespace qd::test {

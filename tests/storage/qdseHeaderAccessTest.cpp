@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "tests/storage/qdsrTestOwner.h"
 
 namespace qd::test {

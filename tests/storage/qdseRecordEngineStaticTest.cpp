@@ -11,7 +11,8 @@
 #include <set>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "tests/storage/qdsrTestOwner.h"
 #include "tests/support/qdTestFolder.h"
 

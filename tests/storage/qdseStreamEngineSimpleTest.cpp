@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "foundation/qdllStreams.h"
 #include "tests/storage/qdsrTestOwner.h"
 

@@ -1,6 +1,8 @@
 // The server's dictionary: written into and read back from its table file
 // as the stream "DICT", the read-only switches of a restructuring step, and
 // the checks and block sizes the storage adds.
+#include "dictionary/qdsdDataDictionary_Fields.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
 #include "storage/qdsrDataDictionary.h"
 
 #include <gtest/gtest.h>

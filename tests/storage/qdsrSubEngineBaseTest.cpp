@@ -1,10 +1,12 @@
 // The engine families: registries by name, creation from descriptors, the
 // dictionary check over nested tables, and the "Null" record compression.
+#include "dictionary/qdsdDataDictionary_Fields.h"
 #include "storage/qdsrSubEngineBase.h"
 
 #include <gtest/gtest.h>
 
-#include "dictionary/qdsdDataDictionary.h"
+#include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "foundation/qdllStreams.h"
 #include "platform/qdStringList.h"
 #include "storage/qdseRecordEngineStatic.h"
