@@ -4,6 +4,7 @@
 #include <mutex>
 #include <typeinfo>
 
+#include "client/qdsdServerEngine_Private.h"
 #include "foundation/qdllExceptionData.h"
 #include "foundation/qdllUtils.h"
 
@@ -70,18 +71,6 @@ void releaseHandle(TqdBaseID aID) {
 const qdString kSelfContext = u"<Self>";
 
 bool sameContext(qdStringView aLeft, qdStringView aRight) { return qdSameClassName(aLeft, aRight); }
-
-void splitPath(const qdString& aName, qdString& aHead, qdString& aRest) {
-  const size_t dot = aName.find(u'.');
-  if (dot == qdString::npos) {
-    aHead = aName;
-    aRest.clear();
-  } else {
-    aHead = aName.substr(0, dot);
-    aRest = aName.substr(dot + 1);
-  }
-  if (aRest.empty()) aRest = kSelfContext;
-}
 
 }  // namespace
 
@@ -219,8 +208,7 @@ void TqdAbstractServerObject::BeforeDestruction() {
 HRESULT TqdAbstractServerObject::CreateInstanceFor(const qdString& aName, const TGUID& aClassID,
                                                    const TGUID& aInterfaceID, TqdRef<IqdInterface>& aInterface) {
   aInterface = nullptr;
-  qdString head, rest;
-  splitPath(aName, head, rest);
+  const auto [head, rest] = qdsdServerEngine_Private::SplitContextPath(aName);
   if (sameContext(head, kSelfContext)) {
     if (sameContext(rest, kSelfContext)) return asoCreateSelfInstance(aClassID, aInterfaceID, aInterface);
     return CreateInstanceFor(rest, aClassID, aInterfaceID, aInterface);
@@ -597,8 +585,7 @@ void TqdAbstractTaskInfo::DescribeTo(IqdExceptionDataContainer* aContainer, bool
 
 HRESULT TqdAbstractTaskInfo::CreateInstanceFor(const qdString& aName, const TGUID& aClassID, const TGUID& aInterfaceID,
                                                TqdRef<IqdInterface>& aInterface) {
-  qdString head, rest;
-  splitPath(aName, head, rest);
+  const auto [head, rest] = qdsdServerEngine_Private::SplitContextPath(aName);
   if (sameContext(head, u"<TaskInfo>")) return CreateInstanceFor(rest, aClassID, aInterfaceID, aInterface);
   return TqdExtendableServerObject::CreateInstanceFor(aName, aClassID, aInterfaceID, aInterface);
 }
