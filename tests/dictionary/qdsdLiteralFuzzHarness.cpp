@@ -102,8 +102,11 @@ void FuzzLiteralInput(const uint8_t* aData, size_t aSize) {
   const uint8_t control = aData[0];
   // An exact-size copy, so that the sanitizer sees any read past its end.
   const std::string text(reinterpret_cast<const char*>(aData + 1), aSize - 1);
+  // A separator that is a digit or the sign has no meaning (the reader
+  // then builds a record of no digits), and no setting can give one.
+  const char last = text.empty() ? '.' : text.back();
   const char separators[] = {'.', ',', static_cast<char>(FormatSettings().DecimalSeparator & 0xFF),
-                             text.empty() ? '.' : text.back()};
+                             (last >= '0' && last <= '9') || last == '-' ? '.' : last};
   bcdText(text, separators[control & 3], control);
   rawBcd(aData + 1, aSize - 1, control);
   qdString wide;

@@ -10,8 +10,8 @@
 namespace qd::test {
 
 // Input: a control byte, then the text. Control bits 0-1 choose the
-// separator of the BCD reader ('.', ',', the current one, a byte of the
-// text); bit 2 reads the text for the date literals as UTF-16 pairs instead
+// separator of the BCD reader ('.', ',', the current one, the text's last
+// byte unless it is a digit or '-'); bit 2 reads the text for the date literals as UTF-16 pairs instead
 // of one character per byte; bits 3-7 and the text's first bytes give the
 // precision, scale and digit range of the other calls. The text is read as
 // BCD text (a value that reads must write and read back equal), its first

@@ -154,20 +154,20 @@ void exercise(const TqdBstarFuzzFixture& aFixture, const std::vector<uint8_t>& a
   for (int32_t index = 0; index < table.IndexCount(); ++index) readIndex(table, index);
   const std::vector<TqdBstarFuzzRecord>& records = aFixture.bfRecords;
   change(table, [&](TqdBaseTransaction* aTrans) {
-    for (int32_t id = kRecords + 1; id <= kRecords + 60; ++id) {
+    for (int32_t id = kRecords + 1; id <= kRecords + 24; ++id) {
       TqdRefNr refNr = 0;
       (void)table.AddRecord(aTrans, id, valuesOf(fixtureRecord(id)), refNr);
     }
   });
   change(table, [&](TqdBaseTransaction* aTrans) {
-    for (size_t i = 0; i < records.size(); i += 4) {
+    for (size_t i = 0; i < records.size(); i += 8) {
       std::vector<uint8_t> record = table.Record(records[i].Id, valuesOf(records[i]));
       (void)table.Indices().DeleteKeys(aTrans, records[i].RefNr, record.data(), nullptr);
       table.Records().DeleteRecord(aTrans, records[i].RefNr);
     }
   });
   change(table, [&](TqdBaseTransaction* aTrans) {
-    for (size_t i = 1; i < records.size(); i += 6) {
+    for (size_t i = 1; i < records.size(); i += 12) {
       std::vector<uint8_t> before = table.Record(records[i].Id, valuesOf(records[i]));
       std::vector<uint8_t> after = table.Record(records[i].Id, {uint64_t(records[i].Id) * 3 + 1, 77});
       table.Records().UpdateRecord(aTrans, records[i].RefNr, after.data(), nullptr);

@@ -120,18 +120,18 @@ void exercise(const TqdStaticRecordFixture& aFixture) {
   }
   const std::function<void(TqdBaseTransaction*)> changes[] = {
       [&](TqdBaseTransaction* aTrans) {
-        for (int32_t id = 1000; id < 1060; ++id) {
+        for (int32_t id = 1000; id < 1024; ++id) {
           std::vector<uint8_t> added = record(id);
           TqdRefNr refNr = 0;
           engine->AddRecord(aTrans, refNr, added.data());
         }
       },
       [&](TqdBaseTransaction* aTrans) {
-        for (size_t i = 0; i < aFixture.srLive.size(); i += 3) engine->DeleteRecord(aTrans, aFixture.srLive[i]);
+        for (size_t i = 0; i < aFixture.srLive.size(); i += 6) engine->DeleteRecord(aTrans, aFixture.srLive[i]);
       },
       [&](TqdBaseTransaction* aTrans) {
         std::vector<uint8_t> old = record(0);
-        for (size_t i = 1; i < aFixture.srLive.size(); i += 5) {
+        for (size_t i = 1; i < aFixture.srLive.size(); i += 9) {
           std::vector<uint8_t> changed = record(int32_t(i) + 5000);
           engine->UpdateRecord(aTrans, aFixture.srLive[i], changed.data(), old.data());
         }
