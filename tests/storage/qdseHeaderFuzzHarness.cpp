@@ -56,8 +56,11 @@ void ExerciseTable() {
       } catch (const EqdBaseException&) {
       }
     }
-    auto* root = static_cast<Tqd2xFileHeaderAccess*>(header.get());
+    // Child headers exist only in "QD!2" files; damage may turn the file
+    // into a legacy one.
+    auto* root = dynamic_cast<Tqd2xFileHeaderAccess*>(header.get());
     for (int32_t id : {kFixtureFirstChild, kFixtureLastChild - 1, kFixtureLastChild, 999}) {
+      if (root == nullptr) break;
       try {
         (void)root->GetHeaderBlockForID(nullptr, id);
       } catch (const EqdBaseException&) {

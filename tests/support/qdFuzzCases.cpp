@@ -1,22 +1,32 @@
 #include "tests/support/qdFuzzCases.h"
 
-#include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 
 namespace qd::test {
 
-std::vector<FuzzCase> ReadFuzzCases(const std::string& aTarget) {
-  const auto folder = std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "cases" / aTarget;
+std::vector<FuzzCase> ReadFuzzCasesFrom(const std::filesystem::path& aFolder) {
+  if (!std::filesystem::is_directory(aFolder))
+    throw std::runtime_error("fuzz case folder " + aFolder.string() + " is missing");
   std::vector<FuzzCase> cases;
-  if (!std::filesystem::is_directory(folder)) return cases;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+  for (const auto& entry : std::filesystem::directory_iterator(aFolder)) {
     if (!entry.is_regular_file() || entry.path().filename().string()[0] == '.') continue;
     std::ifstream in(entry.path(), std::ios::binary);
+    if (!in) throw std::runtime_error("fuzz case " + entry.path().string() + " cannot be read");
     cases.push_back({entry.path().filename().string(),
                      std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())});
   }
+  if (cases.empty()) throw std::runtime_error("fuzz case folder " + aFolder.string() + " holds no case");
+  std::sort(cases.begin(), cases.end(), [](const FuzzCase& a, const FuzzCase& b) { return a.Name < b.Name; });
   return cases;
 }
+
+std::filesystem::path FuzzCasesRoot() {
+  return std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "cases";
+}
+
+std::vector<FuzzCase> ReadFuzzCases(const std::string& aTarget) { return ReadFuzzCasesFrom(FuzzCasesRoot() / aTarget); }
 
 }  // namespace qd::test
