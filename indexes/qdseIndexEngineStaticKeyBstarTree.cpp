@@ -36,10 +36,6 @@ bool isSmallerAction(TqdSearchKeyAction aAction) {
          aAction == skaAnySmaller;
 }
 
-TqdBaseFilterEngine* activeKeyFilter(TqdBaseFilterEngine* aFilter) {
-  return aFilter != nullptr && aFilter->Active() ? aFilter : nullptr;
-}
-
 // Whether the key filter's time-out check (set by the cursor) says the
 // time is up.
 bool filterTimeIsUp(TqdBaseFilterEngine* aFilter) {
@@ -255,8 +251,7 @@ void TqdStaticKeyBstarTreeIndexEngine::CheckNode(const uint8_t* aNode, TqdBlockN
 
 TqdBlockRef TqdStaticKeyBstarTreeIndexEngine::ReadNode(TqdBaseIndexHeaderAccess& aAccess, TqdBlockNumber aBlock,
                                                        bool aForWriting) {
-  TqdBlockRef block =
-      qdReadIndexBlock(aAccess.Transaction(), bieIndexFile, aAccess.FileHeader(), aAccess.ID(), aBlock, aForWriting);
+  TqdBlockRef block = qdReadIndexBlock(aAccess.Transaction(), bieIndexFile, aAccess.ID(), aBlock, aForWriting);
   CheckNode(block.Data(), aBlock);
   return block;
 }
@@ -569,7 +564,7 @@ bool TqdStaticKeyBstarTreeIndexEngine::FindKey(TqdBaseTransaction* aTrans, PqdKe
   try {
     std::unique_ptr<TqdBaseIndexHeaderAccess> access(
         CreateHeaderAccess(aTrans, false, false, aFieldCount, aPartialLen));
-    return DoFindKey(*access, aKey, aFieldCount, aPartialLen, aRefNr, path, aAction, activeKeyFilter(aKeyFilter));
+    return DoFindKey(*access, aKey, aFieldCount, aPartialLen, aRefNr, path, aAction, qdActiveFilter(aKeyFilter));
   } catch (...) {
     if (isGreaterAction(aAction) || aAction == skaEqualLast)
       path.SetToEof();
@@ -691,7 +686,7 @@ bool TqdStaticKeyBstarTreeIndexEngine::MoveToNeighbour(TqdBaseTransaction* aTran
     } else if (aPath.Position != start) {
       DoValidateIndexPath(*access, aPath);
     }
-    return Step(*access, aPath, activeKeyFilter(aKeyFilter), aBackward);
+    return Step(*access, aPath, qdActiveFilter(aKeyFilter), aBackward);
   } catch (...) {
     if (aBackward)
       aPath.SetToBof();
@@ -734,13 +729,10 @@ void TqdStaticKeyBstarTreeIndexEngine::DoValidateIndexPath(TqdBaseIndexHeaderAcc
     aPath.KeyValid = true;
   }
   // 3. The quick check on the path's own leaf.
-  TqdBaseFile* file = bieIndexFile->_File();
-  if (bieIndexFile->ValidBlock(aPath.bpipPage, aAccess.FileHeader())) {
-    if (qdIndexBlockReadHook != nullptr) qdIndexBlockReadHook(aPath.bpipPage, false);
-    TqdBlockRef leaf = file->fiBufMgr->GetBlock(file, trans, aPath.bpipPage, false);
+  if (TqdBlockRef leaf = bieIndexFile->GetValidBlock(trans, aPath.bpipPage, false)) {
     const uint8_t* node = leaf.Data();
-    if (node != nullptr && qdIsIndexBlock(node) && qdBlockThisBlock(node) == aPath.bpipPage &&
-        qdIndexNodeKind(node) == kIndexNodeLeaf && int32_t(qdIndexNodeIndexNumber(node)) == bieIndexNumber) {
+    if (qdIsIndexBlock(node) && qdBlockThisBlock(node) == aPath.bpipPage && qdIndexNodeKind(node) == kIndexNodeLeaf &&
+        int32_t(qdIndexNodeIndexNumber(node)) == bieIndexNumber) {
       const uint64_t counter = qdIndexNodeCounter(node);
       const uint64_t pathCounter = uint64_t(aPath.bpipIdentCounter);
       if (counter == pathCounter && qdBlockLSN(node) == aPath.bpipLSN) return;
