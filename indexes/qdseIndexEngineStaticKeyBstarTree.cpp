@@ -313,6 +313,24 @@ bool searchSlots(const TqdStaticKeyBstarTreeIndexEngine& aEngine,
                  const TqdStaticKeyBstarTreeIndexEngine::TqdNodeSearch& aSearch, int32_t aLow, int32_t aHigh,
                  TEntry&& aEntry, int32_t& aSlot) {
   using E = TqdStaticKeyBstarTreeIndexEngine;
+  // The entries of the first three halvings are asked for together: a node
+  // that is not in the processor's cache then costs about one memory wait
+  // for them instead of three in a row.
+  if (aHigh - aLow >= 16) {
+    const int32_t span = aHigh - aLow;
+    for (int32_t eighth = 1; eighth < 8; ++eighth) {
+      const uint8_t* key = nullptr;
+      const uint8_t* refNr = nullptr;
+      aEntry(aLow + span * eighth / 8, key, refNr);
+      __builtin_prefetch(key);
+    }
+  }
+  // A search by key alone asks the key engine directly.
+  TqdBaseKeyEngine* keyEngine = aEngine.KeyEngine();
+  const bool byKey = aSearch.nsMode == E::nsmKeyOnly || aSearch.nsMode == E::nsmPartialKey ||
+                     aSearch.nsMode == E::nsmPartialKeyByAction;
+  const int32_t fieldCount = aSearch.nsMode == E::nsmKeyOnly ? 0 : aSearch.nsFieldCount;
+  const int32_t partialLen = aSearch.nsMode == E::nsmKeyOnly ? 0 : aSearch.nsPartialLen;
   bool found = false;
   int32_t match = 0;
   while (aLow <= aHigh) {
@@ -320,7 +338,8 @@ bool searchSlots(const TqdStaticKeyBstarTreeIndexEngine& aEngine,
     const uint8_t* key = nullptr;
     const uint8_t* refNr = nullptr;
     aEntry(probe, key, refNr);
-    const int32_t c = aEngine.CompareSearch(aSearch, key, refNr);
+    const int32_t c = byKey ? keyEngine->CompareKey(aSearch.nsKey, key, fieldCount, partialLen)
+                            : aEngine.CompareSearch(aSearch, key, refNr);
     if (c > 0) {
       aLow = probe + 1;
     } else if (c < 0) {
