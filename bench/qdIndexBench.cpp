@@ -1,17 +1,22 @@
-// Static-key B*-tree index on the real file system. For N keys (10^5 and
-// 10^6 by default) of 8 and 32 bytes, arriving in random and in ascending
-// order:
+// Static-key B*-tree index on the real file system, beside SQLite. For N
+// keys (10^5 and 10^6 by default) of 8 and 32 bytes, arriving in random and
+// in ascending order:
 //   - inserts per second: one InsertKeys per record through the indices
 //     engine inside one transaction (the commit is timed on its own);
-//   - FindKey per second: an EqualFirst search for every key in random
+//   - FindKey per search: an EqualFirst search for every key in random
 //     order on the committed tree, held in the cache (best of three passes);
-//   - index blocks touched per insert and per FindKey, counted through the
-//     index block read seam on a sample: the tree's nodes and the indices
-//     info block (the file header read besides is not counted);
+//   - SQLite's lookup of the same keys in the same order: a WITHOUT ROWID
+//     table whose primary key is the key (INTEGER for 8 bytes, a BLOB of
+//     the same bytes for 32) beside the reference, filled in the same
+//     arrival order in one transaction, searched through one prepared
+//     statement (best of three passes); both engines must answer every
+//     search with the reference the key was stored with;
+//   - index blocks touched per insert and per FindKey, counted on a sample
+//     by a block access that watches the reads: the tree's nodes and the
+//     indices info block (the file header read besides is not counted);
 //   - the tree's depth and page count.
 //   - deletes per second: every key deleted again in arrival order through
-//     DeleteKeys in one transaction ("not supported" while the engine has
-//     no deletion).
+//     DeleteKeys in one transaction.
 // Then, for N random 8-byte keys: the bulk builder against the key-by-key
 // builder (each on an empty index, both fed the same records; best of
 // three builds each).
@@ -21,6 +26,7 @@
 // Operations are timed in the thread's CPU time, commits by the wall clock.
 // The tables live in QD_BENCH_FOLDER when set, else in the system's
 // temporary folder.
+#include <sqlite3.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -94,6 +100,13 @@ std::unique_ptr<TqdDataDictionary> indexDictionary(int32_t aKeyLength) {
 // The key value of record i: distinct for every i, ordered as i. An Int64
 // holds i; 32 bytes hold i big-endian in the first 8 bytes and a pattern
 // derived from it after.
+std::vector<uint8_t> keyBytes(int32_t aKeyLength, uint64_t aValue) {
+  std::vector<uint8_t> bytes(static_cast<size_t>(aKeyLength));
+  for (int32_t k = 0; k < 8; ++k) bytes[size_t(k)] = uint8_t(aValue >> (56 - 8 * k));
+  for (int32_t k = 8; k < aKeyLength; ++k) bytes[size_t(k)] = uint8_t(aValue * 31 + uint64_t(k));
+  return bytes;
+}
+
 void setKeyField(TqdFieldsDescriptor& aFields, uint8_t* aRecord, int32_t aKeyLength, uint64_t aValue) {
   aFields.InitRecord(aRecord);
   if (aKeyLength == 8) {
@@ -101,11 +114,32 @@ void setKeyField(TqdFieldsDescriptor& aFields, uint8_t* aRecord, int32_t aKeyLen
     aFields.SetRecordField(0, aRecord, &value);
     return;
   }
-  std::vector<uint8_t> bytes(static_cast<size_t>(aKeyLength));
-  for (int32_t k = 0; k < 8; ++k) bytes[size_t(k)] = uint8_t(aValue >> (56 - 8 * k));
-  for (int32_t k = 8; k < aKeyLength; ++k) bytes[size_t(k)] = uint8_t(aValue * 31 + uint64_t(k));
-  aFields.SetRecordField(0, aRecord, bytes.data());
+  aFields.SetRecordField(0, aRecord, keyBytes(aKeyLength, aValue).data());
 }
+
+// The table's block access, counting the index blocks fetched through it
+// while counting is on.
+class CountingBlockAccess final : public TqdBlockAccess {
+ public:
+  using TqdBlockAccess::TqdBlockAccess;
+  TqdBlockRef GetValidBlock(TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber, bool aMarkDirty) override {
+    TqdBlockRef block = TqdBlockAccess::GetValidBlock(aTrans, aBlockNumber, aMarkDirty);
+    if (fCounting && block && qdIsIndexBlock(block.Data())) ++fReads;
+    return block;
+  }
+  void Start() {
+    fReads = 0;
+    fCounting = true;
+  }
+  uint64_t Stop() {
+    fCounting = false;
+    return fReads;
+  }
+
+ private:
+  bool fCounting = false;
+  uint64_t fReads = 0;
+};
 
 // One table file in a cache of its own, with its indices engine.
 class BenchTable {
@@ -116,7 +150,7 @@ class BenchTable {
     fFile->OpenFile(omReadWrite, smExclusive, false, true);
     TqdBenchTransaction trans(&fCache, aFolder);
     if (fFile->AddHeader(&trans, {}, qdSignature("QD!2")) != 0) fail("AddHeader");
-    fAccess = std::make_unique<TqdBlockAccess>(fFile, nullptr, aPath, 0);
+    fAccess = std::make_unique<CountingBlockAccess>(fFile, nullptr, aPath, 0);
     fFiles = {fAccess.get()};
     fIndices.reset(TqdBaseIndicesEngine::CreateEngine(aDict.IndicesDescriptor(), fFiles, nullptr, &trans, false));
     trans.Commit();
@@ -136,17 +170,13 @@ class BenchTable {
   qdString fFolder;
   TqdDataDictionary* fDict;
   TqdBaseFile* fFile;
-  std::unique_ptr<TqdBlockAccess> fAccess;
+  std::unique_ptr<CountingBlockAccess> fAccess;
   TqdBlockAccessList fFiles;
   std::unique_ptr<TqdBaseIndicesEngine> fIndices;
 };
 
 // Searches and builds are timed this many times, the best time counting.
 constexpr int kPasses = 3;
-
-// Index node reads, counted through the block read seam.
-uint64_t gBlockReads = 0;
-void countBlockRead(TqdBlockNumber, bool) { ++gBlockReads; }
 
 // The records (key field set, reference i + 1) in arrival order, and the
 // keys with their references in a random search order, laid out one after
@@ -155,8 +185,10 @@ struct Workload {
   int32_t recordLength = 0;
   int32_t keyLength = 0;
   std::vector<uint8_t> records;
+  std::vector<uint64_t> values;
   std::vector<TqdRefNr> refs;
   std::vector<uint8_t> searchKeys;
+  std::vector<uint64_t> searchValues;
   std::vector<TqdRefNr> searchRefs;
   uint8_t* Record(size_t aIndex) { return records.data() + aIndex * size_t(recordLength); }
   uint8_t* SearchKey(size_t aIndex) { return searchKeys.data() + aIndex * size_t(keyLength); }
@@ -173,6 +205,7 @@ Workload makeWorkload(TqdDataDictionary& aDict, TqdBaseKeyEngine& aKeyEngine, in
   if (aRandom) std::shuffle(values.begin(), values.end(), std::mt19937_64(42));
   work.records.assign(size_t(aCount) * size_t(work.recordLength), 0);
   work.refs.resize(size_t(aCount));
+  work.values = values;
   for (size_t i = 0; i < size_t(aCount); ++i) {
     setKeyField(fields, work.Record(i), aKeyLength, values[i]);
     work.refs[i] = TqdRefNr(i + 1);
@@ -182,8 +215,10 @@ Workload makeWorkload(TqdDataDictionary& aDict, TqdBaseKeyEngine& aKeyEngine, in
   std::shuffle(order.begin(), order.end(), std::mt19937_64(7));
   work.searchKeys.assign(size_t(aCount) * size_t(work.keyLength), 0);
   work.searchRefs.resize(size_t(aCount));
+  work.searchValues.resize(size_t(aCount));
   for (size_t n = 0; n < size_t(aCount); ++n) {
     work.searchRefs[n] = work.refs[order[n]];
+    work.searchValues[n] = values[order[n]];
     if (aKeyEngine.BuildKey(work.Record(order[n]), work.SearchKey(n), work.searchRefs[n], true) != 0) fail("BuildKey");
   }
   return work;
@@ -193,6 +228,7 @@ struct Figures {
   double insertsPerSecond = 0;
   double commitSeconds = 0;
   double findsPerSecond = 0;
+  double sqliteFindsPerSecond = 0;
   double blocksPerInsert = 0;
   double blocksPerFind = 0;
   int32_t depth = 0;
@@ -236,6 +272,84 @@ double findAll(BenchTable& aTable, Workload& aWork, size_t aLimit) {
   return double(count) / (cpuSeconds() - start);
 }
 
+// --- SQLite -------------------------------------------------------------------------------------
+
+// The settings every SQLite table of the run gets: 4 KB pages like the
+// engine's blocks, a page cache that holds the whole table, so that both
+// engines search trees held in memory, and the file kept locked by its one
+// connection as the engine opens its table exclusively (otherwise every
+// statement takes and drops the file lock and checks the file for changes,
+// a few system calls that would dwarf the search).
+constexpr const char* kSqliteSettings[] = {"PRAGMA page_size = 4096", "PRAGMA cache_size = -1048576",
+                                           "PRAGMA locking_mode = EXCLUSIVE", "PRAGMA journal_mode = DELETE",
+                                           "PRAGMA synchronous = FULL"};
+
+void sqliteExec(sqlite3* aDb, const char* aSql) {
+  if (sqlite3_exec(aDb, aSql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(sqlite3_errmsg(aDb));
+}
+
+sqlite3_stmt* sqlitePrepare(sqlite3* aDb, const char* aSql) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(aDb, aSql, -1, &statement, nullptr) != SQLITE_OK) fail(sqlite3_errmsg(aDb));
+  return statement;
+}
+
+// Binds the key of value aValue as the engine stores it: the Int64 itself
+// or the same 32 bytes.
+void sqliteBindKey(sqlite3_stmt* aStatement, int32_t aKeyLength, uint64_t aValue) {
+  const int rc = aKeyLength == 8 ? sqlite3_bind_int64(aStatement, 1, sqlite3_int64(aValue))
+                                 : sqlite3_bind_blob(aStatement, 1, keyBytes(aKeyLength, aValue).data(), aKeyLength,
+                                                     SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) fail("sqlite3_bind");
+}
+
+// The same keys with the same references in a table of their own, in the
+// same arrival order; then every search of the workload, in its order.
+// Searches per second, best of three passes.
+double sqliteFindsPerSecond(const std::filesystem::path& aFolder, const Workload& aWork, int32_t aKeyLength) {
+  const std::filesystem::path path = aFolder / "index.db";
+  std::filesystem::remove(path);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.string().c_str(), &db) != SQLITE_OK) fail("sqlite3_open");
+  for (const char* pragma : kSqliteSettings) sqliteExec(db, pragma);
+  sqliteExec(db, aKeyLength == 8 ? "CREATE TABLE t(k INTEGER PRIMARY KEY, ref INTEGER NOT NULL) WITHOUT ROWID"
+                                 : "CREATE TABLE t(k BLOB PRIMARY KEY, ref INTEGER NOT NULL) WITHOUT ROWID");
+  const int32_t keyLength = aKeyLength;
+  sqliteExec(db, "BEGIN");
+  sqlite3_stmt* insert = sqlitePrepare(db, "INSERT INTO t(k, ref) VALUES (?1, ?2)");
+  for (size_t i = 0; i < aWork.values.size(); ++i) {
+    sqliteBindKey(insert, keyLength, aWork.values[i]);
+    if (sqlite3_bind_int64(insert, 2, aWork.refs[i]) != SQLITE_OK || sqlite3_step(insert) != SQLITE_DONE)
+      fail(sqlite3_errmsg(db));
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  sqliteExec(db, "COMMIT");
+  // The search keys bound as they are, prepared outside the timed loop.
+  std::vector<std::vector<uint8_t>> blobs;
+  if (keyLength != 8)
+    for (uint64_t value : aWork.searchValues) blobs.push_back(keyBytes(keyLength, value));
+  sqlite3_stmt* lookup = sqlitePrepare(db, "SELECT ref FROM t WHERE k = ?1");
+  double best = 0;
+  for (int pass = 0; pass < kPasses; ++pass) {
+    const double start = cpuSeconds();
+    for (size_t n = 0; n < aWork.searchValues.size(); ++n) {
+      if (keyLength == 8)
+        (void)sqlite3_bind_int64(lookup, 1, sqlite3_int64(aWork.searchValues[n]));
+      else
+        (void)sqlite3_bind_blob(lookup, 1, blobs[n].data(), keyLength, SQLITE_STATIC);
+      if (sqlite3_step(lookup) != SQLITE_ROW || sqlite3_column_int64(lookup, 0) != aWork.searchRefs[n])
+        fail("SQLite missed a key");
+      sqlite3_reset(lookup);
+    }
+    best = std::max(best, double(aWork.searchValues.size()) / (cpuSeconds() - start));
+  }
+  sqlite3_finalize(lookup);
+  sqlite3_close(db);
+  std::filesystem::remove(path);
+  return best;
+}
+
 Figures runInsertFind(const std::filesystem::path& aFolder, int64_t aCount, int32_t aKeyLength, bool aRandom) {
   const qdString folderName = Utf8ToString(aFolder.string());
   const qdString path = Utf8ToString((aFolder / "index.qd1").string());
@@ -262,29 +376,26 @@ Figures runInsertFind(const std::filesystem::path& aFolder, int64_t aCount, int3
       std::vector<uint8_t> record(size_t(work.recordLength));
       std::mt19937_64 random(11);
       TqdBenchTransaction trans(&table.fCache, folderName);
-      gBlockReads = 0;
-      qdIndexBlockReadHook = &countBlockRead;
+      table.fAccess->Start();
       for (size_t n = 0; n < kSample; ++n) {
         const uint64_t value =
             aRandom ? uint64_t(aCount) + (random() % (uint64_t(aCount) * 16)) * 16 + n % 16 : uint64_t(aCount) + n;
         setKeyField(fields, record.data(), aKeyLength, value);
         (void)table.fIndices->InsertKeys(&trans, TqdRefNr(aCount) + 1 + TqdRefNr(n), record.data(), nullptr);
       }
-      qdIndexBlockReadHook = nullptr;
-      figures.blocksPerInsert = double(gBlockReads) / double(kSample);
+      figures.blocksPerInsert = double(table.fAccess->Stop()) / double(kSample);
       trans.Rollback();
     }
     // The best of three passes: the machine's other work only ever slows a
     // pass down.
     for (int pass = 0; pass < kPasses; ++pass)
       figures.findsPerSecond = std::max(figures.findsPerSecond, findAll(table, work, work.searchRefs.size()));
-    gBlockReads = 0;
-    qdIndexBlockReadHook = &countBlockRead;
+    table.fAccess->Start();
     (void)findAll(table, work, 10000);
-    qdIndexBlockReadHook = nullptr;
-    figures.blocksPerFind = double(gBlockReads) / double(std::min<size_t>(10000, size_t(aCount)));
+    figures.blocksPerFind = double(table.fAccess->Stop()) / double(std::min<size_t>(10000, size_t(aCount)));
     figures.depth = treeDepth(table);
     figures.pages = pageCount(table);
+    figures.sqliteFindsPerSecond = sqliteFindsPerSecond(aFolder, work, aKeyLength);
     // Every key deleted again in arrival order, in one transaction.
     TqdBenchTransaction trans(&table.fCache, folderName);
     try {
@@ -360,16 +471,21 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(folder);
 
   std::printf("Static-key B*-tree, 4 KB blocks, unique index, one transaction per run\n");
+  std::printf("SQLite %s beside it: WITHOUT ROWID table (k PRIMARY KEY, ref), one prepared SELECT;",
+              sqlite3_libversion());
+  for (const char* pragma : kSqliteSettings) std::printf(" %s;", pragma + 7);
+  std::printf("\n");
   for (int64_t count : counts)
     for (int32_t keyLength : {8, 32})
       for (bool random : {true, false}) {
         const Figures f = runInsertFind(folder, count, keyLength, random);
         std::printf(
-            "%8lld keys of %2d bytes, %-10s: insert %10.0f/s (commit %6.2f s) | FindKey %10.0f/s (%6.3f us) | "
-            "index blocks per insert %5.2f, per FindKey %5.2f | depth %d, %u pages | delete %s\n",
+            "%8lld keys of %2d bytes, %-10s: insert %10.0f/s (commit %6.2f s) | FindKey %6.3f us, SQLite lookup "
+            "%6.3f us, ratio %4.2f | index blocks per insert %5.2f, per FindKey %5.2f | depth %d, %u pages | "
+            "delete %s\n",
             static_cast<long long>(count), keyLength, random ? "random" : "ascending", f.insertsPerSecond,
-            f.commitSeconds, f.findsPerSecond, 1e6 / f.findsPerSecond, f.blocksPerInsert, f.blocksPerFind, f.depth,
-            f.pages,
+            f.commitSeconds, 1e6 / f.findsPerSecond, 1e6 / f.sqliteFindsPerSecond,
+            f.sqliteFindsPerSecond / f.findsPerSecond, f.blocksPerInsert, f.blocksPerFind, f.depth, f.pages,
             f.deletesPerSecond > 0 ? (std::to_string(int64_t(f.deletesPerSecond)) + "/s").c_str() : "not supported");
         std::fflush(stdout);
       }

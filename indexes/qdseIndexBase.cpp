@@ -34,27 +34,21 @@ uint32_t nextCounterRandom() {
 
 }  // namespace
 
-TqdIndexBlockReadHook qdIndexBlockReadHook = nullptr;
-
 uint64_t qdNewIndexNodeCounter(TqdLSN aLSN) {
   const uint64_t random = nextCounterRandom() % 65535;
   return (uint64_t(uint16_t(aLSN)) << 32) | (random << 48);
 }
 
-TqdBlockRef qdReadIndexBlock(TqdBaseTransaction* aTrans, TqdBlockAccess* aFile, TqdBaseFileHeaderAccess* aFileHeader,
-                             int32_t aID, TqdBlockNumber aBlockNumber, bool aForWriting) {
-  const bool valid =
-      aFileHeader != nullptr ? aFile->ValidBlock(aBlockNumber, aFileHeader) : aFile->ValidBlock(aBlockNumber, aTrans);
-  if (!valid)
+TqdBlockRef qdReadIndexBlock(TqdBaseTransaction* aTrans, TqdBlockAccess* aFile, int32_t aID,
+                             TqdBlockNumber aBlockNumber, bool aForWriting) {
+  TqdBlockRef block = aFile->GetValidBlock(aTrans, aBlockNumber, aForWriting);
+  if (!block)
     throw EqdBaseIndexEngineException(qdeBadBlockNum,
                                       u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                       {aFile->fiName(), int64_t(aBlockNumber)});
-  if (qdIndexBlockReadHook != nullptr) qdIndexBlockReadHook(aBlockNumber, aForWriting);
   TqdBaseFile* file = aFile->_File();
-  // The cache is asked directly: the file format's own identity check
-  // raises its generic corruption error, an index block that is not one is
-  // reported as such.
-  TqdBlockRef block = file->fiBufMgr->GetBlock(file, aTrans, aBlockNumber, aForWriting);
+  // Not the file format's own identity check, which raises its generic
+  // corruption error: an index block that is not one is reported as such.
   const uint8_t* data = block.Data();
   bool isIndexBlock = data != nullptr && qdIsIndexBlock(data) && qdBlockThisBlock(data) == aBlockNumber;
   if (isIndexBlock && aID != 0 && file->HeaderAccessFactory() != nullptr)

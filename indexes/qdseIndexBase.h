@@ -76,21 +76,15 @@ inline uint8_t qdIndexNodeIndexNumber(const uint8_t* aNode) { return aNode[kInde
 inline bool qdIsIndexBlock(const uint8_t* aBlock) { return qdBlockSignature(aBlock) == kIndexBlockSignature; }
 
 // Reads index block aBlockNumber of aFile under aTrans, marked dirty when
-// aForWriting (which also raises its change counter by one).
-// aFileHeader, when given, answers the block count without the cache lock;
+// aForWriting (which also raises its change counter by one): the number is
+// checked against the blocks aTrans sees in the file and the block fetched
+// in one cache lock round trip (TqdBlockAccess::GetValidBlock).
 // aID (0: any) is the owner the block must carry in formats with owners.
 // Raises EqdBaseIndexEngineException 15409 for a number outside the file
 // and 15424 for a block that is not this index block. The handle releases
 // the block.
-TqdBlockRef qdReadIndexBlock(TqdBaseTransaction* aTrans, TqdBlockAccess* aFile, TqdBaseFileHeaderAccess* aFileHeader,
-                             int32_t aID, TqdBlockNumber aBlockNumber, bool aForWriting);
-
-// The test seam of index block reads: when set, called for every read
-// through qdReadIndexBlock (and for the unchecked read of a path's quick
-// revalidation) with the block number and whether it was fetched for
-// writing. Tests count blocks touched with it.
-using TqdIndexBlockReadHook = void (*)(TqdBlockNumber aBlock, bool aForWriting);
-extern TqdIndexBlockReadHook qdIndexBlockReadHook;
+TqdBlockRef qdReadIndexBlock(TqdBaseTransaction* aTrans, TqdBlockAccess* aFile, int32_t aID,
+                             TqdBlockNumber aBlockNumber, bool aForWriting);
 
 // A new index node: a block from aFileHeader (which must be open for
 // writing) owned by aID, formatted as an empty node of aKind (leaf or

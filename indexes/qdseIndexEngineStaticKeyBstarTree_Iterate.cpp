@@ -67,11 +67,6 @@ class TqdKeyFilterTimeOutOff {
   TqdResult* ftoSavedResult = nullptr;
 };
 
-// An inactive key filter counts as none.
-TqdBaseFilterEngine* activeKeyFilter(TqdBaseFilterEngine* aKeyFilter) {
-  return aKeyFilter != nullptr && aKeyFilter->Active() ? aKeyFilter : nullptr;
-}
-
 // The two ends of a walk in one direction. Forward walks start from the
 // range start at BOF and run towards EOF; backward walks are the mirror
 // image.
@@ -344,7 +339,7 @@ void TqdStaticKeyBstarTreeIndexEngine::DoIterate(TqdBaseTransaction* aTrans, Tqd
   const TqdRangeInfo& startBound = aBackward ? aRangeEnd : aRangeStart;
   const TqdRangeInfo& stopBound = aBackward ? aRangeStart : aRangeEnd;
   TqdBaseFilterEngine* filter = qdActiveFilter(aFilter);
-  TqdBaseFilterEngine* keyFilter = activeKeyFilter(aKeyFilter);
+  TqdBaseFilterEngine* keyFilter = qdActiveFilter(aKeyFilter);
   const TqdKeyFilterTimeOutOff timeOutOff(keyFilter);
   const TqdTransLockGuard lock(aTrans);
   const std::unique_ptr<TqdBaseIndexHeaderAccess> access(CreateHeaderAccess(aTrans, false, false, 0, 0));
@@ -472,7 +467,7 @@ TqdResult TqdStaticKeyBstarTreeIndexEngine::RecNoGet(TqdBaseTransaction* aTrans,
     throw EqdStaticKeyBstarTreeIndexEngineException(qdeNotSupported,
                                                     u"%s requires a RecordEngine if a filter is active", {u"RecNoGet"});
   const TqdDirection direction{backward};
-  TqdBaseFilterEngine* keyFilter = activeKeyFilter(aKeyFilter);
+  TqdBaseFilterEngine* keyFilter = qdActiveFilter(aKeyFilter);
   const TqdKeyFilterTimeOutOff timeOutOff(keyFilter);
   const std::unique_ptr<TqdBaseIndexHeaderAccess> access(CreateHeaderAccess(aTrans, false, false, 0, 0));
 
@@ -543,7 +538,7 @@ TqdResult TqdStaticKeyBstarTreeIndexEngine::RecNoSet(TqdBaseTransaction* aTrans,
   const TqdDirection direction{backward};
   const TqdRangeInfo& startBound = backward ? aRangeEnd : aRangeStart;
   const TqdRangeInfo& stopBound = backward ? aRangeStart : aRangeEnd;
-  TqdBaseFilterEngine* keyFilter = activeKeyFilter(aKeyFilter);
+  TqdBaseFilterEngine* keyFilter = qdActiveFilter(aKeyFilter);
   const TqdKeyFilterTimeOutOff timeOutOff(keyFilter);
   try {
     const std::unique_ptr<TqdBaseIndexHeaderAccess> access(CreateHeaderAccess(aTrans, false, false, 0, 0));

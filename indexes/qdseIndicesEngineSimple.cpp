@@ -72,8 +72,7 @@ void TqdSimpleIndicesEngine::OpenIndex(int32_t aInx) {
   ineHeaderSection[size_t(aInx)] = section;
   const int32_t blockNumber = qdGetI32(header->Header() + section);
   if (blockNumber == kNoInfoBlock) raiseCorruptHeader();
-  TqdBlockRef block =
-      qdReadIndexBlock(nullptr, index->IndexFile(), header.get(), bseID, TqdBlockNumber(blockNumber), false);
+  TqdBlockRef block = qdReadIndexBlock(nullptr, index->IndexFile(), bseID, TqdBlockNumber(blockNumber), false);
   const uint16_t stored = qdGetU16(block.Data() + kSimpleIndicesKeyLenOffset + 2 * uint32_t(aInx));
   if (stored != index->KeyEngine()->KeyLength()) raiseCorruptHeader();
 }
@@ -114,7 +113,7 @@ void TqdSimpleIndicesEngine::IndexRemoved(TqdBaseTransaction* aTrans, int32_t aI
     }
     const int32_t blockNumber = qdGetI32(header->Header() + section);
     if (blockNumber == kNoInfoBlock) continue;
-    TqdBlockRef block = qdReadIndexBlock(aTrans, file, header.get(), bseID, TqdBlockNumber(blockNumber), true);
+    TqdBlockRef block = qdReadIndexBlock(aTrans, file, bseID, TqdBlockNumber(blockNumber), true);
     uint8_t* data = block.WritableData();
     shiftDown(data + kSimpleIndicesKeyLenOffset, 2, aInx, 0);
     shiftDown(data + kSimpleIndicesKeyCountOffset, 4, aInx, 0);
@@ -153,8 +152,8 @@ const uint8_t* TqdSimpleIndicesHeaderAccess::InxBlock() {
     TqdBaseFileHeaderAccess* header = FileHeader();
     const int32_t blockNumber = qdGetI32(header->Header() + haHeaderSection);
     if (blockNumber == kNoInfoBlock) raiseCorruptHeader();
-    haInxBlock = qdReadIndexBlock(bhaTrans, bhaIndex->IndexFile(), header, bhaID, TqdBlockNumber(blockNumber),
-                                  bhaIndexMarkDirty);
+    haInxBlock =
+        qdReadIndexBlock(bhaTrans, bhaIndex->IndexFile(), bhaID, TqdBlockNumber(blockNumber), bhaIndexMarkDirty);
   }
   return haInxBlock.Data();
 }

@@ -128,14 +128,14 @@ class TqdStaticRecordEngine::TqdWalk {
   TqdBaseFileHeaderAccess* Header() const { return wHeader.get(); }
 
   // --- Blocks ---
-  void CheckBlockNumber(TqdBlockNumber aBlock) const {
-    if (!wEngine.breDataFile->ValidBlock(aBlock, wTrans))
-      throw EqdStaticRecordEngineException(qdeBadBlockNum,
-                                           u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
-                                           {wEngine.breDataFile->fiName(), int64_t(aBlock)});
+  [[noreturn]] void RaiseBadBlockNumber(TqdBlockNumber aBlock) const {
+    throw EqdStaticRecordEngineException(qdeBadBlockNum,
+                                         u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
+                                         {wEngine.breDataFile->fiName(), int64_t(aBlock)});
   }
   void CheckRefNr(TqdRefNr aRefNr) const {
-    CheckBlockNumber(qdStaticRefNrBlock(aRefNr));
+    if (!wEngine.breDataFile->ValidBlock(qdStaticRefNrBlock(aRefNr), wTrans))
+      RaiseBadBlockNumber(qdStaticRefNrBlock(aRefNr));
     const uint32_t slot = qdStaticRefNrSlot(aRefNr);
     if (slot < 1 || slot > wEngine.reRecsPerBlock)
       throw EqdStaticRecordEngineException(qdeBadRefNr,
@@ -145,11 +145,13 @@ class TqdStaticRecordEngine::TqdWalk {
   // A data block of this engine, checked; released by the handle on every
   // way out.
   TqdBlockRef Fetch(TqdBlockNumber aBlock, bool aWrite) const {
-    CheckBlockNumber(aBlock);
+    // The number is checked and the block fetched in one cache lock round
+    // trip.
+    TqdBlockRef block = wEngine.breDataFile->GetValidBlock(wTrans, aBlock, aWrite);
+    if (!block) RaiseBadBlockNumber(aBlock);
     TqdBaseFile* file = wEngine.breDataFile->_File();
-    TqdBlockRef block = file->fiBufMgr->GetBlock(file, wTrans, aBlock, aWrite);
     const uint8_t* data = block.Data();
-    bool valid = data != nullptr && qdBlockSignature(data) == kDataBlockSignature && qdBlockThisBlock(data) == aBlock;
+    bool valid = qdBlockSignature(data) == kDataBlockSignature && qdBlockThisBlock(data) == aBlock;
     if (valid && !wEngine.reFileIsV1 && wEngine.bseID != 0 && file->HeaderAccessFactory() != nullptr)
       valid = file->HeaderAccessFactory()->GetID(data) == wEngine.bseID;
     if (!valid)
@@ -159,6 +161,21 @@ class TqdStaticRecordEngine::TqdWalk {
     // Counts that drive the slot loops must fit the layout.
     if (qdGetU16(data + kBlkInUse) > wEngine.reRecsPerBlock || qdGetU16(data + kBlkFirstFree) > wEngine.reRecsPerBlock)
       raiseCorrupt();
+    return block;
+  }
+
+  // The block of record aRefNr (checked) holding a live record at its slot;
+  // a deleted record raises 8708.
+  TqdBlockRef FetchRecord(TqdRefNr aRefNr, bool aWrite) const {
+    // A slot outside the layout raises before anything is fetched (after a
+    // block number outside the file, which Fetch checks otherwise).
+    const uint32_t slot = qdStaticRefNrSlot(aRefNr);
+    if (slot < 1 || slot > wEngine.reRecsPerBlock) CheckRefNr(aRefNr);
+    TqdBlockRef block = Fetch(qdStaticRefNrBlock(aRefNr), aWrite);
+    if (!InUse(block.Data(), slot))
+      throw EqdStaticRecordEngineException(qdeKeyOrRecDeleted,
+                                           u"Record has been deleted, cannot read/delete/update it [%s, ref %d]",
+                                           {wEngine.breDataFile->fiName(), int64_t(aRefNr)});
     return block;
   }
 
@@ -302,15 +319,10 @@ void TqdStaticRecordEngine::AddRecord(TqdBaseTransaction* aTrans, TqdRefNr& aRef
 
 void TqdStaticRecordEngine::DeleteRecord(TqdBaseTransaction* aTrans, TqdRefNr aRefNr) {
   TqdWalk walk(*this, aTrans, true);
-  walk.CheckRefNr(aRefNr);
   walk.CheckInvariant();
   const TqdBlockNumber blockNumber = qdStaticRefNrBlock(aRefNr);
   const uint32_t slot = qdStaticRefNrSlot(aRefNr);
-  TqdBlockRef block = walk.Fetch(blockNumber, true);
-  if (!walk.InUse(block.Data(), slot))
-    throw EqdStaticRecordEngineException(qdeKeyOrRecDeleted,
-                                         u"Record has been deleted, cannot read/delete/update it [%s, ref %d]",
-                                         {breDataFile->fiName(), int64_t(aRefNr)});
+  TqdBlockRef block = walk.FetchRecord(aRefNr, true);
   const uint32_t inUse = qdGetU16(block.Data() + kBlkInUse);
   const uint32_t firstFree = qdGetU16(block.Data() + kBlkFirstFree);
   if (inUse == 0 || walk.Hdr(kHdrRecordCount) == 0) raiseCorrupt();
@@ -339,29 +351,17 @@ void TqdStaticRecordEngine::DeleteRecord(TqdBaseTransaction* aTrans, TqdRefNr aR
 
 void TqdStaticRecordEngine::ReadRecord(TqdBaseTransaction* aTrans, TqdRefNr aRefNr, PqdRecordBuffer aRecData) {
   TqdWalk walk(*this, aTrans, false);
-  walk.CheckRefNr(aRefNr);
-  const uint32_t slot = qdStaticRefNrSlot(aRefNr);
-  TqdBlockRef block = walk.Fetch(qdStaticRefNrBlock(aRefNr), false);
-  if (!walk.InUse(block.Data(), slot))
-    throw EqdStaticRecordEngineException(qdeKeyOrRecDeleted,
-                                         u"Record has been deleted, cannot read/delete/update it [%s, ref %d]",
-                                         {breDataFile->fiName(), int64_t(aRefNr)});
+  TqdBlockRef block = walk.FetchRecord(aRefNr, false);
   if (aRecData == nullptr) return;
-  std::memcpy(aRecData, block.Data() + walk.SlotOffset(slot), breRecordLength);
+  std::memcpy(aRecData, block.Data() + walk.SlotOffset(qdStaticRefNrSlot(aRefNr)), breRecordLength);
   breSetRefNrField(aRecData, aRefNr);
 }
 
 void TqdStaticRecordEngine::UpdateRecord(TqdBaseTransaction* aTrans, TqdRefNr aRefNr, PqdRecordBuffer aNewRecord,
                                          PqdRecordBuffer aOldRecord) {
   TqdWalk walk(*this, aTrans, false);
-  walk.CheckRefNr(aRefNr);
-  const uint32_t slot = qdStaticRefNrSlot(aRefNr);
-  TqdBlockRef block = walk.Fetch(qdStaticRefNrBlock(aRefNr), true);
-  if (!walk.InUse(block.Data(), slot))
-    throw EqdStaticRecordEngineException(qdeKeyOrRecDeleted,
-                                         u"Record has been deleted, cannot read/delete/update it [%s, ref %d]",
-                                         {breDataFile->fiName(), int64_t(aRefNr)});
-  uint8_t* image = block.WritableData() + walk.SlotOffset(slot);
+  TqdBlockRef block = walk.FetchRecord(aRefNr, true);
+  uint8_t* image = block.WritableData() + walk.SlotOffset(qdStaticRefNrSlot(aRefNr));
   if (aOldRecord != nullptr) {
     std::memcpy(aOldRecord, image, breRecordLength);
     breSetRefNrField(aOldRecord, aRefNr);
@@ -538,14 +538,8 @@ TqdRecordIteratorResult TqdStaticRecordEngine::ReadRecordForIterate(TqdBaseTrans
                                                                     TqdRecordIterator aIterator, void* aCookie,
                                                                     TqdBaseFilterEngine* aFilter) {
   TqdWalk walk(*this, aTrans, false);
-  walk.CheckRefNr(aRefNr);
-  const uint32_t slot = qdStaticRefNrSlot(aRefNr);
-  TqdBlockRef block = walk.Fetch(qdStaticRefNrBlock(aRefNr), false);
-  if (!walk.InUse(block.Data(), slot))
-    throw EqdStaticRecordEngineException(qdeKeyOrRecDeleted,
-                                         u"Record has been deleted, cannot read/delete/update it [%s, ref %d]",
-                                         {breDataFile->fiName(), int64_t(aRefNr)});
-  const uint8_t* image = block.Data() + walk.SlotOffset(slot);
+  TqdBlockRef block = walk.FetchRecord(aRefNr, false);
+  const uint8_t* image = block.Data() + walk.SlotOffset(qdStaticRefNrSlot(aRefNr));
   if (!qdFilterMatches(qdActiveFilter(aFilter), image)) return rirContinue;
   // The record is shown through a private copy carrying its reference.
   TqdPooledRecord copy(breRecordAllocator);

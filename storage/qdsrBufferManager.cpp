@@ -517,6 +517,25 @@ void dropIfUnused(TqdBufferManager* aManager, TqdReadOnlyBlock* aBlock) QD_REQUI
 TqdBlockRef TqdBufferManager::GetBlock(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber,
                                        bool aMarkDirty) {
   TqdCacheLockGuard guard(this);
+  return GetBlockLocked(aFile, aTrans, aBlockNumber, aMarkDirty);
+}
+
+TqdBlockRef TqdBufferManager::GetValidBlock(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber,
+                                            bool aMarkDirty) {
+  TqdCacheLockGuard guard(this);
+  if (aBlockNumber == 0 || aBlockNumber >= VisibleBlockCount(aFile, aTrans)) return {};
+  return GetBlockLocked(aFile, aTrans, aBlockNumber, aMarkDirty);
+}
+
+uint32_t TqdBufferManager::VisibleBlockCount(const TqdBaseFile* aFile, const TqdBaseTransaction* aTrans) {
+  if (aTrans != nullptr && aTrans == aFile->fiTrans) return aFile->fiTransUsedBlocks;
+  if (aTrans != nullptr && aTrans->HasState(tsSnapshot))
+    if (const TqdFileSnapShotLink* link = aFile->SnapShotLink(aTrans)) return link->fsslUsedBlocks;
+  return aFile->fiUsedBlocks;
+}
+
+TqdBlockRef TqdBufferManager::GetBlockLocked(TqdBaseFile* aFile, TqdBaseTransaction* aTrans,
+                                             TqdBlockNumber aBlockNumber, bool aMarkDirty) {
   TqdReadOnlyBlock* block = FindBlock(aFile, aBlockNumber);
   if (block == nullptr) block = CreateBlock(aFile, aBlockNumber, aFile->fiAttributes.Contains(qdfaTemporary));
   TqdBlockRef result;

@@ -654,6 +654,12 @@ class TqdBlockAccess : public TqdObject {
   void DirtyBlock(TqdBlockNumber aBlockNumber, TqdBaseTransaction* aTrans, TqdBlockRef& aBlock);
   bool ValidBlock(uint32_t aBlockNumber, TqdBaseTransaction* aTrans);
   bool ValidBlock(uint32_t aBlockNumber, TqdBaseFileHeaderAccess* aHeaderAccess);
+  // The block when aBlockNumber passes ValidBlock for aTrans, checked and
+  // fetched in one cache lock round trip; an empty handle otherwise. Its
+  // identity (signature, number, owner) is the caller's to check. Virtual
+  // so that an access can watch what a table reads through it: the index
+  // tests and the index benchmark count node reads with one.
+  virtual TqdBlockRef GetValidBlock(TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber, bool aMarkDirty);
   // A new header access of the file's format; the caller owns it.
   std::unique_ptr<TqdBaseFileHeaderAccess> HeaderAccess(TqdBaseTransaction* aTrans, bool aMarkDirty);
   TqdLSN baGetCurrentLSN(TqdBaseTransaction* aTrans);
@@ -1008,6 +1014,12 @@ class TqdBufferManager : public TqdObject {
   // Forgets every cached block of the file.
   void RemoveFile(TqdBaseFile* aFile);
   TqdBlockRef GetBlock(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber, bool aMarkDirty);
+  // GetBlock of a block number checked, under the same hold of the lock,
+  // to be one of the blocks aTrans sees in the file (block 0 excluded; the
+  // rule of TqdBlockAccess::ValidBlock): an empty handle for any other
+  // number. A read path pays one lock round trip per block this way.
+  TqdBlockRef GetValidBlock(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber,
+                            bool aMarkDirty);
   // A block being appended to the file: no disk image, reads as zeros.
   TqdBlockRef AddBlock(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber);
   // Replaces the held aBlock by aTrans's writable private version of it.
@@ -1069,6 +1081,10 @@ class TqdBufferManager : public TqdObject {
 
   // --- Used by the block, file and transaction classes (cache lock held) ---
 
+  // The number of blocks aTrans sees in aFile: the transaction's own count
+  // when it has joined the file, a snapshot transaction's count when it
+  // first read the file, else the committed count.
+  uint32_t VisibleBlockCount(const TqdBaseFile* aFile, const TqdBaseTransaction* aTrans) QD_REQUIRES(bmPadlock);
   // The committed version of block aBlockNumber, or nil when not cached;
   // waits for a running read (the lock must be held once).
   TqdReadOnlyBlock* FindBlock(TqdBaseFile* aFile, TqdBlockNumber aBlockNumber) QD_REQUIRES(bmPadlock);
@@ -1094,6 +1110,8 @@ class TqdBufferManager : public TqdObject {
 
  private:
   TqdScratchBlock* ResolveScratch(const TqdScratchBlockHandle& aHandle) QD_REQUIRES(bmPadlock);
+  TqdBlockRef GetBlockLocked(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber,
+                             bool aMarkDirty) QD_REQUIRES(bmPadlock);
   void CommitLevelZero(TqdBaseTransaction* aTrans, TqdFlushList* aFlushList, bool aIsWTCommit) QD_REQUIRES(bmPadlock);
   // Block 0 of every persistent file of aTrans gets aTrans's LSN.
   void StampHeaders(TqdBaseTransaction* aTrans) QD_REQUIRES(bmPadlock);

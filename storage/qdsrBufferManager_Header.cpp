@@ -174,12 +174,11 @@ void TqdBlockAccess::DirtyBlock(TqdBlockNumber aBlockNumber, TqdBaseTransaction*
 bool TqdBlockAccess::ValidBlock(uint32_t aBlockNumber, TqdBaseTransaction* aTrans) {
   if (aBlockNumber == 0) return false;
   TqdCacheLockGuard guard(baFile->fiBufMgr);
-  if (aTrans != nullptr && aTrans == baFile->fiTrans) return aBlockNumber < baFile->fiTransUsedBlocks;
-  // A snapshot transaction sees the blocks the file had when it first read
-  // it.
-  if (aTrans != nullptr && aTrans->HasState(tsSnapshot))
-    if (const TqdFileSnapShotLink* link = baFile->SnapShotLink(aTrans)) return aBlockNumber < link->fsslUsedBlocks;
-  return aBlockNumber < baFile->fiUsedBlocks;
+  return aBlockNumber < baFile->fiBufMgr->VisibleBlockCount(baFile, aTrans);
+}
+
+TqdBlockRef TqdBlockAccess::GetValidBlock(TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber, bool aMarkDirty) {
+  return baFile->fiBufMgr->GetValidBlock(baFile, aTrans, aBlockNumber, aMarkDirty);
 }
 
 bool TqdBlockAccess::ValidBlock(uint32_t aBlockNumber, TqdBaseFileHeaderAccess* aHeaderAccess) {

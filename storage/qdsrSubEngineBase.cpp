@@ -4,11 +4,11 @@
 
 #include "dictionary/qdsdDataDictionary_Storage.h"
 #include "dictionary/qdsdDataDictionary_Tables.h"
+#include "dictionary/qdsdFilterEngineBase.h"
 
 namespace qd {
 
 TqdCheckTimeoutProc qdCheckTimeoutHook = nullptr;
-TqdRecordFilterHooks qdRecordFilterHooks;
 
 namespace {
 
@@ -28,13 +28,11 @@ void checkValidTable(TqdBaseTableDescriptor* aTable) {
 }  // namespace
 
 TqdBaseFilterEngine* qdActiveFilter(TqdBaseFilterEngine* aFilter) {
-  if (aFilter == nullptr || qdRecordFilterHooks.Active == nullptr) return nullptr;
-  return qdRecordFilterHooks.Active(aFilter) ? aFilter : nullptr;
+  return aFilter != nullptr && aFilter->Active() ? aFilter : nullptr;
 }
 
 bool qdFilterMatches(TqdBaseFilterEngine* aFilter, const uint8_t* aRecord) {
-  if (aFilter == nullptr || qdRecordFilterHooks.MatchesBuffer == nullptr) return true;
-  return qdRecordFilterHooks.MatchesBuffer(aFilter, aRecord);
+  return aFilter == nullptr || aFilter->MatchesBuffer(aRecord);
 }
 
 const TqdClassInfo TqdBaseSubEngine::ClassInfo{u"TqdBaseSubEngine", &TqdPersistent::ClassInfo, nullptr};

@@ -22,7 +22,7 @@
 // Classes: TqdBaseSubEngine, TqdSubEngineFamily, EqdBaseSubEngineException;
 // the shared value types TqdBlockAccessList, TqdHeapRef, TqdSegmentRef,
 // TqdGetRecordCallback; the long-loop deadline check qdCheckTimeout and the
-// record filter seam (TqdBaseFilterEngine is the dictionary's filter engine).
+// record filter questions asked of the dictionary's filter engines.
 #pragma once
 
 #include <cstdint>
@@ -63,9 +63,11 @@ using TqdGetRecordCallback = TqdResult (*)(void* aCookie, PqdRecordBuffer aRecor
 
 // --- Deadline check of long loops -------------------------------------------
 
-// Installed by the server engine: raises the time-out or cancel error of the
-// calling thread when its deadline is near or its cancel flag is set. Until
-// one is installed long loops run unchecked.
+// Raises the time-out or cancel error of the calling thread when its
+// deadline is near or its cancel flag is set. The server engine installs it
+// at start-up for its per-thread deadline; nothing installs it before that
+// engine exists, so until then long storage loops run unchecked (only the
+// tests install one). No engine behaviour depends on it being set.
 using TqdCheckTimeoutProc = void (*)();
 extern TqdCheckTimeoutProc qdCheckTimeoutHook;
 inline void qdCheckTimeout() {
@@ -74,17 +76,11 @@ inline void qdCheckTimeout() {
 
 // --- Record filters ----------------------------------------------------------
 //
-// Record engines take the dictionary's filter engine by pointer and only ask
-// two things of it. Until the filter unit installs its answers every filter
-// counts as inactive (as if none were given).
-struct TqdRecordFilterHooks {
-  bool (*Active)(TqdBaseFilterEngine* aFilter) = nullptr;
-  bool (*MatchesBuffer)(TqdBaseFilterEngine* aFilter, const uint8_t* aRecord) = nullptr;
-};
-extern TqdRecordFilterHooks qdRecordFilterHooks;
+// Record engines and index walks take the dictionary's filter engine
+// (dictionary/qdsdFilterEngineBase.h) by pointer and ask it directly.
 // nil when aFilter is nil or not active: walks treat it as no filter.
 TqdBaseFilterEngine* qdActiveFilter(TqdBaseFilterEngine* aFilter);
-// True for a nil filter.
+// True for a nil filter, else the filter engine's answer for the record.
 bool qdFilterMatches(TqdBaseFilterEngine* aFilter, const uint8_t* aRecord);
 
 // --- Families ----------------------------------------------------------------

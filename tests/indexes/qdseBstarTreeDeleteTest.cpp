@@ -458,7 +458,7 @@ TEST(BstarTreeDeletePath, APathStandingOnTheEntryIsNotSearchedFromTheRootAgain) 
     std::vector<uint8_t> key = table.Key(0, value);
     ASSERT_TRUE(table.Tree().FindKey(change.get(), key.data(), 0, 0, 0, path.get(), skaEqualFirst, nullptr));
     ASSERT_EQ(path->bpipPage, leaf);
-    TqdIndexReadCounter counter;
+    TqdIndexReadCounter counter(table);
     ASSERT_TRUE(Delete(table, change.get(), value, TqdRefNr(value) + 1, withPath ? path.get() : nullptr));
     const std::vector<TqdBlockNumber>& blocks = counter.Blocks();
     if (withPath) {

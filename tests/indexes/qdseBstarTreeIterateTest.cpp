@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dictionary/qdsdFilterEngineBase.h"
+#include "dictionary/qdsdFilterEngineCallback.h"
 #include "tests/indexes/qdseBstarTreeChecker.h"
 #include "tests/indexes/qdseIndexTestFixture.h"
 
@@ -43,11 +44,6 @@ class TqdTestFilter : public TqdBaseFilterEngine {
   std::function<bool(const uint8_t*)> fMatches;
   int32_t fCalls = 0;
 };
-
-// Record filters reach the record engines through the storage layer's
-// filter hooks; the tests answer them from the filter object itself.
-bool hookActive(TqdBaseFilterEngine* aFilter) { return aFilter->Active(); }
-bool hookMatches(TqdBaseFilterEngine* aFilter, const uint8_t* aRecord) { return aFilter->MatchesBuffer(aRecord); }
 
 // --- Ranges --------------------------------------------------------------------------------------
 
@@ -168,14 +164,7 @@ TqdRecordIteratorResult collectRecord(void* aCookie, TqdRefNr /*aRefNr*/, PqdRec
 
 class BstarTreeIterateTest : public ::testing::Test {
  public:
-  void SetUp() override {
-    fSavedHooks = qdRecordFilterHooks;
-    qdRecordFilterHooks = {&hookActive, &hookMatches};
-  }
-  void TearDown() override {
-    Drop();
-    qdRecordFilterHooks = fSavedHooks;
-  }
+  void TearDown() override { Drop(); }
   // Rolls the test's transaction back and closes the table.
   void Drop() {
     if (fTrans != nullptr && !fTrans->Finished()) fTrans->Rollback();
@@ -261,7 +250,6 @@ class BstarTreeIterateTest : public ::testing::Test {
   TqdModel fModel;
   std::map<TqdRefNr, int32_t> fIds;
   std::vector<std::vector<uint8_t>> fBoundKeys;
-  TqdRecordFilterHooks fSavedHooks;
 };
 
 std::string caseName(const TqdRangeCase& aRange, bool aBackward) {
@@ -453,6 +441,37 @@ TEST_F(BstarTreeIterateTest, SkippedKeysAndFilteredKeysAreLeftOut) {
         EXPECT_EQ(both.recordIds, byRecord);
       }
     }
+  }
+}
+
+// A record filter is the dictionary's own filter engine, asked by the walk
+// itself: active, it hides the records it refuses; switched off, it hides
+// nothing.
+TEST_F(BstarTreeIterateTest, ARecordFilterOfTheDictionaryHidesRecordsFromAWalk) {
+  BuildDuplicates();
+  auto idIsOdd = [](void*, const uint8_t* aRecord) { return qdGetI32(aRecord) % 2 != 0; };
+  TqdCallbackFilterDescriptor descriptor(nullptr, idIsOdd);
+  std::unique_ptr<TqdBaseFilterEngine> filter(TqdBaseFilterEngine::CreateFor(&descriptor, nullptr));
+  ASSERT_EQ(filter->ActivateFilter(0), 0u);
+  const TqdRangeCase& range = kRanges[1];
+  for (const bool backward : {false, true}) {
+    SCOPED_TRACE(caseName(range, backward));
+    std::vector<int32_t> all;
+    std::vector<int32_t> odd;
+    for (const TqdEntry& entry : fModel.Slice(range.start, range.end, backward)) {
+      all.push_back(fIds[entry.refNr]);
+      if (fIds[entry.refNr] % 2 != 0) odd.push_back(fIds[entry.refNr]);
+    }
+    ASSERT_LT(odd.size(), all.size());
+    auto path = NewPath();
+    TqdWalkCookie filtered;
+    (void)Walk(path.get(), range, backward, false, &filtered, filter.get(), nullptr, true);
+    EXPECT_EQ(filtered.recordIds, odd);
+    ASSERT_EQ(filter->DeactivateFilter(0), 0u);
+    TqdWalkCookie unfiltered;
+    (void)Walk(path.get(), range, backward, false, &unfiltered, filter.get(), nullptr, true);
+    EXPECT_EQ(unfiltered.recordIds, all);
+    ASSERT_EQ(filter->ActivateFilter(0), 0u);
   }
 }
 

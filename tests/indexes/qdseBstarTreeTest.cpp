@@ -701,7 +701,7 @@ TEST(BstarTreePaths, AnInsertIntoTheSameLeafIsFollowedWithoutADescent) {
   };
   {
     // Unchanged: one unchecked read of the leaf.
-    TqdIndexReadCounter reads;
+    TqdIndexReadCounter reads(table);
     tree.ValidateIndexPath(trans.get(), path.get());
     onlyTheLeaf(reads);
   }
@@ -709,7 +709,7 @@ TEST(BstarTreePaths, AnInsertIntoTheSameLeafIsFollowedWithoutADescent) {
   key = table.Key(0, 9995);
   ASSERT_TRUE(tree.InsertKey(trans.get(), key.data(), 77777, 0, nullptr));
   {
-    TqdIndexReadCounter reads;
+    TqdIndexReadCounter reads(table);
     tree.ValidateIndexPath(trans.get(), path.get());
     onlyTheLeaf(reads);
   }

@@ -37,7 +37,9 @@ void TqdIndexTestTable::BuildDictionary() {
 }
 
 void TqdIndexTestTable::OpenEngines(TqdBaseTransaction* aTrans) {
-  fFiles = {&fTable->Access()};
+  TqdBaseFile* file = fTable->Access()._File();
+  fCountingAccess = std::make_unique<TqdCountingBlockAccess>(file, nullptr, file->fiName, 0);
+  fFiles = {fCountingAccess.get()};
   fRecords.reset(TqdBaseRecordEngine::CreateEngine(fDict.get(), fFiles, aTrans));
   fIndices.reset(TqdBaseIndicesEngine::CreateEngine(fDict.get(), fFiles, fRecords.get(), aTrans, false));
 }
@@ -56,6 +58,7 @@ void TqdIndexTestTable::Create() {
 void TqdIndexTestTable::Reopen() {
   fIndices.reset();
   fRecords.reset();
+  fCountingAccess.reset();
   fTable.reset();
   fTable = TqdTestTable::Open(&fCache, fName);
   OpenEngines(nullptr);
@@ -64,6 +67,7 @@ void TqdIndexTestTable::Reopen() {
 void TqdIndexTestTable::Close() {
   fIndices.reset();
   fRecords.reset();
+  fCountingAccess.reset();
   fTable.reset();
 }
 
@@ -125,22 +129,17 @@ TqdResult TqdIndexTestTable::AddRecord(TqdBaseTransaction* aTrans, int32_t aId, 
 
 // --- Read counter ---------------------------------------------------------------------------------
 
-TqdIndexReadCounter* TqdIndexReadCounter::fActive = nullptr;
-
-TqdIndexReadCounter::TqdIndexReadCounter() : fPrevious(qdIndexBlockReadHook) {
-  fActive = this;
-  qdIndexBlockReadHook = &Hook;
+TqdBlockRef TqdCountingBlockAccess::GetValidBlock(TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber,
+                                                  bool aMarkDirty) {
+  TqdBlockRef block = TqdBlockAccess::GetValidBlock(aTrans, aBlockNumber, aMarkDirty);
+  if (fCounter != nullptr && block && qdIsIndexBlock(block.Data())) fCounter->fBlocks.push_back(aBlockNumber);
+  return block;
 }
 
-TqdIndexReadCounter::~TqdIndexReadCounter() {
-  qdIndexBlockReadHook = fPrevious;
-  fActive = nullptr;
+TqdIndexReadCounter::TqdIndexReadCounter(TqdIndexTestTable& aTable) : fAccess(aTable.CountingAccess()) {
+  fAccess.fCounter = this;
 }
 
-void TqdIndexReadCounter::Hook(TqdBlockNumber aBlock, bool) {
-  if (fActive == nullptr) return;
-  ++fActive->fReads;
-  fActive->fBlocks.push_back(aBlock);
-}
+TqdIndexReadCounter::~TqdIndexReadCounter() { fAccess.fCounter = nullptr; }
 
 }  // namespace qd::test

@@ -42,6 +42,19 @@ struct TqdTestIndexSpec {
 using TqdTestIndexSpecs = std::vector<TqdTestIndexSpec>;
 using TqdKeyValue = std::optional<uint64_t>;
 
+class TqdIndexReadCounter;
+
+// The table's block access as the engines get it: the table file's, and
+// the index blocks fetched through it are told to the read counter that
+// is watching (none: nothing is counted).
+class TqdCountingBlockAccess final : public TqdBlockAccess {
+ public:
+  using TqdBlockAccess::TqdBlockAccess;
+  TqdBlockRef GetValidBlock(TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber, bool aMarkDirty) override;
+
+  TqdIndexReadCounter* fCounter = nullptr;
+};
+
 class TqdIndexTestTable {
  public:
   // Nothing is created until Create.
@@ -60,6 +73,8 @@ class TqdIndexTestTable {
   TqdBufferManager& Cache() { return fCache; }
   TqdServerDataDict& Dict() { return *fDict; }
   TqdBlockAccess& Access() { return fTable->Access(); }
+  // The access the engines read through.
+  TqdCountingBlockAccess& CountingAccess() { return *fCountingAccess; }
   TqdBaseRecordEngine& Records() { return *fRecords; }
   TqdBaseIndicesEngine& Indices() { return *fIndices; }
   TqdStaticKeyBstarTreeIndexEngine& Tree(int32_t aIndex = 0);
@@ -93,31 +108,29 @@ class TqdIndexTestTable {
   std::string fName;
   std::unique_ptr<TqdServerDataDict> fDict;
   std::unique_ptr<TqdTestTable> fTable;
+  std::unique_ptr<TqdCountingBlockAccess> fCountingAccess;
   TqdBlockAccessList fFiles;
   std::unique_ptr<TqdBaseRecordEngine> fRecords;
   std::unique_ptr<TqdBaseIndicesEngine> fIndices;
 };
 
-// Counts the index block reads (qdIndexBlockReadHook) while it lives.
+// Counts the index block reads of a table while it lives: every "QDIH"
+// block its index engines fetched through the table's counting block
+// access, with the block numbers in read order.
 class TqdIndexReadCounter {
  public:
-  TqdIndexReadCounter();
+  explicit TqdIndexReadCounter(TqdIndexTestTable& aTable);
   ~TqdIndexReadCounter();
   TqdIndexReadCounter(const TqdIndexReadCounter&) = delete;
   TqdIndexReadCounter& operator=(const TqdIndexReadCounter&) = delete;
 
-  uint32_t Reads() const { return fReads; }
+  uint32_t Reads() const { return uint32_t(fBlocks.size()); }
   const std::vector<TqdBlockNumber>& Blocks() const { return fBlocks; }
-  void Reset() {
-    fReads = 0;
-    fBlocks.clear();
-  }
+  void Reset() { fBlocks.clear(); }
 
  private:
-  static void Hook(TqdBlockNumber aBlock, bool aForWriting);
-  static TqdIndexReadCounter* fActive;
-  TqdIndexBlockReadHook fPrevious;
-  uint32_t fReads = 0;
+  friend class TqdCountingBlockAccess;
+  TqdCountingBlockAccess& fAccess;
   std::vector<TqdBlockNumber> fBlocks;
 };
 

@@ -5,14 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <vector>
 
 #include "dictionary/qdsdDataDictionary_Fields.h"
 #include "dictionary/qdsdDataDictionary_Tables.h"
+#include "dictionary/qdsdFilterEngineCallback.h"
+#include "dictionary/qdsdFilterEngineSimpleExpression.h"
+#include "tests/dictionary/qdsdCanExprBuilder.h"
 #include "tests/storage/qdsrTestOwner.h"
 #include "tests/support/qdTestFolder.h"
 
@@ -50,18 +55,29 @@ TEST(StaticRecordLayout, SlotsArePackedAgainstTheEndOfTheUsableArea) {
 
 // --- Fixture -----------------------------------------------------------------------------------
 
-// A record filter for the tests: the engine only ever passes its address
-// back through the filter hooks.
-struct TestFilter {
-  bool active = true;
-  std::function<bool(const uint8_t*)> matches;
-};
+// A record filter of the dictionary: a callback filter engine over a test
+// predicate, active unless asked otherwise.
+class RecordFilter {
+ public:
+  explicit RecordFilter(std::function<bool(const uint8_t*)> aMatches, bool aActive = true)
+      : fMatches(std::move(aMatches)),
+        fDescriptor(this, &Call),
+        fEngine(TqdBaseFilterEngine::CreateFor(&fDescriptor, nullptr)) {
+    if (aActive) {
+      EXPECT_EQ(fEngine->ActivateFilter(0), 0u);
+    }
+  }
+  TqdBaseFilterEngine* Engine() const { return fEngine.get(); }
 
-bool testFilterActive(TqdBaseFilterEngine* aFilter) { return reinterpret_cast<TestFilter*>(aFilter)->active; }
-bool testFilterMatches(TqdBaseFilterEngine* aFilter, const uint8_t* aRecord) {
-  return reinterpret_cast<TestFilter*>(aFilter)->matches(aRecord);
-}
-TqdBaseFilterEngine* AsFilter(TestFilter& aFilter) { return reinterpret_cast<TqdBaseFilterEngine*>(&aFilter); }
+ private:
+  static bool Call(void* aCookie, const uint8_t* aRecord) {
+    return static_cast<RecordFilter*>(aCookie)->fMatches(aRecord);
+  }
+
+  std::function<bool(const uint8_t*)> fMatches;
+  TqdCallbackFilterDescriptor fDescriptor;
+  std::unique_ptr<TqdBaseFilterEngine> fEngine;
+};
 
 struct Visit {
   TqdRefNr refNr;
@@ -70,15 +86,10 @@ struct Visit {
 
 class StaticRecordTest : public ::testing::Test {
  public:
-  void SetUp() override {
-    fSavedHooks = qdRecordFilterHooks;
-    qdRecordFilterHooks = {&testFilterActive, &testFilterMatches};
-  }
   void TearDown() override {
     fEngine.reset();
     fTable.reset();
     fCache.CheckInvariants();
-    qdRecordFilterHooks = fSavedHooks;
     qdCheckTimeoutHook = nullptr;
   }
 
@@ -203,7 +214,6 @@ class StaticRecordTest : public ::testing::Test {
   std::unique_ptr<TqdTestTable> fTable;
   TqdBlockAccessList fFiles;
   std::unique_ptr<TqdBaseRecordEngine> fEngine;
-  TqdRecordFilterHooks fSavedHooks;
 };
 
 // --- Records -----------------------------------------------------------------------------------
@@ -471,13 +481,13 @@ TEST_F(StaticRecordTest, RecordNumbersRoundTripWithAndWithoutAFilter) {
   std::vector<TqdRefNr> refs = Add(1, int32_t(perBlock) * 2 + 7);
   Delete(refs[4]);
   Delete(refs[perBlock + 1]);
-  TestFilter odd{true, [this](const uint8_t* aRecord) { return IdOf(aRecord) % 2 == 1; }};
-  TestFilter inactive{false, [](const uint8_t*) { return false; }};
-  for (TqdBaseFilterEngine* filter : {static_cast<TqdBaseFilterEngine*>(nullptr), AsFilter(odd), AsFilter(inactive)}) {
+  RecordFilter odd([this](const uint8_t* aRecord) { return IdOf(aRecord) % 2 == 1; });
+  RecordFilter inactive([](const uint8_t*) { return false; }, false);
+  for (TqdBaseFilterEngine* filter : {static_cast<TqdBaseFilterEngine*>(nullptr), odd.Engine(), inactive.Engine()}) {
     for (bool flip : {false, true}) {
-      SCOPED_TRACE(testing::Message() << "filter " << (filter == AsFilter(odd)) << " flip " << flip);
+      SCOPED_TRACE(testing::Message() << "filter " << (filter == odd.Engine()) << " flip " << flip);
       uint32_t expected = 0;
-      std::vector<Visit> order = Walk(flip, filter == AsFilter(odd) ? filter : nullptr);
+      std::vector<Visit> order = Walk(flip, filter == odd.Engine() ? filter : nullptr);
       for (const Visit& v : order) {
         ++expected;
         uint32_t recNo = 0;
@@ -493,9 +503,53 @@ TEST_F(StaticRecordTest, RecordNumbersRoundTripWithAndWithoutAFilter) {
     }
   }
   uint32_t recNo = 0;
-  EXPECT_EQ(fEngine->RecNoGet(nullptr, refs[1], AsFilter(odd), recNo, false), qdeNoCurrentRec);  // id 2 fails
-  EXPECT_EQ(fEngine->RecNoGet(nullptr, refs[4], nullptr, recNo, false), qdeNoCurrentRec);        // deleted
+  EXPECT_EQ(fEngine->RecNoGet(nullptr, refs[1], odd.Engine(), recNo, false), qdeNoCurrentRec);  // id 2 fails
+  EXPECT_EQ(fEngine->RecNoGet(nullptr, refs[4], nullptr, recNo, false), qdeNoCurrentRec);       // deleted
   EXPECT_EQ(fEngine->RecNoGet(nullptr, refs[4], nullptr, recNo, true), qdeEOF);
+}
+
+// Record filters are the dictionary's filter engines, asked by the engine
+// itself: an expression filter over the record's fields hides what it
+// refuses from walks, from read-for-iterate and from record numbers.
+TEST_F(StaticRecordTest, AnExpressionFilterHidesRecordsFromWalksAndReads) {
+  Build();
+  const std::vector<TqdRefNr> refs = Add(1, int32_t(Static().RecsPerBlock()) + 20);
+  CanExprBuilder expression;
+  // Id > 10 and Id <= 30, the range spanning two blocks' worth of ids.
+  const int32_t last = int32_t(Static().RecsPerBlock()) + 10;
+  const auto inRange =
+      expression.Binary(coAND, expression.Compare(coGT, false, 0, expression.Field(1), expression.Int32(10)),
+                        expression.Compare(coLE, false, 0, expression.Field(1), expression.Int32(last)));
+  TqdSimpleExpressionFilterDescriptor descriptor(
+      std::make_shared<const std::vector<uint8_t>>(expression.Build(inRange)), -1);
+  std::unique_ptr<TqdBaseFilterEngine> filter(TqdBaseFilterEngine::CreateFor(&descriptor, Fields()));
+  ASSERT_EQ(filter->ActivateFilter(0), 0u);
+  for (const bool backward : {false, true}) {
+    for (const bool withBuffer : {true, false}) {
+      SCOPED_TRACE(testing::Message() << "backward " << backward << " buffer " << withBuffer);
+      std::vector<int32_t> ids;
+      for (const Visit& v : Walk(backward, filter.get(), withBuffer)) ids.push_back(v.id);
+      std::vector<int32_t> expected;
+      for (int32_t id = 11; id <= last; ++id) expected.push_back(id);
+      if (backward) std::reverse(expected.begin(), expected.end());
+      EXPECT_EQ(ids, expected);
+    }
+  }
+  int32_t calls = 0;
+  auto count = [](void* aCookie, TqdRefNr, PqdRecordBuffer) {
+    ++*static_cast<int32_t*>(aCookie);
+    return rirContinue;
+  };
+  EXPECT_EQ(fEngine->ReadRecordForIterate(nullptr, refs[0], nullptr, count, &calls, filter.get()), rirContinue);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(fEngine->ReadRecordForIterate(nullptr, refs[10], nullptr, count, &calls, filter.get()), rirContinue);
+  EXPECT_EQ(calls, 1);
+  uint32_t recNo = 0;
+  ASSERT_EQ(fEngine->RecNoGet(nullptr, refs[12], filter.get(), recNo, false), 0u);
+  EXPECT_EQ(recNo, 3u);
+  // Switched off, the filter hides nothing.
+  ASSERT_EQ(filter->DeactivateFilter(0), 0u);
+  EXPECT_EQ(Walk(false, filter.get()).size(), refs.size());
 }
 
 TEST_F(StaticRecordTest, RecoverIterateDeliversTheLiveSlotsOfADataBlockOnly) {
