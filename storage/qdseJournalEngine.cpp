@@ -6,9 +6,12 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
+#include "client/qdsdServerEngine.h"
 #include "platform/qdFormat.h"
 #include "platform/qdLittleEndian.h"
+#include "storage/qdsrFilePosix.h"
 
 namespace qd {
 
@@ -26,6 +29,39 @@ std::atomic<int64_t> lastJournalNumber{0};
 // in the folder and made durable by its folder sync.
 std::mutex spareLock;
 std::map<std::string, std::string> spares;
+
+// The journal files of this process's commits in progress (opened, not yet
+// deleted or kept). The look at the disk before a table open or a commit
+// passes them by: the cache makes a commit wait for the flush of an earlier
+// commit of the same table in this process.
+std::mutex ownLock;
+std::set<std::string> ownJournals;
+
+void addOwnJournal(const std::string& aName) {
+  std::lock_guard guard(ownLock);
+  ownJournals.insert(aName);
+}
+
+void removeOwnJournal(const std::string& aName) {
+  std::lock_guard guard(ownLock);
+  ownJournals.erase(aName);
+}
+
+bool isOwnJournal(const std::string& aName) {
+  {
+    std::lock_guard guard(ownLock);
+    if (ownJournals.count(aName) != 0) return true;
+  }
+  std::lock_guard guard(spareLock);
+  for (const auto& [folder, name] : spares)
+    if (name == aName) return true;
+  return false;
+}
+
+// How long a table open or a commit sleeps between two looks at a journal
+// that a live process holds (a file lock cannot be waited for with a
+// deadline).
+constexpr auto kJournalPoll = std::chrono::milliseconds(5);
 
 qdString errorText(int aError) {
   char buffer[256];
@@ -181,6 +217,132 @@ void parseJournal(TqdOSFile& aFile, const std::string& aJournal, std::vector<Tqd
   }
 }
 
+bool sameTableName(const std::string& aLeft, const std::string& aRight) {
+  if (aLeft.size() != aRight.size()) return false;
+  for (size_t i = 0; i < aLeft.size(); ++i) {
+    char left = aLeft[i];
+    char right = aRight[i];
+    if (left >= 'A' && left <= 'Z') left = char(left + 32);
+    if (right >= 'A' && right <= 'Z') right = char(right + 32);
+    if (left != right) return false;
+  }
+  return true;
+}
+
+// What one journal file on disk means for a set of tables of its folder.
+enum TqdJournalVerdict : uint8_t {
+  // Not a journal that recovery would replay over them: a spare, an
+  // unfinished journal (nothing of its commit reached a table), a file
+  // without a journal header (recovery reports it and writes nothing), a
+  // journal of other tables, or a file that is gone.
+  jvClear,
+  // Recovery replays it, or keeps it and refuses the tables: the tables wait
+  // for a check.
+  jvRefused,
+  // A complete journal of one of the tables that a live process holds: its
+  // commit is still writing the tables and deletes the journal when done.
+  jvBusy,
+};
+
+TqdJournalVerdict judgeJournal(TqdFileSystem& aFileSystem, const std::string& aPath,
+                               const std::vector<std::string>& aTables) {
+  TqdOSOpenRequest request;
+  request.orRead = true;
+  request.orLock = flkShared;
+  std::unique_ptr<TqdOSFile> file;
+  int error = aFileSystem.Open(aPath, request, file);
+  bool held = false;
+  if (error == EWOULDBLOCK) {
+    // Held by a live process: its content says whether it is complete.
+    held = true;
+    request.orLock = flkNone;
+    error = aFileSystem.Open(aPath, request, file);
+  }
+  if (error == ENOENT) return jvClear;
+  if (error != 0) return jvRefused;  // unreadable: what recovery will do is unknown
+  struct TqdClose {
+    std::unique_ptr<TqdOSFile>& fFile;
+    ~TqdClose() { (void)fFile->Close(); }  // only read
+  } close{file};
+  int64_t size = 0;
+  if (file->Size(size) != 0) return jvRefused;
+  uint8_t header[kJournalHeaderSize] = {};
+  size_t done = 0;
+  if (size < int64_t(kJournalHeaderSize) || file->PRead(0, header, sizeof header, done) != 0 || done != sizeof header ||
+      std::memcmp(header, "QDJH", 4) != 0)
+    return jvClear;
+  const uint32_t flag = qdGetU32(header + 4);
+  if (flag == 0) return jvClear;
+  std::vector<TqdJournalRecord> records;
+  std::vector<std::string> names;
+  try {
+    parseJournal(*file, aPath, records, names);
+  } catch (const EqdBaseException&) {
+    // A damaged journal without a name blocks its whole folder at recovery.
+    if (names.empty()) return held ? jvBusy : jvRefused;
+  }
+  for (const std::string& name : names)
+    for (const std::string& table : aTables)
+      if (sameTableName(name, table)) return held ? jvBusy : jvRefused;
+  return jvClear;
+}
+
+// The journals on disk that keep the tables aFileNames from being opened or
+// committed to (see qdCheckTablesRecovered).
+void checkJournalsOnDisk(const std::vector<qdString>& aFileNames) {
+  TqdFileSystem& fileSystem = qdFileSystem();
+  std::map<std::string, std::vector<std::string>> byFolder;
+  std::map<std::string, qdString> shown;
+  for (const qdString& fileName : aFileNames) {
+    const std::string name = StringToUtf8(fileName);
+    const std::string folder = qdFolderOf(name);
+    if (folder.empty()) continue;
+    byFolder[folder].push_back(name.substr(folder.size()));
+    shown.emplace(folder + name.substr(folder.size()), fileName);
+  }
+  const uint64_t deadline = qdThreadOperationDeadline();
+  for (const auto& [folder, tables] : byFolder) {
+    for (;;) {
+      std::vector<std::string> names;
+      // A folder that cannot be listed holds no table that could be opened.
+      if (fileSystem.ListFolder(folder, names) != 0) break;
+      std::string busy;
+      for (const std::string& name : names) {
+        if (!endsWithExtension(name)) continue;
+        const std::string path = folder + name;
+        if (isOwnJournal(path)) continue;
+        const TqdJournalVerdict verdict = judgeJournal(fileSystem, path, tables);
+        if (verdict == jvClear) continue;
+        qdString table;
+        for (const std::string& part : tables) {
+          if (!table.empty()) table += u"\", \"";
+          table += shown[folder + part];
+        }
+        if (verdict == jvRefused)
+          throw EqdBaseFileException(
+              qdeRecoveryFailed,
+              u"Table \"%s\" cannot be opened until the journal of an interrupted commit is recovered: journal \"%s\" "
+              u"waits for a check of its folder",
+              {table, Utf8ToString(path)});
+        busy = path;
+        const uint64_t now = uint64_t(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
+        if (deadline != 0 && now >= deadline)
+          throw EqdBaseFileException(
+              qdeRecoveryFailed,
+              u"Table \"%s\" cannot be opened until the journal of an interrupted commit is recovered: journal \"%s\" "
+              u"is still held by the commit of another process",
+              {table, Utf8ToString(path)});
+        break;
+      }
+      if (busy.empty()) break;
+      qdTestPoint("qdseJournalEngine.WaitForJournal");
+      std::this_thread::sleep_for(kJournalPoll);
+    }
+  }
+}
+
 }  // namespace
 
 const TqdJournalEngineClass* qdPersistentJournalEngineClass() {
@@ -232,6 +394,7 @@ Tqd1xJournalEngine::~Tqd1xJournalEngine() {
     // unfinished journal, and a finished one of a commit that never touched
     // its tables replays images the tables already hold.
   }
+  if (jeState == jsOpen) removeOwnJournal(jeOSName);
 }
 
 void Tqd1xJournalEngine::RaiseWriteError(int aError) {
@@ -281,6 +444,7 @@ void Tqd1xJournalEngine::PrepareJournal() {
   }
   bjeFileName = Utf8ToString(jeOSName);
   jeState = jsOpen;
+  addOwnJournal(jeOSName);
   jeBuffer.clear();
   jeFileOffset = 0;
   WriteJournalHeader(false);
@@ -328,6 +492,7 @@ const std::string& Tqd1xJournalEngine::TableName(TqdBaseFile* aFile) {
                                       {aFile->FileName()});
   jeNameFile = aFile;
   jeName = name;
+  if (std::find(jeTables.begin(), jeTables.end(), fileName) == jeTables.end()) jeTables.push_back(fileName);
   // Blocks beyond the file's end have no bytes to keep (a table created by
   // this very commit has none at all).
   jePhysicalBlocks = aFile->PhysicalBlockCount();
@@ -415,6 +580,7 @@ void Tqd1xJournalEngine::DeleteJournal() {
   jeState = jsDeleted;
   (void)jeJournalFile->Close();  // the file is gone; closing cannot lose anything
   jeJournalFile.reset();
+  removeOwnJournal(jeOSName);
   makeSpare(*jeFileSystem, jeFolder);
   if (int error = jeFileSystem->SyncFolder(jeFolder)) RaiseWriteError(error);
 }
@@ -422,8 +588,14 @@ void Tqd1xJournalEngine::DeleteJournal() {
 void Tqd1xJournalEngine::KeepJournal() {
   if (jeState != jsOpen) return;
   jeState = jsKept;
+  // Its commit may have reached the tables in part: they wait for a check,
+  // here through the registry, in every other process through the journal
+  // file itself.
+  const qdString reason = Format(u"journal \"%s\" was kept by a failed commit", {bjeFileName});
+  for (const std::string& table : jeTables) qdMarkTableUnrecovered(Utf8ToString(table), reason);
   std::unique_ptr<TqdOSFile> file = std::move(jeJournalFile);
   (void)file->Close();  // what reached the file is what recovery finds
+  removeOwnJournal(jeOSName);
 }
 
 // --- Recovery ------------------------------------------------------------------------------
@@ -436,13 +608,30 @@ void Tqd1xJournalEngine::ReplayJournal(TqdOSFile& aJournalFile, const std::strin
   TqdFileSystem& fileSystem = qdFileSystem();
   const uint8_t applied = aApplyAfterImages ? kJournalAfterImage : kJournalBeforeImage;
   std::vector<uint8_t> image;
+  auto readImage = [&](const TqdJournalRecord& aRecord) {
+    const uint32_t bytes = qdBlockSizeAllBytes(TqdBlockSize(aRecord.jrSizeCode));
+    image.resize(bytes);
+    size_t done = 0;
+    if (int error = aJournalFile.PRead(aRecord.jrImageOffset, image.data(), bytes, done))
+      throw Eqd1xJournalEngineException(qdeReadErr, u"INTERNAL: Error when reading from file [%s, error %d, %s]",
+                                        {Utf8ToString(aJournalName), error, errorText(error)});
+    if (done != bytes) raiseTruncated(aJournalName, bytes);
+  };
+  // Every table is opened and every record checked against it before the
+  // first byte is written.
+  struct TqdReplayTable {
+    std::string rtName;
+    std::string rtPath;
+    std::unique_ptr<TqdOSFile> rtFile;
+  };
+  std::vector<TqdReplayTable> tables;
   for (const std::string& name : names) {
     bool any = false;
-    bool hasHeader = false;
+    const TqdJournalRecord* header = nullptr;
     for (const TqdJournalRecord& record : records)
       if (record.jrName == name && record.jrImageKind == applied) {
         any = true;
-        hasHeader = hasHeader || record.jrBlock == 0;
+        if (record.jrBlock == 0) header = &record;
       }
     if (!any) continue;
     const std::string path = aFolder + name;
@@ -458,38 +647,84 @@ void Tqd1xJournalEngine::ReplayJournal(TqdOSFile& aJournalFile, const std::strin
       if (info.faIsFolder || info.faIsLink)
         throw Eqd1xJournalEngineException(qdeFileNoAccess, u"Journal \"%s\" names \"%s\", which is not a table file",
                                           {Utf8ToString(aJournalName), Utf8ToString(path)});
-    } else if (aApplyAfterImages && hasHeader) {
+    } else if (aApplyAfterImages && header != nullptr) {
       // A table created by the commit that is rolled forward.
       request.orCreateExclusive = true;
     } else {
       throw Eqd1xJournalEngineException(qdeFileNoAccess, u"Journal \"%s\" names the missing table file \"%s\"",
                                         {Utf8ToString(aJournalName), Utf8ToString(path)});
     }
+    // What the table can hold once replayed: the blocks its journalled
+    // block 0 counts, else the blocks its file has. A record beyond that is
+    // damage, never a reason to grow the file.
+    uint64_t limit = 0;
+    if (header != nullptr) {
+      readImage(*header);
+      TqdPosixFile scratch;
+      scratch.fiName = Utf8ToString(path);
+      try {
+        limit = TqdBaseFileHeaderAccessFactory::CreateFactory(TqdBlockSignature(), image.data(), &scratch)
+                    ->GetUsedBlocks(image.data());
+      } catch (const EqdBaseException&) {
+        raiseDamaged(aJournalName, header->jrImageOffset, u"the image of block 0 is not a table header");
+      }
+    }
     std::unique_ptr<TqdOSFile> table;
-    if (int error = fileSystem.Open(path, request, table))
-      throw Eqd1xJournalEngineException(qdeFileNoAccess, u"INTERNAL: File could not be opened [%s, error %d, %s]",
-                                        {Utf8ToString(path), error, errorText(error)});
+    if (request.orCreateExclusive) {
+      // Created only once every record has been checked.
+    } else {
+      if (int error = fileSystem.Open(path, request, table))
+        throw Eqd1xJournalEngineException(qdeFileNoAccess, u"INTERNAL: File could not be opened [%s, error %d, %s]",
+                                          {Utf8ToString(path), error, errorText(error)});
+      if (header == nullptr) {
+        int64_t size = 0;
+        if (int error = table->Size(size))
+          throw Eqd1xJournalEngineException(qdeReadErr, u"INTERNAL: Error when getting size of file [%s, error %d, %s]",
+                                            {Utf8ToString(path), error, errorText(error)});
+        for (const TqdJournalRecord& record : records)
+          if (record.jrName == name) {
+            limit = uint64_t(size) >> qdBlockSizeShift(TqdBlockSize(record.jrSizeCode));
+            break;
+          }
+      }
+    }
+    for (const TqdJournalRecord& record : records)
+      if (record.jrName == name && record.jrImageKind == applied && record.jrBlock >= limit)
+        raiseDamaged(aJournalName, record.jrImageOffset - kJournalRecordHeaderSize,
+                     u"the block number lies beyond what the table can hold");
+    tables.push_back({name, path, std::move(table)});
+  }
+  for (TqdReplayTable& entry : tables) {
+    const std::string& path = entry.rtPath;
+    if (!entry.rtFile) {
+      TqdOSOpenRequest request;
+      request.orRead = true;
+      request.orWrite = true;
+      request.orLock = flkExclusive;
+      request.orCreateExclusive = true;
+      if (int error = fileSystem.Open(path, request, entry.rtFile))
+        throw Eqd1xJournalEngineException(qdeFileNoAccess, u"INTERNAL: File could not be opened [%s, error %d, %s]",
+                                          {Utf8ToString(path), error, errorText(error)});
+    }
+    TqdOSFile& table = *entry.rtFile;
     for (const TqdJournalRecord& record : records) {
-      if (record.jrName != name || record.jrImageKind != applied) continue;
+      if (record.jrName != entry.rtName || record.jrImageKind != applied) continue;
+      readImage(record);
       const TqdBlockSize size = TqdBlockSize(record.jrSizeCode);
       const uint32_t bytes = qdBlockSizeAllBytes(size);
-      image.resize(bytes);
-      size_t done = 0;
-      if (int error = aJournalFile.PRead(record.jrImageOffset, image.data(), bytes, done))
-        throw Eqd1xJournalEngineException(qdeReadErr, u"INTERNAL: Error when reading from file [%s, error %d, %s]",
-                                          {Utf8ToString(aJournalName), error, errorText(error)});
-      if (done != bytes) raiseTruncated(aJournalName, bytes);
       const int64_t offset = int64_t(record.jrBlock) << qdBlockSizeShift(size);
-      int error = table->PWrite(offset, image.data(), bytes, done);
+      size_t done = 0;
+      int error = table.PWrite(offset, image.data(), bytes, done);
       if (error == 0 && done != bytes) error = ENOSPC;
       if (error != 0)
         throw Eqd1xJournalEngineException(qdeWriteErr, u"INTERNAL: Error when writing to file [%s, error %d, %s]",
                                           {Utf8ToString(path), error, errorText(error)});
     }
-    if (int error = table->DataSync())
+    if (int error = table.DataSync())
       throw Eqd1xJournalEngineException(qdeWriteErr, u"INTERNAL: Error when flushing file [%s, error %d, %s]",
                                         {Utf8ToString(path), error, errorText(error)});
-    if (int error = table->Close())
+    std::unique_ptr<TqdOSFile> closing = std::move(entry.rtFile);
+    if (int error = closing->Close())
       throw Eqd1xJournalEngineException(qdeCloseFailed, u"INTERNAL: File could not be closed [%s, error %d, %s]",
                                         {Utf8ToString(path), error, errorText(error)});
   }
@@ -676,6 +911,7 @@ TqdJournalCheckResult Tqd1xJournalEngine::Check(const TqdJournalEngineClass* aCl
 // --- Unit ------------------------------------------------------------------------------------
 
 void qdseJournalEngineInitialize() {
+  qdSetJournalsOnDiskCheck(&checkJournalsOnDisk);
   qdRegisterJournalEngineClass(&TqdBaseJournalEngine::ClassInfo);
   qdRegisterJournalEngineClass(&Tqd1xJournalEngine::ClassInfo);
   qdRegisterJournalEngineClass(&Tqd1xCommitJournalEngine::ClassInfo);
@@ -685,6 +921,7 @@ void qdseJournalEngineInitialize() {
 }
 
 void qdseJournalEngineFinalize() {
+  qdSetJournalsOnDiskCheck(nullptr);
   const TqdJournalEngineClass* current = qdJournalEngineClass.load();
   if (current == &Tqd1xJournalEngine::ClassInfo || current == &Tqd1xCommitJournalEngine::ClassInfo ||
       current == &Tqd1xRollbackJournalEngine::ClassInfo)

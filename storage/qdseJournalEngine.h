@@ -46,14 +46,32 @@
 // exclusive lock (a file another process holds is a commit in progress and
 // is left alone). Empty files and journals with flag 0 are deleted. Each
 // complete journal is checked whole before any table byte is written: bad
-// signatures, size codes, image kinds, names and a truncated record are
-// damage, and the journal is then kept and its tables are refused
-// (qdCheckTableRecovered) until a later check recovers them. Roll-forward
-// journals are replayed oldest first, then rollback journals newest first; a
-// journal that touches a table of a journal kept before it is kept too, so
-// that images never replay out of order. Replay writes only regular files
-// named inside the checked folder, syncs every table it wrote and the
-// folder, then deletes the journal and syncs the folder again.
+// signatures, size codes, image kinds, names, a truncated record and a
+// block number beyond what its table can hold (the count of the journalled
+// block 0, else the blocks of the file) are damage, and the journal is then
+// kept and its tables are refused (qdCheckTableRecovered) until a later
+// check recovers them; no file is grown for a record. Roll-forward journals
+// are replayed oldest first, then rollback journals newest first; a journal
+// that touches a table of a journal kept before it is kept too, so that
+// images never replay out of order. Replay writes only regular files named
+// inside the checked folder, syncs every table it wrote and the folder,
+// then deletes the journal and syncs the folder again.
+//
+// No acknowledged commit is ever undone by a replay. A replay puts back
+// the images of its own commit, so no commit may reach a table while a
+// complete journal of that table is on disk:
+// - A table is not opened, nor written by a level-0 commit, while a
+//   complete (or damaged) journal on disk names it, unless that journal is
+//   a commit of this process in progress (qdCheckTablesRecovered). Other
+//   processes learn of a journal from the disk alone: a journal a live
+//   process holds locked is waited for until the thread's deadline (its
+//   commit deletes it), one nobody holds - its process died, or a failed
+//   commit kept it - refuses the table with 15509 until a check replays it.
+// - A failed commit keeps its journal and marks its tables refused in its
+//   own process too (KeepJournal).
+// - Within one process a commit of a table waits until the flush of an
+//   earlier commit of that table has deleted its journal (the cache's
+//   flush-pending wait).
 //
 // Classes: Tqd1xJournalEngine, Tqd1xCommitJournalEngine,
 // Tqd1xRollbackJournalEngine, Eqd1xJournalEngineException.
@@ -136,6 +154,8 @@ class Tqd1xJournalEngine : public TqdBaseJournalEngine {
   std::vector<uint8_t> jeScratch;
   TqdBaseFile* jeNameFile = nullptr;
   std::string jeName;
+  // Full names of the tables journalled, refused when the journal is kept.
+  std::vector<std::string> jeTables;
   uint32_t jePhysicalBlocks = 0;
 };
 

@@ -34,6 +34,11 @@
 //   4. outside the cache lock the flush list writes and syncs every file and
 //      then deletes the journal durably: for a rollback journal that
 //      deletion is the moment the commit becomes permanent.
+// Before step 1, outside the cache lock, the commit waits until no earlier
+// commit's flush of any of its files is pending (fiFlushPending), and
+// refuses a file that waits for recovery or that a journal on disk names
+// (qdCheckTablesRecovered): the earlier journal, replayed after the later
+// commit, would undo it.
 // A failure in step 4 sets the process-wide fatal flag (qdFatalError): the
 // state on disk is unknown until the journal is recovered at the next start,
 // so every later flush refuses with 15443 and the journal stays on disk.
@@ -78,9 +83,11 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -628,6 +635,12 @@ class TqdBaseFile : public TqdObject {
   void* fiBlocks[256] = {};
   // Committed versions in the file's list.
   uint32_t fiBlockCount = 0;
+  // A level-0 commit listed the file for its flush, which has not ended
+  // yet, on the thread fiFlushThread (cache lock). A later commit of the
+  // file waits for it: until the earlier journal is deleted, its recovery
+  // would cut off what the later commit adds.
+  bool fiFlushPending = false;
+  uint32_t fiFlushThread = 0;
 
   int32_t fiMaxID = 2147483647;
   // Tells file objects apart without their addresses.
@@ -849,8 +862,15 @@ class TqdFlushList : public TqdObject {
 
   TqdLSN flLSN = 0;
   std::vector<TqdBaseFile*> flList;
+  // The cache whose files are listed; their pending flush ends with Flush
+  // or, when it never ran, with the list.
+  TqdBufferManager* flBufferManager = nullptr;
   std::unique_ptr<TqdBaseJournalEngine> flJournal;
   TqdBaseReplicationLog* flReplicationLog = nullptr;
+
+ private:
+  // Leaves the journal on disk for recovery and sets the fatal flag.
+  void KeepJournal();
 };
 
 // --- Journal engines (abstract) -------------------------------------------------------
@@ -926,13 +946,28 @@ void qdUnregisterJournalEngineClass(const TqdJournalEngineClass* aClass);
 // The class registered as aName (case-insensitive), nil when none.
 const TqdJournalEngineClass* qdFindJournalEngineClass(const qdString& aName);
 
-// Tables that a journal could not be recovered into are refused until a
-// later check recovers them. Names are full file names; a folder name
-// ending in '/' blocks every table of the folder.
+// Tables that a journal could not be recovered into, and the tables of a
+// journal a failed commit kept, are refused until a later check recovers
+// them. Names are full file names; a folder name ending in '/' blocks every
+// table of the folder.
 void qdMarkTableUnrecovered(const qdString& aName, const qdString& aReason);
 void qdClearTableUnrecovered(const qdString& aName);
-// Raises 15509 when the table (or its folder) waits for recovery.
+
+// The other processes learn of a journal from the disk alone: a complete
+// journal that names a table means that a later check replays it over the
+// table, so nothing may be committed to the table before that. The journal
+// unit installs the look at the disk (qdseJournalEngineInitialize): it
+// raises 15509 when a journal in the folder of one of aFileNames (full
+// names), other than a commit of this process in progress, names that
+// table; a journal still held by a live process is waited for until the
+// thread's deadline.
+using TqdJournalsOnDiskCheck = void (*)(const std::vector<qdString>& aFileNames);
+void qdSetJournalsOnDiskCheck(TqdJournalsOnDiskCheck aCheck);
+// Raises 15509 when the table (or its folder) waits for recovery: marked
+// in this process, or named by a journal on disk. Every table open and
+// every level-0 commit asks, for each persistent file.
 void qdCheckTableRecovered(const qdString& aFileName);
+void qdCheckTablesRecovered(const std::vector<qdString>& aFileNames);
 
 // --- Snapshot bookkeeping ------------------------------------------------------------------
 
@@ -1035,8 +1070,13 @@ class TqdBufferManager : public TqdObject {
   // Level 0: journal, commit of every block, flush (when no flush list is
   // passed). A nested level: merges its versions into the level below. A
   // write-through commit (aIsWTCommit) is accepted only for transactions
-  // that changed temporary files alone.
+  // that changed temporary files alone. Before level 0 takes the cache lock
+  // it waits for a pending flush of any of its files and refuses (15509) a
+  // file that waits for recovery (qdCheckTablesRecovered).
   void CommitTransaction(TqdBaseTransaction* aTrans, TqdFlushList* aFlushList, bool aIsWTCommit);
+  // The flush of aFiles has ended, written or failed: commits waiting for
+  // it go on.
+  void EndFlush(const std::vector<TqdBaseFile*>& aFiles);
   void RollbackTransaction(TqdBaseTransaction* aTrans);
   // Rolls back one level without counting (deadlock victims).
   void RollbackTransactionLevel(TqdBaseTransactionLevel* aTransLevel);
@@ -1113,7 +1153,12 @@ class TqdBufferManager : public TqdObject {
   TqdBlockRef GetBlockLocked(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber,
                              bool aMarkDirty) QD_REQUIRES(bmPadlock);
   void CommitLevelZero(TqdBaseTransaction* aTrans, TqdFlushList* aFlushList, bool aIsWTCommit) QD_REQUIRES(bmPadlock);
-  // Block 0 of every persistent file of aTrans gets aTrans's LSN.
+  // Waits, without the cache lock, until no file of aTrans has a pending
+  // flush.
+  void WaitForFlushes(TqdBaseTransaction* aTrans);
+  // Block 0 of every persistent file of aTrans gets aTrans's LSN, and so
+  // does every other block it writes (MakeDirty stamps only an image that
+  // exists: a new or reused block gets its image later).
   void StampHeaders(TqdBaseTransaction* aTrans) QD_REQUIRES(bmPadlock);
   void WriteJournal(TqdBaseTransaction* aTrans) QD_REQUIRES(bmPadlock);
   // A snapshot transaction that has begun to read any file of a multi-file
@@ -1138,6 +1183,11 @@ class TqdBufferManager : public TqdObject {
   std::vector<TqdBaseTransaction*> bmSnapShotTrans QD_GUARDED_BY(bmPadlock);
   int32_t bmActiveSnapShotCount QD_GUARDED_BY(bmPadlock) = 0;
   TqdTransactionCounts bmTransCounts QD_GUARDED_BY(bmPadlock);
+  // Raised, under bmFlushLock, whenever a flush ends; commits waiting for
+  // a flush sleep on bmFlushDone. Taken after the cache lock, never before.
+  std::mutex bmFlushLock;
+  std::condition_variable bmFlushDone;
+  std::atomic<uint64_t> bmFlushGeneration{0};
 };
 
 // Holds the cache lock for a scope.

@@ -46,6 +46,8 @@ bool sameNameIgnoringCase(const qdString& aLeft, const qdString& aRight) {
 std::mutex unrecoveredLock;
 std::map<std::string, qdString> unrecovered;
 
+std::atomic<TqdJournalsOnDiskCheck> journalsOnDiskCheck{nullptr};
+
 // One spelling per file: the folder resolved, the name part as given.
 std::string unrecoveredKey(const qdString& aName) {
   std::string name = StringToUtf8(aName);
@@ -139,25 +141,34 @@ void qdClearTableUnrecovered(const qdString& aName) {
   unrecovered.erase(key);
 }
 
-void qdCheckTableRecovered(const qdString& aFileName) {
+void qdSetJournalsOnDiskCheck(TqdJournalsOnDiskCheck aCheck) { journalsOnDiskCheck.store(aCheck); }
+
+void qdCheckTablesRecovered(const std::vector<qdString>& aFileNames) {
+  if (aFileNames.empty()) return;
+  bool any = false;
   {
-    // Every table open asks; resolving the name is only worth it when some
-    // table waits.
+    // Resolving names is only worth it when some table waits.
     std::lock_guard guard(unrecoveredLock);
-    if (unrecovered.empty()) return;
+    any = !unrecovered.empty();
   }
-  const std::string key = unrecoveredKey(aFileName);
-  qdString reason;
-  {
-    std::lock_guard guard(unrecoveredLock);
-    auto found = unrecovered.find(key);
-    if (found == unrecovered.end()) found = unrecovered.find(qdFolderOf(key));
-    if (found == unrecovered.end()) return;
-    reason = found->second;
+  for (const qdString& fileName : aFileNames) {
+    if (!any) break;
+    const std::string key = unrecoveredKey(fileName);
+    qdString reason;
+    {
+      std::lock_guard guard(unrecoveredLock);
+      auto found = unrecovered.find(key);
+      if (found == unrecovered.end()) found = unrecovered.find(qdFolderOf(key));
+      if (found == unrecovered.end()) continue;
+      reason = found->second;
+    }
+    throw EqdBaseFileException(
+        qdeRecoveryFailed, u"Table \"%s\" cannot be opened until the journal of an interrupted commit is recovered: %s",
+        {fileName, reason});
   }
-  throw EqdBaseFileException(
-      qdeRecoveryFailed, u"Table \"%s\" cannot be opened until the journal of an interrupted commit is recovered: %s",
-      {aFileName, reason});
+  if (TqdJournalsOnDiskCheck check = journalsOnDiskCheck.load()) check(aFileNames);
 }
+
+void qdCheckTableRecovered(const qdString& aFileName) { qdCheckTablesRecovered({aFileName}); }
 
 }  // namespace qd

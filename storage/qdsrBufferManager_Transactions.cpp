@@ -295,8 +295,60 @@ TqdBufferManager::TqdTransactionCounts TqdBufferManager::TransactionCounts() {
   return bmTransCounts;
 }
 
+void TqdBufferManager::WaitForFlushes(TqdBaseTransaction* aTrans) {
+  const uint32_t self = qdGetCurrentThreadID();
+  for (;;) {
+    uint64_t generation = 0;
+    {
+      TqdCacheLockGuard guard(this);
+      TqdBaseFile* pending = nullptr;
+      for (TqdBaseFile* file = aTrans->btTransFileListHead; file != nullptr && pending == nullptr;
+           file = file->fiTransNext)
+        if (file->fiFlushPending) pending = file;
+      if (pending == nullptr) return;
+      // The earlier flush can only end on its own thread, outside the lock.
+      if (pending->fiFlushThread == self)
+        throw EqdBufferManagerException(qdeRecLocked,
+                                        u"File \"%s\" is still being flushed by an earlier commit of this thread",
+                                        {pending->FileName()});
+      if (bmLockDepth > 1) qdAssertFailed(kUnit, "a commit that waits for a flush holds the cache lock");
+      generation = bmFlushGeneration.load();
+    }
+    qdTestPoint("qdsrBufferManager.WaitForFlush");
+    std::unique_lock wait(bmFlushLock);
+    bmFlushDone.wait(wait, [&] { return bmFlushGeneration.load() != generation; });
+  }
+}
+
+void TqdBufferManager::EndFlush(const std::vector<TqdBaseFile*>& aFiles) {
+  {
+    TqdCacheLockGuard guard(this);
+    for (TqdBaseFile* file : aFiles) file->fiFlushPending = false;
+  }
+  {
+    std::lock_guard wake(bmFlushLock);
+    bmFlushGeneration.fetch_add(1);
+  }
+  bmFlushDone.notify_all();
+}
+
 void TqdBufferManager::CommitTransaction(TqdBaseTransaction* aTrans, TqdFlushList* aFlushList, bool aIsWTCommit) {
   if (aTrans == nullptr) return;
+  if (!aIsWTCommit && aTrans->TransLevel()->Level() == 0) {
+    // Both may wait, so neither runs under the cache lock. Once the wait is
+    // over no other commit can list these files: they are in aTrans.
+    WaitForFlushes(aTrans);
+    std::vector<qdString> names;
+    {
+      TqdCacheLockGuard guard(this);
+      for (TqdBaseFile* file = aTrans->btTransFileListHead; file != nullptr; file = file->fiTransNext)
+        if (!isTemporary(file)) names.push_back(file->FileName());
+    }
+    // After a failed flush nothing more reaches a table file, nor a journal
+    // that recovery would have to sort out.
+    if (!names.empty() && qdFatalError()) throw EqdBufferManagerException(qdeTransCorrupt, kFatalErrorMessage);
+    qdCheckTablesRecovered(names);
+  }
   TqdCacheLockGuard guard(this);
   TqdBaseTransactionLevel* level = aTrans->TransLevel();
   if (level->Level() == 0) {
@@ -335,6 +387,11 @@ void TqdBufferManager::StampHeaders(TqdBaseTransaction* aTrans) {
       continue;
     }
     header->MakeDirty(aTrans);
+  }
+  for (TqdReadOnlyBlock* block = aTrans->btTransBlockListHead; block != nullptr; block = block->robTransNext) {
+    TqdModifiedBlock* newest = block->NewestVersion();
+    if (isTemporary(block->FileObject()) || newest->mbDiscarded || newest->CacheBlock() == nullptr) continue;
+    qdSetBlockLSN(newest->CacheBlock()->Block(), aTrans->btLSN);
   }
 }
 
@@ -468,6 +525,11 @@ void TqdBufferManager::RollbackTransactionLevel(TqdBaseTransactionLevel* aTransL
 // --- Flush list ------------------------------------------------------------------------------
 
 TqdFlushList::~TqdFlushList() {
+  if (flJournal) KeepJournal();
+  if (flBufferManager != nullptr) flBufferManager->EndFlush(flList);
+}
+
+void TqdFlushList::KeepJournal() {
   if (!flJournal) return;
   // The commit's blocks are committed in the cache but not known to be on
   // disk: only recovery at the next start can tell what the files hold.
@@ -483,6 +545,7 @@ void TqdFlushList::Prepare(TqdBaseTransaction* aTrans, bool aIsWTCommit) {
   TqdBufferManager* manager = aTrans->btBufferManager;
   TqdCacheLockGuard guard(manager);
   flLSN = aTrans->btLSN;
+  flBufferManager = manager;
   try {
     for (TqdBaseFile* file = aTrans->btTransFileListHead; file != nullptr; file = file->fiTransNext) {
       if (isTemporary(file)) continue;
@@ -500,6 +563,8 @@ void TqdFlushList::Prepare(TqdBaseTransaction* aTrans, bool aIsWTCommit) {
         (void)header->Commit(false, false);  // block 0 at level 0 always commits
       }
       flList.push_back(file);
+      file->fiFlushPending = true;
+      file->fiFlushThread = qdGetCurrentThreadID();
     }
   } catch (...) {
     for (TqdBaseFile* file = aTrans->btTransFileListHead; file != nullptr; file = file->fiTransNext)
@@ -511,7 +576,20 @@ void TqdFlushList::Prepare(TqdBaseTransaction* aTrans, bool aIsWTCommit) {
 }
 
 void TqdFlushList::Flush(bool) {
-  if (qdFatalError()) throw EqdBufferManagerException(qdeTransCorrupt, kFatalErrorMessage);
+  // However the flush ends, the commits waiting for it go on - after a
+  // failure only once the journal is kept and its tables refused.
+  struct TqdEnd {
+    TqdFlushList* fList;
+    ~TqdEnd() {
+      if (fList->flBufferManager != nullptr) fList->flBufferManager->EndFlush(fList->flList);
+      fList->flBufferManager = nullptr;
+    }
+  } end{this};
+  if (qdFatalError()) {
+    KeepJournal();
+    throw EqdBufferManagerException(qdeTransCorrupt, kFatalErrorMessage);
+  }
+  qdTestPoint("qdsrBufferManager.Flush");
   if (flReplicationLog != nullptr) flReplicationLog->BeginTrans(flLSN);
   try {
     for (TqdBaseFile* file : flList) file->PrepareFlushFile();
@@ -521,6 +599,7 @@ void TqdFlushList::Flush(bool) {
     if (flJournal) flJournal->DeleteJournal();
   } catch (...) {
     qdSetFatalError();
+    KeepJournal();
     if (flReplicationLog != nullptr) flReplicationLog->EndTrans();
     throw;
   }

@@ -123,7 +123,10 @@ void TqdPosixFile::CloseFile() {
     return;
   }
   CheckOpen();
-  if (!dfiWriteRequest.empty()) qdAssertFailed(kUnit, "a file is closed with blocks still queued for writing");
+  if (fiBufMgr != nullptr) {
+    TqdCacheLockGuard guard(fiBufMgr);
+    if (!dfiWriteRequest.empty()) qdAssertFailed(kUnit, "a file is closed with blocks still queued for writing");
+  }
   if (dfiTemporaryOpen) {
     dfiTemporaryOpen = false;
     return;
@@ -232,25 +235,37 @@ void TqdPosixFile::WriteBlock(TqdReadOnlyBlock* aBlock) {
   dfiWriteRequest.push_back(aBlock);
 }
 
+std::vector<TqdReadOnlyBlock*> TqdPosixFile::WriteRequests() {
+  if (fiBufMgr == nullptr) return {};
+  TqdCacheLockGuard guard(fiBufMgr);
+  return dfiWriteRequest;
+}
+
 void TqdPosixFile::RollbackUnwritten() {
+  if (fiBufMgr == nullptr) return;
+  TqdCacheLockGuard guard(fiBufMgr);
   if (dfiWriteRequest.empty()) return;
   // A block queued twice is forgotten once.
   std::vector<TqdReadOnlyBlock*> queued = std::move(dfiWriteRequest);
   dfiWriteRequest.clear();
   std::sort(queued.begin(), queued.end());
   queued.erase(std::unique(queued.begin(), queued.end()), queued.end());
-  TqdCacheLockGuard guard(fiBufMgr);
   for (TqdReadOnlyBlock* block : queued)
     if (block->RollbackUnwritten()) fiBufMgr->ForgetBlock(block);
 }
 
 void TqdPosixFile::PrepareFlushFile() {
-  if (fiAttributes.Contains(qdfaTemporary) || dfiWriteRequest.empty()) return;
+  if (fiAttributes.Contains(qdfaTemporary) || fiBufMgr == nullptr) return;
+  {
+    TqdCacheLockGuard guard(fiBufMgr);
+    if (dfiWriteRequest.empty()) return;
+  }
   CheckOpen();
   int64_t size = 0;
   if (int error = dfiHandle->Size(size))
     RaiseOSError(qdeReadErr, u"INTERNAL: Error when getting size of file [%s, error %d, %s]", error);
   const uint64_t current = uint64_t(size) >> BlockShift();
+  TqdCacheLockGuard guard(fiBufMgr);
   std::stable_sort(dfiWriteRequest.begin(), dfiWriteRequest.end(),
                    [current](const TqdReadOnlyBlock* aLeft, const TqdReadOnlyBlock* aRight) {
                      const int left = writeCategory(aLeft->BlockNumber(), current);
@@ -274,20 +289,27 @@ void TqdPosixFile::FlushFile(bool aFailSafe, TqdBaseReplicationLog* aReplication
   if (dfiSyncError != 0)
     RaiseOSError(qdeWriteErr, u"INTERNAL: Error when flushing file [%s, error %d, %s]", dfiSyncError);
   TqdBaseReplicationLog* log = fiAttributes.Contains(qdfaReplicationLog) ? aReplicationLog : nullptr;
-  if (!dfiWriteRequest.empty()) {
+  // The queue as the commit left it, each block with a reference that
+  // keeps its committed image in place while it is written.
+  std::vector<TqdReadOnlyBlock*> queued;
+  if (fiBufMgr != nullptr) {
+    TqdCacheLockGuard guard(fiBufMgr);
+    queued = dfiWriteRequest;
+    for (TqdReadOnlyBlock* block : queued) block->AddRef();
+  }
+  struct TqdRefDrop {
+    std::vector<TqdReadOnlyBlock*>& fBlocks;
+    ~TqdRefDrop() {
+      for (TqdReadOnlyBlock* block : fBlocks) block->Release();
+    }
+  } drop{queued};
+  if (!queued.empty()) {
     if (log != nullptr) log->BeginFile(fiLogAlias, fiLogTable, fiLogFile, fiBlockSize);
     int64_t last = -2;
-    for (TqdReadOnlyBlock* block : dfiWriteRequest) {
+    for (TqdReadOnlyBlock* block : queued) {
       const TqdBlockNumber number = block->BlockNumber();
       if (int64_t(number) == last) continue;
-      // The reference keeps the committed image in place while it is
-      // written.
-      block->AddRef();
-      struct TqdRefDrop {
-        TqdReadOnlyBlock* fBlock;
-        ~TqdRefDrop() { fBlock->Release(); }
-      } drop{block};
-      if (fiBufMgr != nullptr) fiBufMgr->CountBlockWritten();
+      fiBufMgr->CountBlockWritten();
       // A block whose last version was discarded has no image; it goes out
       // as zeros.
       PqdBlock data =
@@ -298,11 +320,10 @@ void TqdPosixFile::FlushFile(bool aFailSafe, TqdBaseReplicationLog* aReplication
       last = number;
     }
     if (log != nullptr) log->EndFile();
-    if (fiBufMgr != nullptr) {
-      TqdCacheLockGuard guard(fiBufMgr);
-      for (TqdReadOnlyBlock* block : dfiWriteRequest) block->SetUnwritten(false);
-    }
-    dfiWriteRequest.clear();
+    TqdCacheLockGuard guard(fiBufMgr);
+    for (TqdReadOnlyBlock* block : queued) block->SetUnwritten(false);
+    // Only what was written leaves the queue.
+    dfiWriteRequest.erase(dfiWriteRequest.begin(), dfiWriteRequest.begin() + std::ptrdiff_t(queued.size()));
   }
   if (aFailSafe || dfiPublishPending) {
     if (int error = dfiHandle->DataSync()) {

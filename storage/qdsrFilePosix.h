@@ -28,8 +28,10 @@
 // Classes: TqdPosixFile (also unit routines qdCalcMaxFileSize).
 //
 // Locks: a file object is used by the thread that runs its transaction or
-// commit; the cache lock is taken inside FlushFile only to mark written
-// blocks.
+// commit. The write queue belongs to the cache lock: a level-0 commit
+// appends to it under that lock, and a flush, which writes outside it,
+// reads the queue and marks the written blocks under it. The cache keeps a
+// second commit of the file waiting until the flush has ended.
 #pragma once
 
 #include <memory>
@@ -69,7 +71,7 @@ class TqdPosixFile : public TqdBaseFile {
   void WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, void* aBuffer,
                                std::vector<uint8_t>& aCookie) override;
   void ReadBlock(TqdReadOnlyBlock* aBlock) override;
-  void WriteBlock(TqdReadOnlyBlock* aBlock) override;
+  void WriteBlock(TqdReadOnlyBlock* aBlock) override QD_REQUIRES(fiBufMgr->bmPadlock);
   void RollbackUnwritten() override;
   qdString GetFileID() override;
 
@@ -77,7 +79,7 @@ class TqdPosixFile : public TqdBaseFile {
   // set before opening.
   void SetFileSystem(TqdFileSystem* aFileSystem) { dfiFileSystem = aFileSystem; }
   // The queued blocks, in queue order (tests and diagnostics).
-  const std::vector<TqdReadOnlyBlock*>& WriteRequests() const { return dfiWriteRequest; }
+  std::vector<TqdReadOnlyBlock*> WriteRequests();
   // True until the first flush has given a new file its final name.
   bool PublishPending() const { return dfiPublishPending; }
 
@@ -93,7 +95,7 @@ class TqdPosixFile : public TqdBaseFile {
   TqdFileSystem* dfiFileSystem;
   std::unique_ptr<TqdOSFile> dfiHandle;
   bool dfiTemporaryOpen = false;
-  std::vector<TqdReadOnlyBlock*> dfiWriteRequest;
+  std::vector<TqdReadOnlyBlock*> dfiWriteRequest QD_GUARDED_BY(fiBufMgr->bmPadlock);
   int64_t dfiPosition = 0;
   // A new file lives under this name until its first flush.
   std::string dfiCreateName;

@@ -554,11 +554,16 @@ TEST(RecoveryOnDiskTest, ABlockBeyondFourGigabytesIsWrittenAtItsFullOffset) {
   TqdTestTable::Create(&cache, path).reset();
   constexpr TqdBlockNumber kFar = 0x110000;  // 4.25 GiB at 4 KB
   std::vector<uint8_t> image(4096, 0x3C);
+  // Block 0 as the commit that grew the table to the far block left it.
+  std::vector<uint8_t> header(4096);
+  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(header.data()), 4096);
+  qdPutU32(header.data() + 32, kFar + 1);
+  const std::vector<uint8_t> journal = TqdJournalBuilder(kJournalComplete, 1)
+                                           .Record("big.qd1", kFar, kJournalAfterImage, image)
+                                           .Record("big.qd1", 0, kJournalAfterImage, header)
+                                           .Bytes();
   std::ofstream(folder.File("1.n$2"), std::ios::binary)
-      .write(
-          reinterpret_cast<const char*>(
-              TqdJournalBuilder(kJournalComplete, 1).Record("big.qd1", kFar, kJournalAfterImage, image).Bytes().data()),
-          std::streamsize(kJournalHeaderSize + kJournalRecordHeaderSize + 4096));
+      .write(reinterpret_cast<const char*>(journal.data()), std::streamsize(journal.size()));
   TqdTestTransactionMgr mgr(&cache, folder.Path().string());
   TqdScopedJournalClass journalClass(&Tqd1xCommitJournalEngine::ClassInfo);
   ASSERT_EQ(mgr.CheckFolder().jcrReplayed, 1);

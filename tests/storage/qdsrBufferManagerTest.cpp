@@ -342,12 +342,11 @@ TEST_F(CacheTest, ACommitWithOneBadImageCommitsNothing) {
 
 TEST_F(CacheTest, AnUnflushedCommitIsDroppedOnceEvenWhenABlockWasQueuedTwice) {
   // Two commits whose flushes never ran queue blocks 2 and 0 twice each.
-  TqdFlushList first;
-  TqdFlushList second;
-  for (TqdFlushList* list : {&first, &second}) {
+  for (int i = 0; i < 2; ++i) {
+    TqdFlushList list;
     TqdTestTransaction trans(&fCache);
     SetContent(Get(&trans, 2, true), 0x22);
-    fCache.CommitTransaction(&trans, list, false);
+    fCache.CommitTransaction(&trans, &list, false);
     delete trans.TransLevel();
   }
   ASSERT_EQ(fTable->File()->WriteRequests().size(), 4u);
