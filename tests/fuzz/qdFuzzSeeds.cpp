@@ -634,9 +634,7 @@ std::vector<Bytes> journalsOfCommit(int aKind, int aFailAt) {
 }
 
 void journalSeeds(const std::filesystem::path& aRoot) {
-  TqdSeedFolder out(aRoot, "journal", [](const uint8_t* aData, size_t aSize) {
-    if (!FuzzJournalInput(aData, aSize)) throw std::logic_error("a seed journal was skipped");
-  });
+  TqdSeedFolder out(aRoot, "journal", [](const uint8_t* aData, size_t aSize) { FuzzJournalInput(aData, aSize); });
   std::map<int, std::vector<Bytes>> byKind;
   for (int kind = 0; kind <= 2; ++kind) {
     std::set<Bytes> seen;
