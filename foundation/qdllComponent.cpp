@@ -1,7 +1,9 @@
 #include "foundation/qdllComponent.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "foundation/qdllStreams.h"
@@ -25,6 +27,90 @@ void forgetComponentID(uint64_t aID) {
   std::lock_guard guard(componentIDLock);
   componentIDs.erase(aID);
 }
+
+// --- Calls in flight ---------------------------------------------------------------
+
+// Every dependent that a notification run is calling, with the calling
+// thread. A run announces its call while it still holds the list in which it
+// found the dependent, so a dependent unlinked from that list later is either
+// announced already or never called from it. A component being freed waits,
+// once its free notification has unlinked it, until the calls of other
+// threads into it are done; the calls of its own thread are the frames it is
+// freed from, which go on without touching it.
+struct TqdCallInFlight {
+  TqdComponent* Callee;
+  std::thread::id Thread;
+};
+
+std::mutex callsLock;
+std::condition_variable callsDone;
+std::vector<TqdCallInFlight> callsInFlight;
+int32_t callWaiters = 0;
+
+// One announced call; a run makes one per dependent it calls. Begin is
+// called with the dependent list held; the end comes after the call,
+// however it ends, and never touches the dependent.
+class TqdCallScope {
+ public:
+  TqdCallScope() = default;
+  TqdCallScope(const TqdCallScope&) = delete;
+  TqdCallScope& operator=(const TqdCallScope&) = delete;
+  ~TqdCallScope() { End(); }
+
+  void Begin(TqdComponent* aCallee) {
+    End();
+    std::lock_guard guard(callsLock);
+    callsInFlight.push_back({aCallee, std::this_thread::get_id()});
+    fCallee = aCallee;
+  }
+
+  void End() {
+    if (fCallee == nullptr) return;
+    std::lock_guard guard(callsLock);
+    // Calls of one thread nest: its newest entry for the callee is this one.
+    const auto self = std::this_thread::get_id();
+    for (auto at = callsInFlight.end(); at != callsInFlight.begin();) {
+      --at;
+      if (at->Callee == fCallee && at->Thread == self) {
+        callsInFlight.erase(at);
+        break;
+      }
+    }
+    fCallee = nullptr;
+    if (callWaiters > 0) callsDone.notify_all();
+  }
+
+ private:
+  TqdComponent* fCallee = nullptr;
+};
+
+void waitForCallsFromOtherThreads(const TqdComponent* aCallee) {
+  std::unique_lock guard(callsLock);
+  const auto self = std::this_thread::get_id();
+  const auto busy = [&] {
+    return std::any_of(callsInFlight.begin(), callsInFlight.end(),
+                       [&](const TqdCallInFlight& aCall) { return aCall.Callee == aCallee && aCall.Thread != self; });
+  };
+  if (!busy()) return;
+  ++callWaiters;
+  callsDone.wait(guard, [&] { return !busy(); });
+  --callWaiters;
+}
+
+// Holds a dependent list for one look at it.
+class TqdListReadScope {
+ public:
+  explicit TqdListReadScope(TqdListPadlock& aList) : fList(aList), fItems(aList.BeginRead()) {}
+  TqdListReadScope(const TqdListReadScope&) = delete;
+  TqdListReadScope& operator=(const TqdListReadScope&) = delete;
+  ~TqdListReadScope() { fList.EndRead(); }
+
+  TqdBaseList* Items() const { return fItems; }
+
+ private:
+  TqdListPadlock& fList;
+  TqdBaseList* fItems;
+};
 
 // --- The component class registry -----------------------------------------------
 
@@ -164,6 +250,9 @@ void TqdComponent::BeforeDestruction() {
   }
   SetDestroying();
   NotifyDependents(qdnoFree, nullptr, nullptr);
+  // Unlinked now: no run starts a call into this component any more, and
+  // the ones begun before must end before its parts are torn down.
+  waitForCallsFromOtherThreads(this);
   if (IqdLifetimeMonitorObject* monitor = qdcLifetimeMonitor.load(std::memory_order_acquire)) monitor->Dead();
   if (TqdComponentInfo* info = qdcComponentInfo.load(std::memory_order_acquire)) info->Disconnect();
 }
@@ -179,7 +268,7 @@ void TqdComponent::RemoveDependent(TqdComponent* aComponent) {
 }
 
 void TqdComponent::AddDependency(TqdComponent* aComponent) {
-  if (aComponent == nullptr || qdcDestroying || aComponent->qdcDestroying) return;
+  if (aComponent == nullptr || Destroying() || aComponent->Destroying()) return;
   AddDependent(aComponent);
   aComponent->AddDependent(this);
 }
@@ -192,50 +281,53 @@ void TqdComponent::RemoveDependency(TqdComponent* aComponent) {
 
 std::vector<TqdComponent*> TqdComponent::Dependents() const {
   std::vector<TqdComponent*> result;
-  TqdBaseList* list = qdcDependentList->BeginRead();
-  try {
-    for (int32_t i = 0; i < list->Count(); ++i) result.push_back(static_cast<TqdComponent*>(list->Items(i)));
-  } catch (...) {
-    qdcDependentList->EndRead();
-    throw;
-  }
-  qdcDependentList->EndRead();
+  TqdListReadScope read(*qdcDependentList);
+  TqdBaseList* list = read.Items();
+  for (int32_t i = 0; i < list->Count(); ++i) result.push_back(static_cast<TqdComponent*>(list->Items(i)));
   return result;
 }
 
 void TqdComponent::NotifyDependents(TqdNotifyOp aOperation, void* aData, TqdComponent* aExclude) {
-  TqdBaseList* list = qdcDependentList->BeginRead();
-  try {
+  {
+    TqdListReadScope read(*qdcDependentList);
     // A component sends its free notification once.
-    if (!(qdcDestroying && aOperation == qdnoFree)) {
-      qdcDestroying = aOperation == qdnoFree;
-      // The dependents already told in this run, sorted by address.
-      std::vector<TqdComponent*> notified;
-      bool walkAgain = true;
-      while (walkAgain) {
-        walkAgain = false;
-        const uint32_t generation = list->Generation();
-        for (int32_t i = list->Count() - 1; i >= 0; --i) {
-          auto* dependent = static_cast<TqdComponent*>(list->Items(i));
-          if (dependent == aExclude) continue;
-          const auto at = std::lower_bound(notified.begin(), notified.end(), dependent);
-          if (at != notified.end() && *at == dependent) continue;
-          notified.insert(at, dependent);
-          dependent->HandleNotification(this, aOperation, aData);
-          // The list changed under the walk (a dependent linked or unlinked
-          // someone): start again from the end; nobody hears it twice.
-          if (list->Generation() != generation) {
-            walkAgain = true;
-            break;
-          }
-        }
-      }
-    }
-  } catch (...) {
-    qdcDependentList->EndRead();
-    throw;
+    if (qdcDestroying.load(std::memory_order_relaxed) && aOperation == qdnoFree) return;
+    qdcDestroying.store(aOperation == qdnoFree, std::memory_order_relaxed);
   }
-  qdcDependentList->EndRead();
+  // The list is held only to pick the next dependent, never during a call:
+  // the dependent's reaction may take the locks of other components' lists
+  // (and theirs this one), so holding it would order the lists against each
+  // other one way on the way up and the other way on the way down.
+  std::vector<TqdComponent*> notified;  // sorted by address
+  int32_t next = -1;
+  uint32_t generation = 0;
+  bool started = false;
+  while (true) {
+    TqdCallScope call;
+    TqdComponent* dependent = nullptr;
+    {
+      TqdListReadScope read(*qdcDependentList);
+      TqdBaseList* list = read.Items();
+      // The list changed since the last look (a dependent linked or
+      // unlinked someone): start again from the end; nobody hears it twice.
+      if (!started || list->Generation() != generation) {
+        started = true;
+        generation = list->Generation();
+        next = list->Count() - 1;
+      }
+      for (; next >= 0 && dependent == nullptr; --next) {
+        auto* candidate = static_cast<TqdComponent*>(list->Items(next));
+        if (candidate == aExclude) continue;
+        const auto at = std::lower_bound(notified.begin(), notified.end(), candidate);
+        if (at != notified.end() && *at == candidate) continue;
+        notified.insert(at, candidate);
+        dependent = candidate;
+      }
+      if (dependent == nullptr) return;
+      call.Begin(dependent);
+    }
+    dependent->HandleNotification(this, aOperation, aData);
+  }
 }
 
 void TqdComponent::HandleNotification(TqdComponent* aSender, TqdNotifyOp aOperation, void* aData) {

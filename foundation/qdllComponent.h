@@ -22,11 +22,21 @@
 // Only then do the destructors run. Dependents are plain pointers, cleared by
 // that notification.
 //
-// Locks. The dependent list is a TqdListPadlock: NotifyDependents holds it
-// while it walks and calls the dependents (notifications run from the sender
-// down the links, each taking its own list's lock); AddDependent and
-// RemoveDependent take it too. A log's Enabled is read and written under its
-// own dependent list's lock. The class registry has no lock: classes are
+// Locks. A component's dependent list is a TqdListPadlock, and it is the
+// last lock taken: AddDependent, RemoveDependent and a log's Enabled hold it
+// for their change or read only, and NotifyDependents holds it only to pick
+// the next dependent, never while it calls one. Notifications run from the
+// sender down the links and come back up them (a state step cascades one way
+// on the way up and the other way on the way down, a free notification makes
+// the dependent unlink itself from the sender), so no order between two
+// lists could hold for both directions: no list is ever held while another
+// is taken. A run announces each call before it lets go of the list it found
+// the dependent in, and a component being freed, once its free notification
+// has unlinked it, waits for the calls into it from other threads to end
+// (the calls of its own thread are the frames it is freed from). Hence a
+// dependent called by a run is alive until the call returns, although the
+// list is not held. The announcements' lock comes after any list lock and
+// is never held during a call. The class registry has no lock: classes are
 // registered and unregistered while the engine's units start and stop, on
 // one thread. State changes are not locked: a state component is moved by
 // one thread at a time, and the components that follow it move inside that
@@ -340,7 +350,9 @@ class TqdComponent : public TqdComponent_BCB, public IqdExceptionData {
   std::vector<TqdComponent*> Dependents() const;
 
   // Delivers the notification to every dependent but aExclude, each once,
-  // from the last to the first; a free notification is sent only once.
+  // from the last to the first; a free notification is sent only once. A
+  // dependent unlinked during the run before its turn is not called; one
+  // linked during the run is.
   virtual void NotifyDependents(TqdNotifyOp aOperation, void* aData, TqdComponent* aExclude);
   virtual void HandleNotification(TqdComponent* aSender, TqdNotifyOp aOperation, void* aData);
   // This component and every component reachable through dependent links,
@@ -419,7 +431,7 @@ class TqdComponent : public TqdComponent_BCB, public IqdExceptionData {
   virtual void LoadSettingsFromStream(TqdReader& aReader);
 
   // True while the current notification run is the free notification.
-  bool Destroying() const { return qdcDestroying; }
+  bool Destroying() const { return qdcDestroying.load(std::memory_order_relaxed); }
 
  protected:
   TqdListPadlock& DependentList() const { return *qdcDependentList; }
@@ -437,7 +449,7 @@ class TqdComponent : public TqdComponent_BCB, public IqdExceptionData {
   std::atomic<TqdComponentInfo*> qdcComponentInfo{nullptr};
   TqdNotifyEvent qdcOnSettingsLoaded;
   TqdListPadlock* qdcDependentList;
-  bool qdcDestroying = false;
+  std::atomic<bool> qdcDestroying{false};
   qdString qdcDisplayName;
   qdString qdcDisplayCategory;
   std::atomic<uint64_t> qdcComponentID{0};

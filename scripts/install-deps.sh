@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang
   libgtest-dev libgmock-dev libbenchmark-dev
   libicu-dev zlib1g-dev libsqlite3-dev
-  libfmt-dev libpcre2-dev ccache
+  libfmt-dev libpcre2-dev ccache clang-format
   qt6-base-dev qt6-charts-dev fonts-noto-cjk
 )
 

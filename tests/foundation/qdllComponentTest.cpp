@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/qdllStreams.h"
@@ -284,6 +286,101 @@ TEST(ComponentLinkTest, ChildFreedFirstLeavesItsOwner) {
   auto* child = new Probe(owner.get(), u"Child");
   qdFreeAndNil(child);
   EXPECT_EQ(owner->ComponentCount(), 0);
+}
+
+// --- Links under several threads ------------------------------------------------------
+
+// A notification run holds its dependent list only to pick the next
+// dependent: while a dependent reacts, another thread may change the
+// sender's links (before, it waited for the whole run and this deadlocked).
+TEST(ComponentStressTest, ADependentsReactionMayWaitForAnotherThreadLinkingTheSender) {
+  auto sender = MakeProbe(u"S");
+  auto dependent = MakeProbe(u"D");
+  auto newcomer = MakeProbe(u"N");
+  sender->AddDependent(dependent.get());
+  dependent->onNotify = [&](TqdComponent*, TqdNotifyOp aOp) {
+    if (aOp == qdnoStateChanged) std::thread([&] { sender->AddDependent(newcomer.get()); }).join();
+  };
+  sender->NotifyDependents(qdnoStateChanged, nullptr, nullptr);
+  EXPECT_EQ(newcomer->received.size(), 1u);
+  sender->RemoveDependent(newcomer.get());
+  sender->RemoveDependent(dependent.get());
+}
+
+// Two linked components walked from either end at once: each run goes down
+// one component's links and back up the other's. With a list held during
+// the calls the two threads took the two lists in opposite orders.
+TEST(ComponentStressTest, WalksFromBothEndsOfALinkRunTogether) {
+  enum class Walk { Iterate, Broadcast };
+  for (const Walk walk : {Walk::Iterate, Walk::Broadcast}) {
+    SCOPED_TRACE(walk == Walk::Iterate ? "iterate" : "broadcast");
+    TqdComponentPtr<TqdComponent> a(new TqdComponent(nullptr));
+    TqdComponentPtr<TqdComponent> b(new TqdComponent(nullptr));
+    a->SetName(u"A");
+    b->SetName(u"B");
+    a->AddDependency(b.get());
+    std::atomic<int> ready{0};
+    std::atomic<int> incomplete{0};
+    const auto walker = [&](TqdComponent* aStart) {
+      ++ready;
+      while (ready.load() < 2) std::this_thread::yield();
+      for (int i = 0; i < 2000; ++i) {
+        if (walk == Walk::Iterate) {
+          if (aStart->IterateDependents()->Count() != 2) ++incomplete;
+        } else {
+          aStart->Broadcast(77, nullptr, {});
+        }
+      }
+    };
+    std::thread fromA(walker, a.get());
+    std::thread fromB(walker, b.get());
+    fromA.join();
+    fromB.join();
+    EXPECT_EQ(incomplete.load(), 0);
+  }
+}
+
+// Counts the notification calls running inside it; its destructor records
+// whether one was still running.
+class CallCounter : public TqdComponent {
+ public:
+  explicit CallCounter(std::atomic<int>* aLateCalls) : TqdComponent(nullptr), fLateCalls(aLateCalls) {}
+  ~CallCounter() override {
+    if (fRunning.load() != 0) ++*fLateCalls;
+  }
+
+  void HandleNotification(TqdComponent* aSender, TqdNotifyOp aOperation, void* aData) override {
+    ++fRunning;
+    std::this_thread::yield();
+    TqdComponent::HandleNotification(aSender, aOperation, aData);
+    --fRunning;
+  }
+
+ private:
+  std::atomic<int>* fLateCalls;
+  std::atomic<int> fRunning{0};
+};
+
+// The list is not held during a call, yet a dependent that another thread
+// frees meanwhile is never torn down under a running call: the free waits
+// for it, and a dependent already unlinked is not called.
+TEST(ComponentStressTest, ADependentFreedDuringAnotherThreadsRunOutlivesTheCallIntoIt) {
+  auto hub = MakeProbe(u"Hub");
+  std::atomic<int> lateCalls{0};
+  std::atomic<bool> done{false};
+  std::thread notifier([&] {
+    while (!done.load()) hub->NotifyDependents(77, nullptr, nullptr);
+  });
+  for (int i = 0; i < 2000; ++i) {
+    TqdComponentPtr<CallCounter> dependent(new CallCounter(&lateCalls));
+    dependent->AddDependency(hub.get());
+    std::this_thread::yield();
+    dependent.reset();
+  }
+  done = true;
+  notifier.join();
+  EXPECT_EQ(lateCalls.load(), 0);
+  EXPECT_TRUE(hub->Dependents().empty());
 }
 
 // --- Description and identity ----------------------------------------------------
