@@ -147,21 +147,10 @@ class BenchTable {
   qdString fFolder;
 };
 
-const TqdJournalEngineClass* classOfKind(int64_t aKind) {
-  switch (aKind) {
-    case 0:
-      return &Tqd1xJournalEngine::ClassInfo;
-    case 1:
-      return &Tqd1xCommitJournalEngine::ClassInfo;
-    default:
-      return &Tqd1xRollbackJournalEngine::ClassInfo;
-  }
-}
-
 void BM_Commit(benchmark::State& aState) {
   const int64_t kind = aState.range(0);
   const auto dirty = uint32_t(aState.range(1));
-  const TqdJournalEngineClass* previous = qdJournalEngineClass.exchange(classOfKind(kind));
+  const TqdJournalEngineClass* previous = qdJournalEngineClass.exchange(qdJournalEngineClassOfKind(kind));
   {
     BenchTable table("kind" + std::to_string(kind) + "-" + std::to_string(dirty));
     table.Commit(dirty, 0);  // the folder's first journal file exists from here on

@@ -380,6 +380,13 @@ const TqdJournalEngineClass Tqd1xRollbackJournalEngine::ClassInfo = {
     u"Tqd1xRollbackJournalEngine", &Tqd1xJournalEngine::ClassInfo, &createEngine<Tqd1xRollbackJournalEngine>,
     &Tqd1xJournalEngine::Check, 2};
 
+const TqdJournalEngineClass* qdJournalEngineClassOfKind(int64_t aKind) {
+  for (const TqdJournalEngineClass* type :
+       {&Tqd1xJournalEngine::ClassInfo, &Tqd1xCommitJournalEngine::ClassInfo, &Tqd1xRollbackJournalEngine::ClassInfo})
+    if (type->jecKind == aKind) return type;
+  return nullptr;
+}
+
 Tqd1xJournalEngine::Tqd1xJournalEngine(const TqdJournalEngineClass* aClass, const qdString& aFileName)
     : TqdBaseJournalEngine(aClass, aFileName) {}
 

@@ -176,6 +176,11 @@ class Tqd1xRollbackJournalEngine final : public Tqd1xJournalEngine {
 // without a journal.
 const TqdJournalEngineClass* qdPersistentJournalEngineClass();
 
+// The journal class that writes journals of kind aKind (0 both images, 1
+// after-images, 2 before-images, as stored at offset 8); nil for any other
+// number.
+const TqdJournalEngineClass* qdJournalEngineClassOfKind(int64_t aKind);
+
 // The next journal number of the process: above every number handed out or
 // seen before, and at least aAtLeast.
 int64_t qdNextJournalNumber(int64_t aAtLeast);

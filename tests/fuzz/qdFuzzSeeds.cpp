@@ -583,17 +583,6 @@ void staticRecordSeeds(const std::filesystem::path& aRoot) {
 
 // --- Journals --------------------------------------------------------------------------------------
 
-const TqdJournalEngineClass* journalClassOfKind(int aKind) {
-  switch (aKind) {
-    case 0:
-      return &Tqd1xJournalEngine::ClassInfo;
-    case 1:
-      return &Tqd1xCommitJournalEngine::ClassInfo;
-    default:
-      return &Tqd1xRollbackJournalEngine::ClassInfo;
-  }
-}
-
 // The journal files a commit of journal kind aKind leaves when the file
 // system fails its aFailAt-th change for good: the commit's own journal,
 // written by the journal engine, cut off wherever that change fell. With
@@ -603,7 +592,7 @@ std::vector<Bytes> journalsOfCommit(int aKind, int aFailAt) {
   TqdFaultFixture fault;
   const auto& tables = JournalFuzzTables();
   for (size_t t = 0; t < tables.size(); ++t) fault.Fs().WriteAll(kJournalFuzzTables[t], tables[t]);
-  const TqdJournalEngineClass* previous = qdJournalEngineClass.exchange(journalClassOfKind(aKind));
+  const TqdJournalEngineClass* previous = qdJournalEngineClass.exchange(qdJournalEngineClassOfKind(aKind));
   std::vector<Bytes> journals;
   {
     TqdBufferManager cache(u"/tmp");

@@ -62,16 +62,9 @@ using std::chrono::microseconds;
 constexpr uint32_t kBlockSize = 4096;
 
 const TqdJournalEngineClass* classOfKind(int aKind) {
-  switch (aKind) {
-    case 0:
-      return &Tqd1xJournalEngine::ClassInfo;
-    case 1:
-      return &Tqd1xCommitJournalEngine::ClassInfo;
-    case 2:
-      return &Tqd1xRollbackJournalEngine::ClassInfo;
-    default:
-      throw std::runtime_error("journal kind " + std::to_string(aKind));
-  }
+  const TqdJournalEngineClass* type = qdJournalEngineClassOfKind(aKind);
+  if (type == nullptr) throw std::runtime_error("journal kind " + std::to_string(aKind));
+  return type;
 }
 
 void say(const char* aLine) {

@@ -33,17 +33,6 @@ std::string caseName(const ::testing::TestParamInfo<TqdCrashCase>& aInfo) {
          (aInfo.param.ccPowerLoss == pmGarble ? "Garbled" : "");
 }
 
-const TqdJournalEngineClass* classOfKind(int aKind) {
-  switch (aKind) {
-    case 0:
-      return &Tqd1xJournalEngine::ClassInfo;
-    case 1:
-      return &Tqd1xCommitJournalEngine::ClassInfo;
-    default:
-      return &Tqd1xRollbackJournalEngine::ClassInfo;
-  }
-}
-
 const char* const kTables[] = {"/db/a.qd1", "/db/b.qd1"};
 
 // One machine: the in-memory file system with two committed tables, and a
@@ -51,7 +40,7 @@ const char* const kTables[] = {"/db/a.qd1", "/db/b.qd1"};
 class TqdCrashMachine {
  public:
   explicit TqdCrashMachine(const TqdCrashCase& aCase) : fCase(aCase) {
-    fPreviousClass = qdJournalEngineClass.exchange(classOfKind(aCase.ccKind));
+    fPreviousClass = qdJournalEngineClass.exchange(qdJournalEngineClassOfKind(aCase.ccKind));
     StartProcess();
     TqdTestTableOptions options;
     options.toBlockSize = aCase.ccBlockSize;

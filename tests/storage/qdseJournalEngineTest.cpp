@@ -33,17 +33,6 @@ class TqdScopedJournalClass {
   const TqdJournalEngineClass* fPrevious;
 };
 
-const TqdJournalEngineClass* classOfKind(int aKind) {
-  switch (aKind) {
-    case 0:
-      return &Tqd1xJournalEngine::ClassInfo;
-    case 1:
-      return &Tqd1xCommitJournalEngine::ClassInfo;
-    default:
-      return &Tqd1xRollbackJournalEngine::ClassInfo;
-  }
-}
-
 // Tables created and filled without a journal: blocks 1..6 of each hold the
 // table's own fill byte.
 class JournalTest : public ::testing::Test {
@@ -104,7 +93,7 @@ TEST_F(JournalTest, ACommitJournalsEveryChangedBlockAndBlockZeroAsTheFilesReceiv
     TqdFaultFixture fixture;
     TqdBufferManager cache(u"/tmp");
     TqdTestTransactionMgr mgr(&cache, "/db");
-    TqdScopedJournalClass journalClass(classOfKind(c.kind));
+    TqdScopedJournalClass journalClass(qdJournalEngineClassOfKind(c.kind));
     auto makeTable = [&](const std::string& aPath, uint8_t aFill) {
       auto table = TqdTestTable::Create(&cache, aPath);
       TqdTestTransaction trans(&cache);
@@ -222,7 +211,7 @@ TEST_F(JournalTest, TheJournalIsDurableBeforeAnyTableWriteAndItsDeletionBeforeTh
     TqdFaultFixture fixture;
     TqdBufferManager cache(u"/tmp");
     TqdTestTransactionMgr mgr(&cache, "/db");
-    TqdScopedJournalClass journalClass(classOfKind(kind));
+    TqdScopedJournalClass journalClass(qdJournalEngineClassOfKind(kind));
     auto table = TqdTestTable::Create(&cache, "/db/t.qd1");
     {
       TqdTestTransaction trans(&cache);

@@ -18,17 +18,6 @@ constexpr uint32_t kBlockBytes = 4096;
 constexpr uint32_t kJournalFuzzReadLimit = 64;
 const char* const kJournalNames[] = {"/db/100.n$2", "/db/101.n$2"};
 
-const TqdJournalEngineClass* classOfKind(int aKind) {
-  switch (aKind) {
-    case 0:
-      return &Tqd1xJournalEngine::ClassInfo;
-    case 1:
-      return &Tqd1xCommitJournalEngine::ClassInfo;
-    default:
-      return &Tqd1xRollbackJournalEngine::ClassInfo;
-  }
-}
-
 class TqdScopedJournalClass {
  public:
   explicit TqdScopedJournalClass(const TqdJournalEngineClass* aClass)
@@ -115,7 +104,7 @@ void FuzzJournalInput(const uint8_t* aData, size_t aSize) {
   TqdFaultFixture fault;
   for (size_t t = 0; t < tables.size(); ++t) fault.Fs().WriteAll(kJournalFuzzTables[t], tables[t]);
   for (size_t j = 0; j < input.jfJournals.size(); ++j) fault.Fs().WriteAll(kJournalNames[j], input.jfJournals[j]);
-  TqdScopedJournalClass journalClass(classOfKind(input.jfChecker));
+  TqdScopedJournalClass journalClass(qdJournalEngineClassOfKind(input.jfChecker));
   TqdBufferManager cache(u"/tmp");
   TqdTestTransactionMgr mgr(&cache, "/db");
   try {
