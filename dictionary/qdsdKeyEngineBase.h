@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "dictionary/qdsdDataDictionary_Fields.h"
 #include "dictionary/qdsdDataDictionary_Items.h"
@@ -37,6 +38,7 @@
 #include "foundation/qdllMemoryManager.h"
 #include "foundation/qdllTypes.h"
 #include "platform/qdFormat.h"
+#include "platform/qdLittleEndian.h"
 #include "platform/qdStrings.h"
 #include "platform/qdVariant.h"
 
@@ -45,6 +47,12 @@ namespace qd {
 QD_DECLARE_EXCEPTION_CLASS(EqdBaseKeyEngineException, EqdBaseException);
 
 class TqdBaseKeyEngine;
+
+inline int8_t qdPlainRelation(int64_t a, int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
+inline int8_t qdPlainBytesRelation(const uint8_t* a, const uint8_t* b, size_t aLength) {
+  const int r = std::memcmp(a, b, aLength);
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
 
 // The class record of a key engine class: its virtual constructor and its
 // class procedure CheckValid.
@@ -71,6 +79,23 @@ class TqdFixedKeyField final : public IqdFieldDescriptor {
  private:
   qdString fkfName;
   TqdFieldType fkfType;
+};
+
+// A whole-key order that needs no key field engine: the key is one field
+// whose image compares as a signed little-endian Int64 or byte by byte
+// (memcmp), ascending or descending. A key with a null bitmap has it in
+// byte 0, bit 0 set when the field is null; such a key is left to
+// CompareKey. Index searches compare with it in their inner loop instead of
+// calling CompareKey for every entry.
+enum TqdPlainKeyOrder : uint8_t { pkoNone, pkoInt64, pkoBytes };
+
+struct TqdPlainKeyCompare {
+  TqdPlainKeyOrder pkcOrder = pkoNone;
+  bool pkcDescending = false;
+  bool pkcNullBitmap = false;
+  // Where the field's image starts in the key and how long it is.
+  uint16_t pkcOffset = 0;
+  uint16_t pkcLength = 0;
 };
 
 class TqdBaseKeyEngine : public TqdBaseRegisterableEngine, public IqdFieldsSource {
@@ -135,6 +160,22 @@ class TqdBaseKeyEngine : public TqdBaseRegisterableEngine, public IqdFieldsSourc
   // compares the leading part of the next field.
   virtual int8_t CompareKey(const uint8_t* aKey1, const uint8_t* aKey2, int32_t aFieldCount, int32_t aPartialLen) = 0;
   virtual int8_t CompareKey(const uint8_t* aKey1, const uint8_t* aKey2);
+  // CompareKey(aKey1, aKey2, 0, 0) answered inline where the key has a
+  // plain order.
+  int8_t CompareWholeKey(const uint8_t* aKey1, const uint8_t* aKey2) {
+    const TqdPlainKeyCompare& plain = bkePlainCompare;
+    if (plain.pkcOrder != pkoNone && !(plain.pkcNullBitmap && ((aKey1[0] | aKey2[0]) & 1) != 0)) {
+      const int8_t r = plain.pkcOrder == pkoInt64
+                           ? qdPlainRelation(qdGetI64(aKey1 + plain.pkcOffset), qdGetI64(aKey2 + plain.pkcOffset))
+                           : qdPlainBytesRelation(aKey1 + plain.pkcOffset, aKey2 + plain.pkcOffset, plain.pkcLength);
+      return plain.pkcDescending ? int8_t(-r) : r;
+    }
+    return CompareKey(aKey1, aKey2, 0, 0);
+  }
+  // pkoNone unless every whole-key comparison of this engine is the plain
+  // one. A class that overrides CompareKey of a class that sets it must set
+  // it again.
+  const TqdPlainKeyCompare& PlainCompare() const { return bkePlainCompare; }
   // Build the record's key (filters ignored; a failure raises
   // EqdBaseKeyEngineException with its code) and compare.
   virtual int8_t CompareKeyToRecord(const uint8_t* aKey, const uint8_t* aRecord, TqdRefNr aRefNr, int32_t aFieldCount,
@@ -186,6 +227,7 @@ class TqdBaseKeyEngine : public TqdBaseRegisterableEngine, public IqdFieldsSourc
   TqdBaseFilterEngine* bkeFilter = nullptr;  // owned
   bool bkeNLSVersionChanged = false;
   bool bkeContainsExtended = false;
+  TqdPlainKeyCompare bkePlainCompare;
 
   // Sets the key length (the fixed-layout engines) and takes its pool.
   void SetKeyLength(int32_t aKeyLength);

@@ -61,6 +61,17 @@ TqdCompKeyEngine::TqdCompKeyEngine(TqdBaseKeyDescriptor* aDescriptor, bool aNull
   // The key field engines must fill no more than the key the descriptor
   // announced, or keys would be written beyond their buffers.
   if (offset > bkeKeyLength) throw EqdCompKeyEngineException(qdeKeyTooLarge);
+  // A one-field key whose field engine keeps a plain order is compared
+  // without the field engine where the whole key counts.
+  if (ckeKeyFieldCount == 1 && ckeKeyFieldEngines[0]->ckfePlainOrder != pkoNone &&
+      ckeKeyFieldEngines[0]->ckfeKeyLength > 0 && offset <= 0xFFFF) {
+    const TqdCompositeKeyFieldEngine& engine = *ckeKeyFieldEngines[0];
+    bkePlainCompare.pkcOrder = engine.ckfePlainOrder;
+    bkePlainCompare.pkcDescending = engine.ckfePlainDescending;
+    bkePlainCompare.pkcNullBitmap = ckeNullBitmap;
+    bkePlainCompare.pkcOffset = uint16_t(ckeKeyOffset);
+    bkePlainCompare.pkcLength = uint16_t(engine.ckfeKeyLength);
+  }
 }
 
 TqdCompKeyEngine::~TqdCompKeyEngine() = default;

@@ -26,6 +26,8 @@ TqdRefKeyEngine::TqdRefKeyEngine(TqdBaseKeyDescriptor* aDescriptor) : TqdRefKeyE
 TqdRefKeyEngine::TqdRefKeyEngine(TqdBaseKeyDescriptor* aDescriptor, qdStringView aFieldName)
     : TqdBaseKeyEngine(aDescriptor), rkeField(aFieldName, qdtInt64) {
   SetKeyLength(8);
+  bkePlainCompare.pkcOrder = pkoInt64;
+  bkePlainCompare.pkcLength = 8;
 }
 
 void TqdRefKeyEngine::CheckValid(TqdBaseKeyDescriptor* aDescriptor) {

@@ -998,6 +998,11 @@ void TqdCompositeKeyFieldEngine::BindCompareRoutines(TqdKeyFieldDescriptor* aKey
                                               u"FieldType \"%s\" not supported by TqdCompositeKeyFieldEngine",
                                               {qdString(qdFieldTypeDisplayName(ckfeFieldType))});
   CompareKey.Bind(this, aAscend ? binding.Ascending : binding.Descending);
+  if (binding.Ascending == &compareInteger<int64_t>)
+    ckfePlainOrder = pkoInt64;
+  else if (binding.Ascending == &compareBytes)
+    ckfePlainOrder = pkoBytes;
+  ckfePlainDescending = !aAscend;
   PartialCompareKey.Bind(this, aAscend ? binding.PartialAscending : binding.PartialDescending);
 }
 

@@ -46,6 +46,7 @@
 #include "dictionary/qdsdDataDictionary_Fields.h"
 #include "dictionary/qdsdDataDictionary_Items.h"
 #include "dictionary/qdsdDataDictionary_Keys.h"
+#include "dictionary/qdsdKeyEngineBase.h"
 #include "dictionary/qdsdTypes.h"
 #include "foundation/qdllException.h"
 #include "foundation/qdllMemoryManager.h"
@@ -167,6 +168,10 @@ class TqdCompositeKeyFieldEngine : public TqdPersistent, public IqdFieldDescript
   bool FilterNull = false;
   bool FilterNonNull = false;
   bool KeySameAsRecordFormat = false;
+  // The order CompareKey keeps when it is a plain one (pkoNone otherwise),
+  // and whether it is descending.
+  TqdPlainKeyOrder ckfePlainOrder = pkoNone;
+  bool ckfePlainDescending = false;
 
   // --- Bound routines ---
   TqdKeyFieldRoutine<int8_t(const uint8_t* aKey1, const uint8_t* aKey2)> CompareKey;

@@ -287,17 +287,17 @@ int32_t TqdStaticKeyBstarTreeIndexEngine::CompareSearch(const TqdNodeSearch& aSe
                                                         const uint8_t* aRefNr) const {
   switch (aSearch.nsMode) {
     case nsmKeyAndRef: {
-      const int32_t c = bieKeyEngine->CompareKey(aSearch.nsKey, aKey, 0, 0);
+      const int32_t c = bieKeyEngine->CompareWholeKey(aSearch.nsKey, aKey);
       if (c != 0 || aRefNr == nullptr) return c;
       return relation(aSearch.nsRefNr, qdGetI64(aRefNr));
     }
     case nsmKeyOnly:
-      return bieKeyEngine->CompareKey(aSearch.nsKey, aKey, 0, 0);
+      return bieKeyEngine->CompareWholeKey(aSearch.nsKey, aKey);
     case nsmPartialKey:
     case nsmPartialKeyByAction:
       return bieKeyEngine->CompareKey(aSearch.nsKey, aKey, aSearch.nsFieldCount, aSearch.nsPartialLen);
     case nsmNullAware: {
-      const int32_t c = bieKeyEngine->CompareKey(aSearch.nsKey, aKey, 0, 0);
+      const int32_t c = bieKeyEngine->CompareWholeKey(aSearch.nsKey, aKey);
       if (c != 0 || !aSearch.nsKeyHasNulls || aRefNr == nullptr) return c;
       return relation(aSearch.nsRefNr, qdGetI64(aRefNr));
     }
@@ -307,6 +307,80 @@ int32_t TqdStaticKeyBstarTreeIndexEngine::CompareSearch(const TqdNodeSearch& aSe
 
 namespace {
 
+// Asks for the entries of the first three halvings together: a node that
+// is not in the processor's cache then costs about one memory wait for them
+// instead of three in a row.
+template <class TEntry>
+void prefetchHalvings(int32_t aLow, int32_t aHigh, TEntry& aEntry) {
+  if (aHigh - aLow < 16) return;
+  const int32_t span = aHigh - aLow;
+  for (int32_t eighth = 1; eighth < 8; ++eighth) {
+    const uint8_t* key = nullptr;
+    const uint8_t* refNr = nullptr;
+    aEntry(aLow + span * eighth / 8, key, refNr);
+    __builtin_prefetch(key);
+  }
+}
+
+// The binary search for a whole key over the slots aLow .. aHigh with an
+// inline comparison: aCompare(entry key) is the relation of the search key
+// to the entry's key. Finds the equal slot, else the slot the key belongs
+// before.
+template <class TEntry, class TCompare>
+bool searchWholeKey(int32_t aLow, int32_t aHigh, TEntry& aEntry, TCompare aCompare, int32_t& aSlot) {
+  while (aLow <= aHigh) {
+    const int32_t probe = (aLow + aHigh) >> 1;
+    const uint8_t* key = nullptr;
+    const uint8_t* refNr = nullptr;
+    aEntry(probe, key, refNr);
+    const int32_t c = aCompare(key);
+    if (c > 0) {
+      aLow = probe + 1;
+    } else if (c < 0) {
+      aHigh = probe - 1;
+    } else {
+      aSlot = probe;
+      return true;
+    }
+  }
+  aSlot = aLow;
+  return false;
+}
+
+// searchWholeKey with the key engine's plain order, when it has one and the
+// search key's field is not null; false in aDone otherwise.
+template <class TEntry>
+bool searchPlain(TqdBaseKeyEngine& aKeyEngine, const uint8_t* aSearchKey, int32_t aLow, int32_t aHigh, TEntry& aEntry,
+                 int32_t& aSlot, bool& aDone) {
+  const TqdPlainKeyCompare& plain = aKeyEngine.PlainCompare();
+  aDone = false;
+  if (plain.pkcOrder == pkoNone || (plain.pkcNullBitmap && (aSearchKey[0] & 1) != 0)) return false;
+  aDone = true;
+  const uint32_t offset = plain.pkcOffset;
+  const bool bitmap = plain.pkcNullBitmap;
+  const int8_t sign = plain.pkcDescending ? -1 : 1;
+  // An entry whose field is null is ordered by the key engine itself.
+  if (plain.pkcOrder == pkoInt64) {
+    const int64_t value = qdGetI64(aSearchKey + offset);
+    return searchWholeKey(
+        aLow, aHigh, aEntry,
+        [&](const uint8_t* aKey) -> int32_t {
+          if (bitmap && (aKey[0] & 1) != 0) return aKeyEngine.CompareKey(aSearchKey, aKey, 0, 0);
+          return sign * qdPlainRelation(value, qdGetI64(aKey + offset));
+        },
+        aSlot);
+  }
+  const size_t length = plain.pkcLength;
+  const uint8_t* bytes = aSearchKey + offset;
+  return searchWholeKey(
+      aLow, aHigh, aEntry,
+      [&](const uint8_t* aKey) -> int32_t {
+        if (bitmap && (aKey[0] & 1) != 0) return aKeyEngine.CompareKey(aSearchKey, aKey, 0, 0);
+        return sign * qdPlainBytesRelation(bytes, aKey + offset, length);
+      },
+      aSlot);
+}
+
 // The binary search shared by leaves and internal nodes over the slots
 // aLow .. aHigh; aEntry(slot) gives the key and reference of a slot.
 template <class TEntry>
@@ -314,20 +388,16 @@ bool searchSlots(const TqdStaticKeyBstarTreeIndexEngine& aEngine,
                  const TqdStaticKeyBstarTreeIndexEngine::TqdNodeSearch& aSearch, int32_t aLow, int32_t aHigh,
                  TEntry&& aEntry, int32_t& aSlot) {
   using E = TqdStaticKeyBstarTreeIndexEngine;
-  // The entries of the first three halvings are asked for together: a node
-  // that is not in the processor's cache then costs about one memory wait
-  // for them instead of three in a row.
-  if (aHigh - aLow >= 16) {
-    const int32_t span = aHigh - aLow;
-    for (int32_t eighth = 1; eighth < 8; ++eighth) {
-      const uint8_t* key = nullptr;
-      const uint8_t* refNr = nullptr;
-      aEntry(aLow + span * eighth / 8, key, refNr);
-      __builtin_prefetch(key);
-    }
+  prefetchHalvings(aLow, aHigh, aEntry);
+  TqdBaseKeyEngine* keyEngine = aEngine.KeyEngine();
+  // Key only and a partial-key search without its own action compare the
+  // whole key (FindKeySearch): the key engine's plain order serves them.
+  if (aSearch.nsMode == E::nsmKeyOnly || aSearch.nsMode == E::nsmPartialKey) {
+    bool done = false;
+    const bool found = searchPlain(*keyEngine, aSearch.nsKey, aLow, aHigh, aEntry, aSlot, done);
+    if (done) return found;
   }
   // A search by key alone asks the key engine directly.
-  TqdBaseKeyEngine* keyEngine = aEngine.KeyEngine();
   const bool byKey = aSearch.nsMode == E::nsmKeyOnly || aSearch.nsMode == E::nsmPartialKey ||
                      aSearch.nsMode == E::nsmPartialKeyByAction;
   const int32_t fieldCount = aSearch.nsMode == E::nsmKeyOnly ? 0 : aSearch.nsFieldCount;

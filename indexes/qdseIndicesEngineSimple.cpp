@@ -49,6 +49,7 @@ TqdSimpleIndicesEngine::TqdSimpleIndicesEngine(TqdBaseIndicesDescriptor* aDescri
                                                bool aAddToExisting)
     : TqdBaseIndicesEngine(aDescriptor, aFiles, aRecordEngine, aTrans, aAddToExisting) {
   ineHeaderSection.assign(size_t(IndexCount()), 0);
+  ineInfoBlockPin.assign(size_t(IndexCount()), TqdHeaderPin());
   if (aTrans != nullptr) {
     for (TqdBlockAccess* file : biseFiles) {
       auto header = file->HeaderAccess(aTrans, true);
@@ -80,6 +81,7 @@ void TqdSimpleIndicesEngine::OpenIndex(int32_t aInx) {
 void TqdSimpleIndicesEngine::IndexAdded(TqdBaseTransaction* aTrans, int32_t aInx) {
   TqdBaseIndexEngine* index = biseGetIndex(aInx);
   if (ineHeaderSection.size() < size_t(aInx) + 1) ineHeaderSection.resize(size_t(aInx) + 1, 0);
+  if (ineInfoBlockPin.size() < size_t(aInx) + 1) ineInfoBlockPin.resize(size_t(aInx) + 1);
   std::unique_ptr<TqdBaseIndexHeaderAccess> base(index->CreateHeaderAccess(aTrans, true, true, 0, 0));
   auto* access = static_cast<TqdSimpleIndicesHeaderAccess*>(base.get());
   TqdBaseFileHeaderAccess* header = access->FileHeader();
@@ -121,6 +123,7 @@ void TqdSimpleIndicesEngine::IndexRemoved(TqdBaseTransaction* aTrans, int32_t aI
     shiftDown(data + kSimpleIndicesPageCountOffset, 4, aInx, 0);
   }
   if (size_t(aInx) < ineHeaderSection.size()) ineHeaderSection.erase(ineHeaderSection.begin() + aInx);
+  if (size_t(aInx) < ineInfoBlockPin.size()) ineInfoBlockPin.erase(ineInfoBlockPin.begin() + aInx);
 }
 
 const TqdIndexHeaderAccessClass& TqdSimpleIndicesEngine::GetHeaderAccessClass() const {
@@ -142,18 +145,34 @@ TqdSimpleIndicesHeaderAccess::TqdSimpleIndicesHeaderAccess(TqdBaseTransaction* a
   const int32_t number = aIndex->IndexNumber();
   if (number < 0 || number >= kSimpleIndicesMaxIndexes)
     qdAssertFailed("qdseIndicesEngineSimple", "index number beyond the info block");
-  haHeaderSection = static_cast<TqdSimpleIndicesEngine*>(aIndex->IndicesEngine())->HeaderSection(number);
+  auto* engine = static_cast<TqdSimpleIndicesEngine*>(aIndex->IndicesEngine());
+  haHeaderSection = engine->HeaderSection(number);
+  if (!aFileMarkDirty && !aIndexMarkDirty) haInfoBlockPin = &engine->InfoBlockPin(number);
 }
 
 TqdSimpleIndicesHeaderAccess::~TqdSimpleIndicesHeaderAccess() { haInxBlock.Release(); }
 
 const uint8_t* TqdSimpleIndicesHeaderAccess::InxBlock() {
   if (!haInxBlock) {
+    TqdBlockAccess* access = bhaIndex->IndexFile();
+    TqdBaseFile* file = access->_File();
+    // The pinned number spares a read-only operation the header: reading
+    // it means a lock round trip, an allocation and a block more.
+    if (haInfoBlockPin != nullptr && !bhaFileHeader) {
+      const TqdBlockNumber pinned =
+          file->fiBufMgr->PinnedHeaderValue(file, bhaTrans, access->HeaderBlock(), *haInfoBlockPin);
+      if (pinned != kNoBlock) {
+        haInxBlock = qdReadIndexBlock(bhaTrans, access, bhaID, pinned, false);
+        return haInxBlock.Data();
+      }
+    }
     TqdBaseFileHeaderAccess* header = FileHeader();
     const int32_t blockNumber = qdGetI32(header->Header() + haHeaderSection);
     if (blockNumber == kNoInfoBlock) raiseCorruptHeader();
-    haInxBlock =
-        qdReadIndexBlock(bhaTrans, bhaIndex->IndexFile(), bhaID, TqdBlockNumber(blockNumber), bhaIndexMarkDirty);
+    haInxBlock = qdReadIndexBlock(bhaTrans, access, bhaID, TqdBlockNumber(blockNumber), bhaIndexMarkDirty);
+    if (haInfoBlockPin != nullptr)
+      file->fiBufMgr->PinHeaderValue(file, bhaTrans, access->HeaderBlock(), qdBlockLSN(header->Header()),
+                                     TqdBlockNumber(blockNumber), *haInfoBlockPin);
   }
   return haInxBlock.Data();
 }

@@ -34,7 +34,10 @@
 //
 // Ownership: the engine belongs to the open table, like every indices
 // engine. A header access holds the info block (fetched at most once) for
-// the duration of one index operation and releases it when freed. No lock:
+// the duration of one index operation and releases it when freed. The
+// engine pins the info block's number it last read from each index's file
+// header (TqdHeaderPin): an access that changes nothing takes the number
+// from the pin while the header has not changed since, and reads no header. No lock:
 // the block is read and written through the cache under the caller's
 // transaction, so concurrent transactions changing indexes of one file
 // conflict on this block.
@@ -89,11 +92,15 @@ class TqdSimpleIndicesEngine : public TqdBaseIndicesEngine {
   // The position of the header section in the header block of index aInx's
   // file.
   uint16_t HeaderSection(int32_t aInx) const { return ineHeaderSection[size_t(aInx)]; }
+  // The pin of the info block's number of index aInx's file.
+  TqdHeaderPin& InfoBlockPin(int32_t aInx) { return ineInfoBlockPin[size_t(aInx)]; }
 
  private:
   void OpenIndex(int32_t aInx);
 
   std::vector<uint16_t> ineHeaderSection;
+  // Parallel to ineHeaderSection; the pins' fields belong to the cache lock.
+  std::vector<TqdHeaderPin> ineInfoBlockPin;
 };
 
 class TqdSimpleIndicesHeaderAccess : public TqdBaseIndexHeaderAccess {
@@ -127,6 +134,9 @@ class TqdSimpleIndicesHeaderAccess : public TqdBaseIndexHeaderAccess {
   uint8_t* WritableSlot(uint32_t aArrayOffset, uint32_t aEntrySize);
 
   uint16_t haHeaderSection;
+  // Where a read-only access finds the info block's number; nil when the
+  // access may change the header or the index.
+  TqdHeaderPin* haInfoBlockPin = nullptr;
   TqdBlockRef haInxBlock;
 };
 

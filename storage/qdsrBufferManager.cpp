@@ -534,6 +534,37 @@ uint32_t TqdBufferManager::VisibleBlockCount(const TqdBaseFile* aFile, const Tqd
   return aFile->fiUsedBlocks;
 }
 
+bool TqdBufferManager::CommittedHeaderLSN(const TqdBaseFile* aFile, const TqdBaseTransaction* aTrans,
+                                          TqdBlockNumber aHeaderBlock, TqdLSN& aLSN) {
+  if (aTrans != nullptr && (aTrans == aFile->fiTrans || aTrans->HasState(tsSnapshot))) return false;
+  const TqdReadOnlyBlock* header = indexLookup(aFile, aHeaderBlock);
+  // A header being read has no committed LSN yet.
+  if (header == nullptr || header->CacheBlock() == nullptr || header->robLoading) return false;
+  aLSN = header->LastLSN();
+  return true;
+}
+
+void TqdBufferManager::PinHeaderValue(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aHeaderBlock,
+                                      TqdLSN aImageLSN, TqdBlockNumber aValue, TqdHeaderPin& aPin) {
+  TqdCacheLockGuard guard(this);
+  TqdLSN committed = 0;
+  // An image the reader saw privately leaves the pin as it was: that pin
+  // still answers for the committed header it came from.
+  if (!CommittedHeaderLSN(aFile, aTrans, aHeaderBlock, committed) || committed != aImageLSN) return;
+  aPin.hpValue = aValue;
+  aPin.hpHeaderLSN = committed;
+  aPin.hpSet = true;
+}
+
+TqdBlockNumber TqdBufferManager::PinnedHeaderValue(TqdBaseFile* aFile, TqdBaseTransaction* aTrans,
+                                                   TqdBlockNumber aHeaderBlock, const TqdHeaderPin& aPin) {
+  TqdCacheLockGuard guard(this);
+  TqdLSN committed = 0;
+  if (!aPin.hpSet || !CommittedHeaderLSN(aFile, aTrans, aHeaderBlock, committed) || committed != aPin.hpHeaderLSN)
+    return kNoBlock;
+  return aPin.hpValue;
+}
+
 TqdBlockRef TqdBufferManager::GetBlockLocked(TqdBaseFile* aFile, TqdBaseTransaction* aTrans,
                                              TqdBlockNumber aBlockNumber, bool aMarkDirty) {
   TqdReadOnlyBlock* block = FindBlock(aFile, aBlockNumber);

@@ -1033,6 +1033,19 @@ inline bool qdSnapShotBit(const std::vector<uint8_t>& aFlags, int32_t aIndex) {
 
 // --- The cache -------------------------------------------------------------------------
 
+// A block number a reader took from a table's header block, tied to the
+// committed header image it came from by that image's LSN. Every change of
+// a header block, committed or rolled back, gives the committed image a new
+// LSN or takes the old image back, so while the committed header still
+// carries hpHeaderLSN the number still stands for a reader that sees the
+// committed header. The fields are read and written under the cache lock
+// only (TqdBufferManager::PinHeaderValue, PinnedHeaderValue).
+struct TqdHeaderPin {
+  TqdBlockNumber hpValue = kNoBlock;
+  TqdLSN hpHeaderLSN = 0;
+  bool hpSet = false;
+};
+
 class TqdBufferManager : public TqdObject {
  public:
   explicit TqdBufferManager(const qdString& aTempDir);
@@ -1055,6 +1068,16 @@ class TqdBufferManager : public TqdObject {
   // number. A read path pays one lock round trip per block this way.
   TqdBlockRef GetValidBlock(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber,
                             bool aMarkDirty);
+  // Ties aValue, read from header block aHeaderBlock of aFile in an image
+  // carrying aImageLSN, to aPin when aTrans sees the committed header and
+  // that image is the committed one; otherwise leaves aPin as it is.
+  void PinHeaderValue(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aHeaderBlock, TqdLSN aImageLSN,
+                      TqdBlockNumber aValue, TqdHeaderPin& aPin);
+  // The value aPin holds when aTrans sees the committed header and header
+  // block aHeaderBlock has not changed since it was pinned; kNoBlock when
+  // the reader must read the header again.
+  TqdBlockNumber PinnedHeaderValue(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aHeaderBlock,
+                                   const TqdHeaderPin& aPin);
   // A block being appended to the file: no disk image, reads as zeros.
   TqdBlockRef AddBlock(TqdBaseFile* aFile, TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber);
   // Replaces the held aBlock by aTrans's writable private version of it.
@@ -1125,6 +1148,11 @@ class TqdBufferManager : public TqdObject {
   // when it has joined the file, a snapshot transaction's count when it
   // first read the file, else the committed count.
   uint32_t VisibleBlockCount(const TqdBaseFile* aFile, const TqdBaseTransaction* aTrans) QD_REQUIRES(bmPadlock);
+  // The committed image's LSN of header block aHeaderBlock when aTrans
+  // reads that image (it has not joined the file's transaction and reads
+  // no snapshot) and the block is cached with an image; false otherwise.
+  bool CommittedHeaderLSN(const TqdBaseFile* aFile, const TqdBaseTransaction* aTrans, TqdBlockNumber aHeaderBlock,
+                          TqdLSN& aLSN) QD_REQUIRES(bmPadlock);
   // The committed version of block aBlockNumber, or nil when not cached;
   // waits for a running read (the lock must be held once).
   TqdReadOnlyBlock* FindBlock(TqdBaseFile* aFile, TqdBlockNumber aBlockNumber) QD_REQUIRES(bmPadlock);

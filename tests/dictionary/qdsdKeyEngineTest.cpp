@@ -289,6 +289,57 @@ TEST_F(KeyEngineTest, NullsSortByTheKeyFieldsRule) {
   }
 }
 
+// One-field keys of an Int64 or a byte array order plainly, ascending or
+// descending, with or without the null bitmap; the inline whole-key
+// comparison must answer as CompareKey does for every pair, nulls included.
+TEST_F(KeyEngineTest, PlainOrdersAnswerAsCompareKey) {
+  const int32_t big = Fields()->AddField(u"Big", u"", qdtInt64, 0, 0, false)->Number();
+  const int32_t raw = Fields()->AddField(u"Raw", u"", qdtByteArray, 4, 0, false)->Number();
+  struct Case {
+    int32_t field;
+    bool ascend;
+    const TqdKeyDescriptorClass* keyClass;
+    TqdPlainKeyOrder order;
+  };
+  const Case cases[] = {
+      {big, true, &TqdCompKeyDescriptor::ClassInfo, pkoInt64},
+      {big, false, &TqdCompKeyDescriptor::ClassInfo, pkoInt64},
+      {big, true, &TqdNoNullCompKeyDescriptor::ClassInfo, pkoInt64},
+      {raw, true, &TqdCompKeyDescriptor::ClassInfo, pkoBytes},
+      {raw, false, &TqdNoNullCompKeyDescriptor::ClassInfo, pkoBytes},
+      {0, true, &TqdCompKeyDescriptor::ClassInfo, pkoNone},
+  };
+  const int64_t numbers[] = {INT64_MIN, -2, -1, 0, 1, 255, 256, INT64_MAX};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(&c - cases));
+    TqdCompKeyDescriptor* key = AddKey({c.field}, c.keyClass);
+    key->KeyField(0)->SetAscend(c.ascend);
+    TqdEngineRef engine(TqdBaseKeyEngine::CreateFor(key));
+    EXPECT_EQ(engine->PlainCompare().pkcOrder, c.order);
+    std::vector<Bytes> keys;
+    for (const int64_t n : numbers) {
+      Bytes record = Record({});
+      if (c.field == big) {
+        Fields()->SetRecordField(big, record.data(), &n);
+      } else if (c.field == raw) {
+        // Big-endian, so that the byte order differs from the number's.
+        const uint8_t bytes[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+        Fields()->SetRecordField(raw, record.data(), bytes);
+      } else {
+        Fields()->fsdSetFieldByIndexAsVariant(record.data(), 0, int32_t(n));
+      }
+      keys.push_back(Key(*engine, record));
+    }
+    keys.push_back(Key(*engine, Record({})));  // every field null
+    for (const Bytes& a : keys)
+      for (const Bytes& b : keys)
+        EXPECT_EQ(engine->CompareWholeKey(a.data(), b.data()), engine->CompareKey(a.data(), b.data(), 0, 0));
+  }
+  // Two fields, or a field of another type, keep the key field engines.
+  EXPECT_EQ(TqdEngineRef(TqdBaseKeyEngine::CreateFor(AddKey({big, raw})))->PlainCompare().pkcOrder, pkoNone);
+  EXPECT_EQ(TqdEngineRef(TqdBaseKeyEngine::CreateFor(AddKey({3})))->PlainCompare().pkcOrder, pkoNone);
+}
+
 TEST_F(KeyEngineTest, FieldCountAndPartialLengthLimitTheComparison) {
   TqdEngineRef engine(TqdBaseKeyEngine::CreateFor(AddKey({1, 0, 3})));
   const Bytes a = Key(*engine, Record({1, u"abcdef", kNull, 1.0}));

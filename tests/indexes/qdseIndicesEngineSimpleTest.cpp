@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -210,6 +211,57 @@ TEST_F(SimpleIndicesTest, FetchingTheInfoBlockForWritingRaisesItsChangeCounter) 
     trans.Commit();
   }
   EXPECT_EQ(qdGetU64(InfoBlock().data() + 16), before + 1);
+}
+
+// A reader that changes nothing takes the info block's number from the
+// header only when the header changed since it last looked: when the header
+// names another info block, committed or seen inside the transaction that
+// moved it, the reader follows; a rollback takes it back to the old one,
+// which stays a valid info block throughout.
+TEST_F(SimpleIndicesTest, ReadersFollowTheInfoBlockTheHeaderNames) {
+  AddIndex(u"K0", {0});
+  Create();
+  InsertRecords(1, 5);
+  const auto keyCount = [&](TqdBaseTransaction* aTrans) {
+    std::unique_ptr<TqdBaseIndexHeaderAccess> reader(
+        fEngine->biseGetIndex(0)->CreateHeaderAccess(aTrans, false, false, 0, 0));
+    return reader->GetIndexKeyCount();
+  };
+  // A copy of the info block holding key count 9, named by the header.
+  const auto moveInfoBlock = [&](TqdBaseTransaction* aTrans) {
+    const std::vector<uint8_t> old = InfoBlock();
+    std::unique_ptr<TqdBaseIndexHeaderAccess> writer(
+        fEngine->biseGetIndex(0)->CreateHeaderAccess(aTrans, true, true, 0, 0));
+    TqdBaseFileHeaderAccess* header = writer->FileHeader();
+    TqdBlockRef block = header->GetNewBlock(aTrans, writer->ID());
+    uint8_t* data = block.WritableData();
+    std::memcpy(data + 16, old.data() + 16, kSimpleIndicesHeaderOffset + kSimpleIndicesHeaderSize - 16);
+    qdSetBlockSignature(data, qdSignatureFromBytes(old.data()));
+    qdPutI32(data + kSimpleIndicesKeyCountOffset, 9);
+    const uint16_t section = header->RegisterHeaderSection("Indices", 4, false, false);
+    qdPutI32(header->WritableHeader() + section, int32_t(block.BlockNumber()));
+  };
+  EXPECT_EQ(keyCount(nullptr), 5u);
+  const int32_t first = InfoBlockNumber();
+  {
+    TqdTestTransaction trans(&fCache);
+    moveInfoBlock(&trans);
+    EXPECT_EQ(keyCount(&trans), 9u);
+    EXPECT_EQ(keyCount(nullptr), 5u);
+    trans.Rollback();
+  }
+  EXPECT_EQ(keyCount(nullptr), 5u);
+  {
+    TqdTestTransaction trans(&fCache);
+    moveInfoBlock(&trans);
+    EXPECT_EQ(keyCount(nullptr), 5u);
+    trans.Commit();
+  }
+  EXPECT_NE(InfoBlockNumber(), first);
+  EXPECT_EQ(keyCount(nullptr), 9u);
+  TqdTestTransaction trans(&fCache);
+  EXPECT_EQ(keyCount(&trans), 9u);
+  trans.Commit();
 }
 
 TEST_F(SimpleIndicesTest, ReopeningWithAnotherKeyLengthIsRefused) {
