@@ -243,9 +243,14 @@ qdString TqdAbstractServerObject::GetEncodedExceptionData(bool aIncludeChildren)
   return container->ToEncodedString(qdThreadClientVersionClamped());
 }
 
+void TqdAbstractServerObject::AfterConstruction() {
+  TqdLifetimeTrackedPersistent::AfterConstruction();
+  asoConstructed.store(true, std::memory_order_release);
+}
+
 void qdsdServerEngineDetail::AddListMember(IqdExceptionDataContainer* aList, int32_t& aIndex,
                                            TqdAbstractServerObject* aMember) {
-  if (aMember->Destroying()) return;
+  if (!aMember->Constructed() || aMember->Destroying()) return;
   aList->AddObject(u"[" + IntToStr(aIndex) + u"]", aMember, qdDescribeWithChildren);
   ++aIndex;
 }

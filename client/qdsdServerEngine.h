@@ -256,6 +256,12 @@ class TqdAbstractServerObject : public TqdLifetimeTrackedPersistent {
   explicit TqdAbstractServerObject(TqdAbstractSession* aSession);
   ~TqdAbstractServerObject() override;
 
+  // Marks the object whole: it joins its owner's list in its base
+  // constructor, but a description walking that list may call into it only
+  // once every constructor has run.
+  void AfterConstruction() override;
+
+  bool Constructed() const { return asoConstructed.load(std::memory_order_acquire); }
   bool Destroying() const { return asoDestroying.load(std::memory_order_acquire); }
   TqdAbstractSession* Session() const { return asoSession; }
   // A caller that must learn whether the object vanished during a call
@@ -327,6 +333,7 @@ class TqdAbstractServerObject : public TqdLifetimeTrackedPersistent {
  private:
   static TqdResult LookupObject(TqdSessionID aSessionID, TqdBaseID aBaseID, TqdAbstractServerObject*& aObject);
 
+  std::atomic<bool> asoConstructed{false};
   std::atomic<bool> asoDestroying{false};
   std::atomic<bool>* asoDestroyFlag = nullptr;
   TqdBaseID asoID = 0;

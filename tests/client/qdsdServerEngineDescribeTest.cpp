@@ -355,6 +355,29 @@ TEST_F(DescribeTest, ListsChangingWhileAnotherThreadDescribesStayConsistent) {
 // A member whose destruction has begun is no longer described: from the
 // moment it is marked destroying its derived parts may be torn down while a
 // description walks its owner's list.
+TEST_F(DescribeTest, AMemberStillBeingConstructedIsLeftOutOfItsOwnersList) {
+  // Describes the session from inside a constructor that runs after the
+  // member joined its database's list: another thread describing at that
+  // moment would call into an object whose derived parts do not exist yet.
+  class TqdDescribingAtBirthStatement : public qdsdFakeEngine::TqdFakeStatement {
+   public:
+    TqdDescribingAtBirthStatement(TqdAbstractDatabase* aDatabase, TqdAbstractSession* aSession, qdString* aSeen)
+        : TqdFakeStatement(aDatabase, 0) {
+      *aSeen = aSession->GetEncodedExceptionData(true);
+    }
+  };
+  const auto statementsOf = [](const qdString& aText) {
+    return find(decode(aText), "Databases/[0]/Statements")->AsContainer();
+  };
+  qdString seen;
+  TqdAbstractServerObject* born = qdCreate<TqdDescribingAtBirthStatement>(first, session, &seen);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(statementsOf(seen)->Count(), 1);
+  // Once whole, it is described like any other member.
+  EXPECT_EQ(statementsOf(session->GetEncodedExceptionData(true))->Count(), 2);
+  qdFreeAndNil(born);
+}
+
 TEST_F(DescribeTest, AMemberBeingDestroyedIsLeftOutOfItsOwnersList) {
   // Describes the session from inside its own destruction.
   class TqdSelfDescribingStatement : public qdsdFakeEngine::TqdFakeStatement {
