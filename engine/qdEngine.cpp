@@ -6,6 +6,7 @@
 #include "dictionary/qdDictionary.h"
 #include "foundation/qdFoundation.h"
 #include "indexes/qdIndexes.h"
+#include "server/qdServer.h"
 #include "storage/qdStorage.h"
 
 namespace qd {
@@ -25,11 +26,13 @@ void qdEngineInitialize() {
   InitializeClient();
   InitializeStorage();
   InitializeIndexes();
+  InitializeServer();
 }
 
 void qdEngineFinalize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount == 0 || --engineStartCount > 0) return;
+  FinalizeServer();
   FinalizeIndexes();
   FinalizeStorage();
   FinalizeClient();

@@ -23,9 +23,10 @@ std::vector<FuzzCase> ReadFuzzCasesFrom(const std::filesystem::path& aFolder) {
   return cases;
 }
 
-std::filesystem::path FuzzCasesRoot() {
-  return std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "cases";
-}
+// The build names the folder by its absolute path: __FILE__ may be relative
+// to the compiler's working directory (a compiler cache rewrites it so), and
+// the tests run elsewhere.
+std::filesystem::path FuzzCasesRoot() { return QD_FUZZ_CASES_DIR; }
 
 std::vector<FuzzCase> ReadFuzzCases(const std::string& aTarget) { return ReadFuzzCasesFrom(FuzzCasesRoot() / aTarget); }
 

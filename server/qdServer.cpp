@@ -1,0 +1,9 @@
+#include "server/qdServer.h"
+
+namespace qd {
+
+void InitializeServer() {}
+
+void FinalizeServer() {}
+
+}  // namespace qd
