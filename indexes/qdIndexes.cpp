@@ -1,11 +1,13 @@
 #include "indexes/qdIndexes.h"
 
+#include "indexes/qdllWideStringCategories.h"
 #include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
 #include "indexes/qdseIndicesEngineSimple.h"
 
 namespace qd {
 
 void InitializeIndexes() {
+  qdllWideStringCategoriesInitialize();
   qdseIndexEngineStaticKeyBstarTreeInitialize();
   qdseIndicesEngineSimpleInitialize();
 }
@@ -13,6 +15,7 @@ void InitializeIndexes() {
 void FinalizeIndexes() {
   qdseIndicesEngineSimpleFinalize();
   qdseIndexEngineStaticKeyBstarTreeFinalize();
+  qdllWideStringCategoriesFinalize();
 }
 
 }  // namespace qd
