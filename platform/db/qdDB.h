@@ -856,6 +856,14 @@ class TDataSet : public TqdComponent, public IProviderSupport {
   // when the value is null (nothing is copied) or there is no record.
   virtual bool GetFieldData(const TField* aField, void* aBuffer);
   virtual void SetFieldData(TField* aField, const void* aBuffer);
+  // The same with a byte array: at most its length is copied; an empty
+  // array sets null.
+  virtual bool GetFieldData(const TField* aField, std::vector<uint8_t>& aBuffer);
+  virtual void SetFieldData(TField* aField, const std::vector<uint8_t>& aBuffer);
+  // Frees what the BLOB field of the active record holds (nothing here).
+  virtual void CloseBlob(TField* /*aField*/) {}
+  // Reads the active record into aBuffer again; false when there is none.
+  virtual bool GetCurrentRecord(uint8_t* /*aBuffer*/) { return false; }
   virtual std::unique_ptr<TStream> CreateBlobStream(TField* aField, TBlobStreamMode aMode);
 
   // Bookmarks.
@@ -1058,7 +1066,6 @@ class TDataSet : public TqdComponent, public IProviderSupport {
   std::vector<int32_t> fDataOffsets;  // per field number (index 0 unused)
   int32_t fDisableCount = 0;
   TDataSetState fDisableState = dsInactive;
-  bool fEnableEventPending = false;
   int32_t fBlockReadSize = 0;
   qdString fFilterText;
   bool fFiltered = false;

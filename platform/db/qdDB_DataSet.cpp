@@ -146,21 +146,15 @@ void TDataSet::DataEvent(TDataEvent aEvent, intptr_t aInfo) {
     default:
       break;
   }
-  if (fDisableCount > 0) {
-    if (aEvent == deDataSetChange || aEvent == deDataSetScroll || aEvent == deRecordChange || aEvent == deFieldChange ||
-        aEvent == deLayoutChange)
-      fEnableEventPending = true;
-    return;
-  }
+  // While controls are disabled (or a temporary state runs) nothing is
+  // sent; EnableControls makes up for it with one change.
+  if (fDisableCount > 0) return;
   const std::vector<TDataSource*> sources = fDataSources;
   for (TDataSource* source : sources) source->DataEvent(aEvent, aInfo);
 }
 
 void TDataSet::DisableControls() {
-  if (fDisableCount == 0) {
-    fDisableState = fState;
-    fEnableEventPending = false;
-  }
+  if (fDisableCount == 0) fDisableState = fState;
   ++fDisableCount;
 }
 
@@ -170,7 +164,6 @@ void TDataSet::EnableControls() {
   if (fDisableState != fState) DataEvent(deUpdateState, 0);
   // One change event stands for everything that happened meanwhile.
   if (Active()) DataEvent(deDataSetChange, 0);
-  fEnableEventPending = false;
 }
 
 // --- Opening and closing ---------------------------------------------------------------
@@ -748,6 +741,23 @@ void TDataSet::SetFieldData(TField* aField, const void* aBuffer) {
     std::memset(slot + 1, 0, static_cast<size_t>(aField->DataSize()));
   if (fState != dsCalcFields && fState != dsFilter && fState != dsNewValue)
     DataEvent(deFieldChange, reinterpret_cast<intptr_t>(aField));
+}
+
+bool TDataSet::GetFieldData(const TField* aField, std::vector<uint8_t>& aBuffer) {
+  std::vector<uint8_t> value(static_cast<size_t>(std::max(aField->DataSize(), 1)));
+  if (!GetFieldData(aField, static_cast<void*>(value.data()))) return false;
+  std::memcpy(aBuffer.data(), value.data(), std::min(aBuffer.size(), static_cast<size_t>(aField->DataSize())));
+  return true;
+}
+
+void TDataSet::SetFieldData(TField* aField, const std::vector<uint8_t>& aBuffer) {
+  if (aBuffer.empty()) {
+    SetFieldData(aField, static_cast<const void*>(nullptr));
+    return;
+  }
+  std::vector<uint8_t> value(static_cast<size_t>(std::max(aField->DataSize(), 1)), 0);
+  std::memcpy(value.data(), aBuffer.data(), std::min(aBuffer.size(), value.size()));
+  SetFieldData(aField, static_cast<const void*>(value.data()));
 }
 
 std::unique_ptr<TStream> TDataSet::CreateBlobStream(TField* /*aField*/, TBlobStreamMode /*aMode*/) { return nullptr; }

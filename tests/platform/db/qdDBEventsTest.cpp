@@ -224,3 +224,32 @@ TEST_F(EventsTest, AnExceptionInsideATemporaryStateRestoresThePreviousState) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+TEST_F(EventsTest, AppendRecordAndInsertRecordStoreTheirValuesAndMoveToThem) {
+  dataSet->Open();
+  dataSet->Next();  // row 1
+  Take();
+  dataSet->AppendRecord({TqdVariant(7), TqdVariant(u"seven")});
+  const Log appended = Take();
+  EXPECT_EQ(std::count(appended.begin(), appended.end(), "InternalAddRecord"), 1) << join(appended);
+  ASSERT_EQ(dataSet->rows.size(), 4u);
+  EXPECT_EQ(dataSet->rows[3][1].AsString(), u"seven");
+  EXPECT_EQ(dataSet->FieldByName(u"Name")->AsString(), u"seven");
+  EXPECT_EQ(dataSet->State(), dsBrowse);
+
+  dataSet->First();
+  dataSet->Next();
+  dataSet->InsertRecord({TqdVariant(8), TqdVariant(u"eight")});
+  ASSERT_EQ(dataSet->rows.size(), 5u);
+  EXPECT_EQ(dataSet->rows[1][0].AsInteger(), 8);
+  EXPECT_EQ(dataSet->FieldByName(u"ID")->AsInteger(), 8);
+  // A value list shorter than the fields leaves the rest null.
+  dataSet->AppendRecord({TqdVariant(9)});
+  EXPECT_TRUE(dataSet->rows.back()[1].IsNull());
+}
+
+}  // namespace
+}  // namespace qd

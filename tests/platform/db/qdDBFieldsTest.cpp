@@ -347,3 +347,21 @@ TEST_F(FieldsTest, PersistentFieldOfAnotherTypeIsRefusedWithTheMismatchText) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+TEST_F(FieldsTest, ByteArrayFormCopiesAtMostItsLengthAndTakesEmptyAsNull) {
+  TField* field = Editing({u"F", ftInteger});
+  dataSet->SetFieldData(field, std::vector<uint8_t>{0x01, 0x02});
+  EXPECT_EQ(field->AsInteger(), 0x0201);
+  std::vector<uint8_t> two(2, 0xCC);
+  ASSERT_TRUE(dataSet->GetFieldData(field, two));
+  EXPECT_EQ(two, (std::vector<uint8_t>{0x01, 0x02}));
+  dataSet->SetFieldData(field, std::vector<uint8_t>{});
+  EXPECT_TRUE(field->IsNull());
+  EXPECT_FALSE(dataSet->GetFieldData(field, two));
+}
+
+}  // namespace
+}  // namespace qd

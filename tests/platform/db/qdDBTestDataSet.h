@@ -4,6 +4,7 @@
 // framework's default buffer layout; a bookmark is the row index.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -130,8 +131,8 @@ class ScriptedDataSet : public TDataSet {
                            ? FieldBufferToValue(field->DataType(), field->Size(), slot + 1)
                            : TqdVariant::Null());
     }
-    if (aAppend) SetBookmarkFlag(aBuffer, bfEOF);
-    Place(aBuffer, values);
+    // Appended at the end, inserted before the record the cursor is on.
+    PlaceAt(aAppend ? RowCount() : std::clamp(position, 0, RowCount()), values);
   }
   int32_t GetRecordCount() override { return RowCount(); }
 
@@ -195,6 +196,9 @@ class ScriptedDataSet : public TDataSet {
     int32_t row = RowCount();
     if (GetBookmarkFlag(aBuffer) == bfInserted) row = std::min(RowOf(aBuffer), RowCount());
     if (GetBookmarkFlag(aBuffer) == bfBOF) row = 0;
+    PlaceAt(row, aValues);
+  }
+  void PlaceAt(int32_t row, const std::vector<TqdVariant>& aValues) {
     rows.insert(rows.begin() + row, aValues);
     if (!vanished.empty()) vanished.insert(vanished.begin() + row, false);
     position = row;
