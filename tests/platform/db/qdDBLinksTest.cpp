@@ -249,3 +249,22 @@ TEST(FieldDefsTest, DefinitionsMakeFieldsOfTheirClass) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+TEST(ProviderSupportTest, UpdateExceptionKeepsTheMessageAndThePreviousCode) {
+  TqdComponentPtr<ScriptedDataSet> dataSet(new ScriptedDataSet({{u"ID", ftInteger}}));
+  IProviderSupport* provider = dataSet.get();
+  const EUpdateError previous(u"before", u"", 8709, 0, nullptr);
+  const std::unique_ptr<EUpdateError> error =
+      provider->PSGetUpdateException(std::make_exception_ptr(EDatabaseError(u"key violation")), &previous);
+  EXPECT_EQ(error->Message(), u"key violation");
+  EXPECT_EQ(error->PreviousError(), 8709);
+  EXPECT_THROW(std::rethrow_exception(error->OriginalException()), EDatabaseError);
+  EXPECT_FALSE(provider->PSIsSQLBased());
+  EXPECT_THROW((void)provider->PSExecuteStatement(u"DELETE FROM t", nullptr), EDatabaseError);
+}
+
+}  // namespace
+}  // namespace qd
