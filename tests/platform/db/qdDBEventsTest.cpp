@@ -220,6 +220,7 @@ TEST_F(EventsTest, AnExceptionInsideATemporaryStateRestoresThePreviousState) {
   } catch (const EDatabaseError&) {
   }
   EXPECT_EQ(dataSet->State(), dsEdit);
+  dataSet->OnCalcFields = nullptr;  // it refers to this test's locals
 }
 
 }  // namespace

@@ -309,6 +309,7 @@ TEST_F(FieldsTest, OnValidateCanRefuseAndOnChangeFollowsAWrite) {
   field->OnValidate = nullptr;
   field->SetAsInteger(5);
   EXPECT_EQ(changes, 1);
+  field->OnChange = nullptr;  // it refers to this test's locals
 }
 
 TEST_F(FieldsTest, CalculatedFieldsLiveInTheirOwnAreaAndNumberBelowOne) {
@@ -319,7 +320,7 @@ TEST_F(FieldsTest, CalculatedFieldsLiveInTheirOwnAreaAndNumberBelowOne) {
   auto* twice = new TIntegerField(dataSet.get());
   twice->SetFieldName(u"Twice");
   twice->SetFieldKind(fkCalculated);
-  dataSet->OnCalcFields = [&](TDataSet*) { twice->SetAsInteger(qty->AsInteger() * 2); };
+  dataSet->OnCalcFields = [qty, twice](TDataSet*) { twice->SetAsInteger(qty->AsInteger() * 2); };
   dataSet->Open();
   EXPECT_EQ(qty->FieldNo(), 1);
   EXPECT_LE(twice->FieldNo(), 0);

@@ -262,6 +262,7 @@ TEST_F(RingTest, BlockReadSizeEntersAndLeavesBlockReadWithAStateEvent) {
   dataSet->SetBlockReadSize(0);
   EXPECT_EQ(dataSet->State(), dsBrowse);
   EXPECT_EQ(states, (std::vector<TDataSetState>{dsBlockRead, dsBrowse}));
+  source->OnStateChange = nullptr;  // it refers to this test's locals
   dataSet->Close();
   EXPECT_THROW(dataSet->SetBlockReadSize(5), EDatabaseError);
 }
