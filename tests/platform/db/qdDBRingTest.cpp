@@ -282,3 +282,34 @@ TEST_F(RingTest, BookmarksGoBackToTheirRecord) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+TEST_F(RingTest, ALinkSeesTheActiveRecordInsideItsWindow) {
+  Open(100);
+  EXPECT_EQ(link.ActiveRecord(), 0);
+  EXPECT_EQ(link.RecordCount(), 10);
+  for (int i = 0; i < 15; ++i) dataSet->Next();
+  EXPECT_EQ(link.ActiveRecord(), 9);
+  dataSet->MoveBy(-4);
+  EXPECT_EQ(link.ActiveRecord(), 5);
+  dataSet->Last();
+  EXPECT_EQ(link.ActiveRecord(), 9);
+  dataSet->First();
+  EXPECT_EQ(link.ActiveRecord(), 0);
+  // A smaller window shrinks the ring around the active record.
+  dataSet->MoveBy(7);
+  link.SetBufferCount(4);
+  EXPECT_EQ(dataSet->BufferCount(), 4);
+  EXPECT_EQ(dataSet->PrivateBufferAccess().FRecordCount, 4);
+  EXPECT_EQ(dataSet->ActiveRow(), 7);
+  EXPECT_EQ(dataSet->Fields()[0]->AsInteger(), 7);
+  dataSet->Next();
+  EXPECT_EQ(dataSet->ActiveRow(), 8);
+  dataSet->Close();
+  EXPECT_FALSE(link.Active());
+}
+
+}  // namespace
+}  // namespace qd
