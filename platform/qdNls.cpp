@@ -1116,6 +1116,41 @@ bool qdGetCodePageInfoName(uint32_t aCodePage, qdString& aName) {
   return true;
 }
 
+bool qdIsDBCSLeadByteEx(uint32_t aCodePage, uint8_t aByte) {
+  switch (qdResolveCodePage(aCodePage)) {
+    case 932:
+      return (aByte >= 0x81 && aByte <= 0x9F) || (aByte >= 0xE0 && aByte <= 0xFC);
+    case 936:
+    case 949:
+    case 950:
+      return aByte >= 0x81 && aByte <= 0xFE;
+    case 1361:
+      return (aByte >= 0x84 && aByte <= 0xD3) || (aByte >= 0xD8 && aByte <= 0xDE) || (aByte >= 0xE0 && aByte <= 0xF9);
+    default:
+      return false;
+  }
+}
+
+size_t qdCharBoundaryLength(uint32_t aCodePage, std::string_view aBytes, size_t aMaxBytes) {
+  const size_t limit = std::min(aBytes.size(), aMaxBytes);
+  const uint32_t codePage = qdResolveCodePage(aCodePage);
+  if (limit == aBytes.size()) return limit;
+  if (codePage == CP_UTF8) {
+    // Step back over continuation bytes to the start of the character that
+    // the limit cuts, unless the limit already falls on a character start.
+    size_t at = limit;
+    while (at > 0 && (static_cast<uint8_t>(aBytes[at]) & 0xC0) == 0x80) --at;
+    return at;
+  }
+  size_t at = 0;
+  while (at < limit) {
+    const size_t width = qdIsDBCSLeadByteEx(codePage, static_cast<uint8_t>(aBytes[at])) ? 2 : 1;
+    if (at + width > limit) break;
+    at += width;
+  }
+  return at;
+}
+
 int qdCodePageMaxCharSize(uint32_t aCodePage) {
   ThreadConverters::Slot* slot = converterFor(aCodePage);
   return slot == nullptr ? 0 : ucnv_getMaxCharSize(slot->converter);

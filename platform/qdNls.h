@@ -228,6 +228,15 @@ int32_t qdWideCharToMultiByte(uint32_t aCodePage, const char16_t* aSource, int32
 [[nodiscard]] bool qdEncodeCodePage(uint32_t aCodePage, qdStringView aText, std::string& aResult,
                                     bool* aUsedDefaultChar = nullptr);
 
+// Lead bytes of the double-byte code pages (932, 936, 949, 950, 1361): true
+// when the byte starts a two-byte character there. Every other code page
+// has no lead bytes (UTF-8 included, as the system call answers).
+bool qdIsDBCSLeadByteEx(uint32_t aCodePage, uint8_t aByte);
+// The longest prefix of aBytes, at most aMaxBytes long, that ends on a
+// character boundary of the code page: a double-byte character or a UTF-8
+// sequence that would be cut at aMaxBytes is left out whole.
+size_t qdCharBoundaryLength(uint32_t aCodePage, std::string_view aBytes, size_t aMaxBytes);
+
 // ---- Unit start and end ------------------------------------------------------
 
 void qdNlsInitialize();

@@ -599,3 +599,45 @@ TEST(NlsCodePageTest, ConvertersAreKeptPerThread) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+TEST(NlsCodePageTest, LeadBytesOfTheDoubleByteCodePages) {
+  struct Case {
+    uint32_t codePage;
+    uint8_t byte;
+    bool lead;
+  };
+  const Case cases[] = {
+      {932, 0x80, false},  {932, 0x81, true},    {932, 0x9F, true},   {932, 0xA0, false}, {932, 0xB1, false},
+      {932, 0xE0, true},   {932, 0xFC, true},    {932, 0xFD, false},  {932, 'a', false},  {936, 0x81, true},
+      {936, 0xFF, false},  {949, 0xB0, true},    {950, 0xA4, true},   {1361, 0x84, true}, {1361, 0xD4, false},
+      {1252, 0x81, false}, {65001, 0xE3, false}, {1252, 0xE0, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(qdIsDBCSLeadByteEx(c.codePage, c.byte), c.lead) << c.codePage << " byte " << int(c.byte);
+}
+
+TEST(NlsCodePageTest, CharBoundaryLengthNeverSplitsACharacter) {
+  std::string sjis;
+  ASSERT_TRUE(qdEncodeCodePage(932, u"a\u3042\u3044", sjis));  // a, then two two-byte characters
+  ASSERT_EQ(sjis.size(), 5u);
+  std::string utf8;
+  ASSERT_TRUE(qdEncodeCodePage(CP_UTF8, u"a\u3042", utf8));  // 1 + 3 bytes
+  struct Case {
+    uint32_t codePage;
+    const std::string* bytes;
+    size_t maxBytes, expected;
+  };
+  const std::string latin = "abcdef";
+  const Case cases[] = {
+      {932, &sjis, 10, 5}, {932, &sjis, 5, 5},   {932, &sjis, 4, 3},     {932, &sjis, 3, 3},     {932, &sjis, 2, 1},
+      {932, &sjis, 0, 0},  {1252, &latin, 4, 4}, {CP_UTF8, &utf8, 3, 1}, {CP_UTF8, &utf8, 4, 4},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(qdCharBoundaryLength(c.codePage, *c.bytes, c.maxBytes), c.expected) << c.codePage << " " << c.maxBytes;
+}
+
+}  // namespace
+}  // namespace qd
