@@ -361,12 +361,10 @@ PqdHeapSegment TqdNonfragmentingBlockHeapEngine::ReAllocSegment(PqdBlock aBlock,
     return aBlock + offset + 2;
   }
   if (n == oldLength) return aBlock + offset + 2;
-  bool highest = F == 0;
-  for (uint32_t s = 1; highest && s <= count; ++s) {
-    const uint32_t e = get16(aBlock, B - 6 - 2 * s);
-    if ((e & kMarkMask) != kMarkReusable && (e & ~uint32_t(kMarkFreed)) > offset) highest = false;
-  }
-  if (l == g || (highest && offset + 2 + n <= D)) {
+  // Growth never reuses the slack above a segment without a free chunk:
+  // that slack may be counted as recoverable already, and a compaction
+  // settles it exactly.
+  if (l == g) {
     put16(aBlock, offset, n);
   } else {
     if (F != 0 ? recov + S + g + 2 < l : recov + g < l) return nullptr;
