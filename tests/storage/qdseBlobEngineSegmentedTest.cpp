@@ -11,9 +11,9 @@
 #include <random>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdDataDictionary_Fields.h"
 #include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "foundation/qdllStreams.h"
 #include "storage/qdseBlockHeapEngineNonfragmenting.h"
 #include "storage/qdsrRecordEngineBase.h"
@@ -103,7 +103,8 @@ class BlobEngineTest : public ::testing::Test {
   std::vector<uint8_t> Root(TqdBlobNr aNumber) {
     uint16_t size = 0;
     TqdBlockRef block;
-    PqdHeapSegment data = Engine().HeapEngine()->GetSegment(Trans(), aNumber & fEngine->BlobNrMask(), false, size, block);
+    PqdHeapSegment data =
+        Engine().HeapEngine()->GetSegment(Trans(), aNumber & fEngine->BlobNrMask(), false, size, block);
     return std::vector<uint8_t>(data, data + size);
   }
   uint32_t RootRoom(TqdBlobNr aNumber) {

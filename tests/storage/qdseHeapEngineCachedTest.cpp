@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "dictionary/qdsdDataDictionary_Storage.h"
+#include "dictionary/qdsdDataDictionary_Tables.h"
 #include "storage/qdseBlockHeapEngineNonfragmenting.h"
 #include "tests/storage/qdsrTestOwner.h"
 
