@@ -260,7 +260,7 @@ TEST(BlockHeapPropertyTest, RandomScriptsKeepTheBlockValidAndTheSegmentsIntact) 
           ASSERT_EQ(model.count(segment), 0u);
           std::vector<uint8_t> bytes(size);
           for (auto& b : bytes) b = uint8_t(random());
-          std::memcpy(data, bytes.data(), size);
+          if (size > 0) std::memcpy(data, bytes.data(), size);
           model[segment] = bytes;
         }
       } else {
@@ -277,7 +277,7 @@ TEST(BlockHeapPropertyTest, RandomScriptsKeepTheBlockValidAndTheSegmentsIntact) 
             for (uint32_t i = 0; i < size; ++i) {
               if (random() % 4 == 0) it->second[i] = uint8_t(i);
             }
-            std::memcpy(data, it->second.data(), size);
+            if (size > 0) std::memcpy(data, it->second.data(), size);
           }
         }
       }
