@@ -2,7 +2,10 @@
 
 #include "storage/qdsdBookmarkHandling.h"
 #include "storage/qdseAutoIncEngineSimple.h"
+#include "storage/qdseBlobEngineSegmented.h"
+#include "storage/qdseBlockHeapEngineNonfragmenting.h"
 #include "storage/qdseHeaderAccess.h"
+#include "storage/qdseHeapEngineCached.h"
 #include "storage/qdseJournalEngine.h"
 #include "storage/qdseRecordEngineStatic.h"
 #include "storage/qdseStreamEngineSimple.h"
@@ -39,11 +42,17 @@ void InitializeStorage() {
   qdseStreamEngineSimpleInitialize();
   qdseAutoIncEngineSimpleInitialize();
   qdseRecordEngineStaticInitialize();
+  qdseBlockHeapEngineNonfragmentingInitialize();
+  qdseHeapEngineCachedInitialize();
+  qdseBlobEngineSegmentedInitialize();
   qdsdBookmarkHandlingInitialize();
 }
 
 void FinalizeStorage() {
   qdsdBookmarkHandlingFinalize();
+  qdseBlobEngineSegmentedFinalize();
+  qdseHeapEngineCachedFinalize();
+  qdseBlockHeapEngineNonfragmentingFinalize();
   qdseRecordEngineStaticFinalize();
   qdseAutoIncEngineSimpleFinalize();
   qdseStreamEngineSimpleFinalize();

@@ -50,6 +50,8 @@ void TqdBaseBlockHeapEngine::DoChanged(PqdBlock aBlock, uint16_t aSegmentCount, 
 
 void TqdBaseBlockHeapEngine::IncSegmentRef(TqdSegmentRef& /*aSegmentRef*/) {}
 
+void TqdBaseBlockHeapEngine::CheckBlock(const uint8_t* /*aBlock*/) {}
+
 void qdsrBlockHeapEngineBaseInitialize() { TqdBaseSubEngine::RegisterBase(TqdBaseBlockHeapEngine::Family); }
 
 void qdsrBlockHeapEngineBaseFinalize() {

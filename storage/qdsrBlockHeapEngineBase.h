@@ -59,6 +59,9 @@ class TqdBaseBlockHeapEngine : public TqdBaseSubEngine {
   virtual PqdHeapSegment GetPrevSegment(PqdBlock aBlock, TqdSegmentRef& aSegment, uint16_t& aSegmentSize) = 0;
   virtual uint16_t GetFreespace(PqdBlock aBlock) = 0;
   virtual void IncSegmentRef(TqdSegmentRef& aSegmentRef);
+  // Checks the words of a block read from the file before anything uses
+  // them; raises 8962 on damage. The base trusts every block.
+  virtual void CheckBlock(const uint8_t* aBlock);
 
   uint32_t BlockSize() const { return bbheBlockSize; }
   uint16_t HeaderSize() const { return bbheHeaderSize; }

@@ -74,11 +74,11 @@ class TqdBaseHeapEngine : public TqdBaseSubEngine {
   virtual TqdHeapRef AllocSegment(TqdBaseTransaction* aTrans, const std::vector<const void*>& aPointers,
                                   const std::vector<uint16_t>& aSizes) = 0;
   virtual TqdHeapRef AllocSegmentEx(TqdBaseTransaction* aTrans, const std::vector<const void*>& aPointers,
-                                    const std::vector<uint32_t>& aSizes, uint16_t aMinSize, uint16_t aSize,
+                                    const std::vector<uint32_t>& aSizes, uint16_t aMinSize, uint16_t& aSize,
                                     uint16_t aHeaderSize, uint16_t aItemSize, bool aNoSplit) = 0;
   virtual TqdHeapRef ReAllocSegmentEx(TqdBaseTransaction* aTrans, PqdBlock aBlock, TqdSegmentRef aSegment,
                                       const std::vector<const void*>& aPointers, const std::vector<uint32_t>& aSizes,
-                                      uint16_t aMinSize, uint16_t aSize, uint16_t aHeaderSize, uint16_t aItemSize,
+                                      uint16_t aMinSize, uint16_t& aSize, uint16_t aHeaderSize, uint16_t aItemSize,
                                       bool aNoSplit) = 0;
   // The segment's data inside its block, held by aBlock (a writable private
   // version with aMarkDirty).
