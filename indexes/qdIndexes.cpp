@@ -1,5 +1,6 @@
 #include "indexes/qdIndexes.h"
 
+#include "indexes/qdseIndexEngineKeylessBstarTree.h"
 #include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
 #include "indexes/qdseIndicesEngineSimple.h"
 
@@ -7,11 +8,13 @@ namespace qd {
 
 void InitializeIndexes() {
   qdseIndexEngineStaticKeyBstarTreeInitialize();
+  qdseIndexEngineKeylessBstarTreeInitialize();
   qdseIndicesEngineSimpleInitialize();
 }
 
 void FinalizeIndexes() {
   qdseIndicesEngineSimpleFinalize();
+  qdseIndexEngineKeylessBstarTreeFinalize();
   qdseIndexEngineStaticKeyBstarTreeFinalize();
 }
 
