@@ -20,8 +20,20 @@
 // Then, for N random 8-byte keys: the bulk builder against the key-by-key
 // builder (each on an empty index, both fed the same records; best of
 // three builds each).
+// Then the keyless B*-tree, for N keys of 8 and 100 bytes in random and
+// ascending order, in a table whose records the static record engine
+// keeps:
+//   - inserts per second: AddRecord and InsertKeys per record in one
+//     transaction; SQLite inserts the same rows (INTEGER PRIMARY KEY id,
+//     key column with an index on it) in one transaction;
+//   - FindKey per second on the committed tree held in the cache (best of
+//     three passes) and record reads per FindKey; SQLite answers the same
+//     searches with SELECT id FROM t WHERE k = ? (prepared); both must find
+//     every key, and the found counts are compared;
+//   - the tree's depth and page count, and for 100-byte keys the page count
+//     of a static-key tree holding the same keys.
 //
-//   build/release/bench/qdIndexBench [N ...]
+//   build/release/bench/qdIndexBench [--keyless] [N ...]
 //
 // Operations are timed in the thread's CPU time, commits by the wall clock.
 // The tables live in QD_BENCH_FOLDER when set, else in the system's
@@ -49,9 +61,11 @@
 #include "dictionary/qdsdKeyEngineBase.h"
 #include "engine/qdEngine.h"
 #include "indexes/qdseIndexBase.h"
+#include "indexes/qdseIndexEngineKeylessBstarTree.h"
 #include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseJournalEngine.h"
+#include "storage/qdseRecordEngineStatic.h"
 #include "storage/qdsrBufferManager.h"
 #include "storage/qdsrFileHandling.h"
 #include "storage/qdsrIndexEngineBase.h"
@@ -450,12 +464,239 @@ BuildFigures runBuild(const std::filesystem::path& aFolder, int64_t aCount, bool
   return figures;
 }
 
+// --- The keyless B*-tree ------------------------------------------------------------------------
+
+// One field holding the key (an Int64, or aKeyLength bytes) and one unique
+// index on it of engine aEngine.
+std::unique_ptr<TqdDataDictionary> keylessDictionary(int32_t aKeyLength, const char16_t* aEngine) {
+  std::unique_ptr<TqdDataDictionary> dict = indexDictionary(aKeyLength);
+  if (dict->RecordDescriptor() == nullptr) dict->AddRecordDescriptor();
+  TqdIndexDescriptor* index = dict->IndicesDescriptor()->IndexDescriptor(0);
+  index->SetIndexEngine(aEngine);
+  TqdBaseIndexEngine::CheckValidBaseFromDescriptor(index);
+  return dict;
+}
+
+// The static record engine, counting the record reads index engines make
+// for keys.
+class CountingRecordEngine final : public TqdStaticRecordEngine {
+ public:
+  using TqdStaticRecordEngine::TqdStaticRecordEngine;
+  TqdRecordIteratorResult ReadRecordForIterate(TqdBaseTransaction* aTrans, TqdRefNr aRefNr, PqdRecordBufferPtr aData,
+                                               TqdRecordIterator aIterator, void* aCookie,
+                                               TqdBaseFilterEngine* aFilter) override {
+    ++fReads;
+    return TqdStaticRecordEngine::ReadRecordForIterate(aTrans, aRefNr, aData, aIterator, aCookie, aFilter);
+  }
+  uint64_t fReads = 0;
+};
+
+// A table file with records and one index, in a cache of its own.
+class RecordTable {
+ public:
+  RecordTable(const qdString& aFolder, const qdString& aPath, TqdDataDictionary& aDict) : fCache(u"/tmp") {
+    fFile = TqdBaseFile::Alloc(true, aPath, &fCache);
+    fFile->OpenFile(omReadWrite, smExclusive, false, true);
+    TqdBenchTransaction trans(&fCache, aFolder);
+    if (fFile->AddHeader(&trans, {}, qdSignature("QD!2")) != 0) fail("AddHeader");
+    fAccess = std::make_unique<TqdBlockAccess>(fFile, nullptr, aPath, 0);
+    fFiles = {fAccess.get()};
+    fRecords = std::make_unique<CountingRecordEngine>(aDict.RecordDescriptor(), fFiles, &trans);
+    fIndices.reset(
+        TqdBaseIndicesEngine::CreateEngine(aDict.IndicesDescriptor(), fFiles, fRecords.get(), &trans, false));
+    trans.Commit();
+  }
+  ~RecordTable() {
+    fIndices.reset();
+    fRecords.reset();
+    fAccess.reset();
+    fCache.RemoveFile(fFile);
+    fFile->CloseFile();
+    delete fFile;
+  }
+  TqdBaseIndexEngine& Index() { return *fIndices->biseGetIndex(0); }
+  uint32_t Pages() {
+    std::unique_ptr<TqdBaseIndexHeaderAccess> header(Index().CreateHeaderAccess(nullptr, false, false, 0, 0));
+    return header->GetIndexPageCount();
+  }
+
+  TqdBufferManager fCache;
+  TqdBaseFile* fFile;
+  std::unique_ptr<TqdBlockAccess> fAccess;
+  TqdBlockAccessList fFiles;
+  std::unique_ptr<CountingRecordEngine> fRecords;
+  std::unique_ptr<TqdBaseIndicesEngine> fIndices;
+};
+
+struct KeylessFigures {
+  double insertsPerSecond = 0;
+  double findsPerSecond = 0;
+  double readsPerFind = 0;
+  int32_t depth = 0;
+  uint32_t pages = 0;
+  uint32_t staticPages = 0;
+  double sqliteInsertsPerSecond = 0;
+  double sqliteFindsPerSecond = 0;
+  size_t found = 0;
+  size_t sqliteFound = 0;
+};
+
+// Fills aTable with the workload's records (their references replace the
+// workload's); CPU seconds per record.
+double fillRecordTable(RecordTable& aTable, Workload& aWork, const qdString& aFolder) {
+  TqdBenchTransaction trans(&aTable.fCache, aFolder);
+  const double start = cpuSeconds();
+  for (size_t i = 0; i < aWork.refs.size(); ++i) {
+    TqdRefNr refNr = 0;
+    aTable.fRecords->AddRecord(&trans, refNr, aWork.Record(i));
+    if (aTable.fIndices->InsertKeys(&trans, refNr, aWork.Record(i), nullptr) != 0) fail("InsertKeys");
+    aWork.refs[i] = refNr;
+  }
+  const double seconds = cpuSeconds() - start;
+  trans.Commit();
+  return seconds;
+}
+
+// The keyless tree's depth, from the root's kind down the first pointers.
+int32_t keylessDepth(RecordTable& aTable) {
+  TqdBlockAccess& file = *aTable.fAccess;
+  std::unique_ptr<TqdBaseIndexHeaderAccess> header(aTable.Index().CreateHeaderAccess(nullptr, false, false, 0, 0));
+  TqdBlockNumber block = header->GetIndexRoot();
+  int32_t depth = 0;
+  while (block != qdIndexRootNone) {
+    ++depth;
+    TqdBlockRef node = qdReadIndexBlock(nullptr, &file, 0, block, false);
+    if (qdIndexNodeKind(node.Data()) == kIndexNodeLeaf) break;
+    block = qdGetU32(node.Data() + kIndexBlockHeaderSize);
+  }
+  return depth;
+}
+
+// SQLite: the rows inserted in one transaction, then every search of the
+// workload (best of three passes). The count of keys found goes to aFound.
+void sqliteKeyless(const std::filesystem::path& aFolder, const Workload& aWork, int32_t aKeyLength,
+                   KeylessFigures& aFigures) {
+  const std::filesystem::path path = aFolder / "keyless.db";
+  std::filesystem::remove(path);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.string().c_str(), &db) != SQLITE_OK) fail("sqlite3_open");
+  for (const char* pragma : kSqliteSettings) sqliteExec(db, pragma);
+  sqliteExec(db, aKeyLength == 8 ? "CREATE TABLE t(id INTEGER PRIMARY KEY, k INTEGER NOT NULL)"
+                                 : "CREATE TABLE t(id INTEGER PRIMARY KEY, k BLOB NOT NULL)");
+  sqliteExec(db, "CREATE UNIQUE INDEX tk ON t(k)");
+  std::vector<std::vector<uint8_t>> rows;
+  if (aKeyLength != 8)
+    for (uint64_t value : aWork.values) rows.push_back(keyBytes(aKeyLength, value));
+  sqlite3_stmt* insert = sqlitePrepare(db, "INSERT INTO t(id, k) VALUES (?2, ?1)");
+  sqliteExec(db, "BEGIN");
+  double start = cpuSeconds();
+  for (size_t i = 0; i < aWork.values.size(); ++i) {
+    if (aKeyLength == 8)
+      (void)sqlite3_bind_int64(insert, 1, sqlite3_int64(aWork.values[i]));
+    else
+      (void)sqlite3_bind_blob(insert, 1, rows[i].data(), aKeyLength, SQLITE_STATIC);
+    if (sqlite3_bind_int64(insert, 2, sqlite3_int64(i + 1)) != SQLITE_OK || sqlite3_step(insert) != SQLITE_DONE)
+      fail(sqlite3_errmsg(db));
+    sqlite3_reset(insert);
+  }
+  aFigures.sqliteInsertsPerSecond = double(aWork.values.size()) / (cpuSeconds() - start);
+  sqlite3_finalize(insert);
+  sqliteExec(db, "COMMIT");
+  std::vector<std::vector<uint8_t>> blobs;
+  if (aKeyLength != 8)
+    for (uint64_t value : aWork.searchValues) blobs.push_back(keyBytes(aKeyLength, value));
+  sqlite3_stmt* lookup = sqlitePrepare(db, "SELECT id FROM t WHERE k = ?1");
+  for (int pass = 0; pass < kPasses; ++pass) {
+    size_t found = 0;
+    start = cpuSeconds();
+    for (size_t n = 0; n < aWork.searchValues.size(); ++n) {
+      if (aKeyLength == 8)
+        (void)sqlite3_bind_int64(lookup, 1, sqlite3_int64(aWork.searchValues[n]));
+      else
+        (void)sqlite3_bind_blob(lookup, 1, blobs[n].data(), aKeyLength, SQLITE_STATIC);
+      if (sqlite3_step(lookup) == SQLITE_ROW) ++found;
+      sqlite3_reset(lookup);
+    }
+    aFigures.sqliteFindsPerSecond =
+        std::max(aFigures.sqliteFindsPerSecond, double(aWork.searchValues.size()) / (cpuSeconds() - start));
+    aFigures.sqliteFound = found;
+  }
+  sqlite3_finalize(lookup);
+  sqlite3_close(db);
+  std::filesystem::remove(path);
+}
+
+KeylessFigures runKeyless(const std::filesystem::path& aFolder, int64_t aCount, int32_t aKeyLength, bool aRandom) {
+  const qdString folderName = Utf8ToString(aFolder.string());
+  KeylessFigures figures;
+  {
+    std::unique_ptr<TqdDataDictionary> dict = keylessDictionary(aKeyLength, u"KeylessBStarTree");
+    const qdString path = Utf8ToString((aFolder / "keyless.qd1").string());
+    RecordTable table(folderName, path, *dict);
+    Workload work = makeWorkload(*dict, *table.Index().KeyEngine(), aCount, aKeyLength, aRandom);
+    figures.insertsPerSecond = double(aCount) / fillRecordTable(table, work, folderName);
+    // The searches' references follow the records' own.
+    std::vector<size_t> position(static_cast<size_t>(aCount));
+    for (size_t i = 0; i < size_t(aCount); ++i) position[size_t(work.values[i])] = i;
+    for (size_t n = 0; n < size_t(aCount); ++n) work.searchRefs[n] = work.refs[position[size_t(work.searchValues[n])]];
+    TqdBaseIndexEngine& index = table.Index();
+    std::unique_ptr<TqdBaseIndexPath> searchPath(index.CreateIndexPath());
+    for (int pass = 0; pass < kPasses; ++pass) {
+      size_t found = 0;
+      table.fRecords->fReads = 0;
+      const double start = cpuSeconds();
+      for (size_t n = 0; n < size_t(aCount); ++n)
+        if (index.FindKey(nullptr, work.SearchKey(n), 0, 0, 0, searchPath.get(), skaEqualFirst, nullptr) &&
+            searchPath->RefNr == work.searchRefs[n])
+          ++found;
+      figures.findsPerSecond = std::max(figures.findsPerSecond, double(aCount) / (cpuSeconds() - start));
+      figures.readsPerFind = double(table.fRecords->fReads) / double(aCount);
+      figures.found = found;
+    }
+    figures.depth = keylessDepth(table);
+    figures.pages = table.Pages();
+    if (figures.found != size_t(aCount)) fail("FindKey missed a key");
+  }
+  std::filesystem::remove(aFolder / "keyless.qd1");
+  if (aKeyLength > 8) {
+    std::unique_ptr<TqdDataDictionary> dict = keylessDictionary(aKeyLength, TqdIndexDescriptor::kDefaultEngine);
+    const qdString path = Utf8ToString((aFolder / "static.qd1").string());
+    {
+      RecordTable table(folderName, path, *dict);
+      Workload work = makeWorkload(*dict, *table.Index().KeyEngine(), aCount, aKeyLength, aRandom);
+      (void)fillRecordTable(table, work, folderName);
+      figures.staticPages = table.Pages();
+    }
+    std::filesystem::remove(aFolder / "static.qd1");
+  }
+  {
+    Workload work;
+    std::vector<uint64_t> values(static_cast<size_t>(aCount));
+    std::iota(values.begin(), values.end(), uint64_t(0));
+    if (aRandom) std::shuffle(values.begin(), values.end(), std::mt19937_64(42));
+    work.values = values;
+    std::vector<uint32_t> order(static_cast<size_t>(aCount));
+    std::iota(order.begin(), order.end(), 0u);
+    std::shuffle(order.begin(), order.end(), std::mt19937_64(7));
+    for (uint32_t o : order) work.searchValues.push_back(values[o]);
+    sqliteKeyless(aFolder, work, aKeyLength, figures);
+  }
+  return figures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   qd::qdEngineInitialize();
   std::vector<int64_t> counts;
-  for (int i = 1; i < argc; ++i) counts.push_back(std::atoll(argv[i]));
+  // "--keyless" runs the keyless cases alone.
+  bool keylessOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--keyless") == 0)
+      keylessOnly = true;
+    else
+      counts.push_back(std::atoll(argv[i]));
+  }
   if (counts.empty()) counts = {100000, 1000000};
 
   const char* chosen = std::getenv("QD_BENCH_FOLDER");
@@ -465,42 +706,70 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder);
 
-  std::printf("Static-key B*-tree, 4 KB blocks, unique index, one transaction per run\n");
-  std::printf("SQLite %s beside it: WITHOUT ROWID table (k PRIMARY KEY, ref), one prepared SELECT;",
-              sqlite3_libversion());
+  if (!keylessOnly) {
+    std::printf("Static-key B*-tree, 4 KB blocks, unique index, one transaction per run\n");
+    std::printf("SQLite %s beside it: WITHOUT ROWID table (k PRIMARY KEY, ref), one prepared SELECT;",
+                sqlite3_libversion());
+    for (const char* pragma : kSqliteSettings) std::printf(" %s;", pragma + 7);
+    std::printf("\n");
+    for (int64_t count : counts)
+      for (int32_t keyLength : {8, 32})
+        for (bool random : {true, false}) {
+          const Figures f = runInsertFind(folder, count, keyLength, random);
+          std::printf(
+              "%8lld keys of %2d bytes, %-10s: insert %10.0f/s (commit %6.2f s) | FindKey %6.3f us, SQLite lookup "
+              "%6.3f us, ratio %4.2f | index blocks per insert %5.2f, per FindKey %5.2f | depth %d, %u pages | "
+              "delete %10.0f/s\n",
+              static_cast<long long>(count), keyLength, random ? "random" : "ascending", f.insertsPerSecond,
+              f.commitSeconds, 1e6 / f.findsPerSecond, 1e6 / f.sqliteFindsPerSecond,
+              f.sqliteFindsPerSecond / f.findsPerSecond, f.blocksPerInsert, f.blocksPerFind, f.depth, f.pages,
+              f.deletesPerSecond);
+          std::fflush(stdout);
+        }
+    for (int64_t count : counts) {
+      BuildFigures bulk = runBuild(folder, count, true);
+      BuildFigures single = runBuild(folder, count, false);
+      for (int pass = 1; pass < kPasses; ++pass) {
+        const BuildFigures nextBulk = runBuild(folder, count, true);
+        if (nextBulk.seconds < bulk.seconds) bulk = nextBulk;
+        const BuildFigures nextSingle = runBuild(folder, count, false);
+        if (nextSingle.seconds < single.seconds) single = nextSingle;
+      }
+      std::printf(
+          "%8lld random 8-byte keys into an empty index: bulk build %7.3f s (%10.0f keys/s, commit %5.2f s, depth %d, "
+          "%u pages) | key by key %7.3f s (%10.0f keys/s, commit %5.2f s, depth %d, %u pages) | bulk %.2fx faster\n",
+          static_cast<long long>(count), bulk.seconds, double(count) / bulk.seconds, bulk.commitSeconds, bulk.depth,
+          bulk.pages, single.seconds, double(count) / single.seconds, single.commitSeconds, single.depth, single.pages,
+          single.seconds / bulk.seconds);
+      std::fflush(stdout);
+    }
+  }
+  std::printf(
+      "Keyless B*-tree, 4 KB blocks, unique index, records in a static record engine; the block cache "
+      "holds the whole table (no budget)\n");
+  std::printf(
+      "SQLite %s beside it: table t(id INTEGER PRIMARY KEY, k) with a unique index on k, rows inserted in one "
+      "transaction, SELECT id FROM t WHERE k = ? prepared;",
+      sqlite3_libversion());
   for (const char* pragma : kSqliteSettings) std::printf(" %s;", pragma + 7);
   std::printf("\n");
   for (int64_t count : counts)
-    for (int32_t keyLength : {8, 32})
+    for (int32_t keyLength : {8, 100})
       for (bool random : {true, false}) {
-        const Figures f = runInsertFind(folder, count, keyLength, random);
+        const KeylessFigures f = runKeyless(folder, count, keyLength, random);
         std::printf(
-            "%8lld keys of %2d bytes, %-10s: insert %10.0f/s (commit %6.2f s) | FindKey %6.3f us, SQLite lookup "
-            "%6.3f us, ratio %4.2f | index blocks per insert %5.2f, per FindKey %5.2f | depth %d, %u pages | "
-            "delete %10.0f/s\n",
+            "%8lld keys of %3d bytes, %-10s: insert %9.0f/s, SQLite %9.0f/s, ratio %4.2f | FindKey %6.3f us "
+            "(%5.2f record reads), SQLite %6.3f us, ratio %4.2f | found %zu, SQLite %zu | depth %d, %u pages",
             static_cast<long long>(count), keyLength, random ? "random" : "ascending", f.insertsPerSecond,
-            f.commitSeconds, 1e6 / f.findsPerSecond, 1e6 / f.sqliteFindsPerSecond,
-            f.sqliteFindsPerSecond / f.findsPerSecond, f.blocksPerInsert, f.blocksPerFind, f.depth, f.pages,
-            f.deletesPerSecond);
+            f.sqliteInsertsPerSecond, f.sqliteInsertsPerSecond / f.insertsPerSecond, 1e6 / f.findsPerSecond,
+            f.readsPerFind, 1e6 / f.sqliteFindsPerSecond, f.sqliteFindsPerSecond / f.findsPerSecond, f.found,
+            f.sqliteFound, f.depth, f.pages);
+        if (f.staticPages != 0)
+          std::printf(" (static-key tree %u pages, %.2f of it)", f.staticPages, double(f.pages) / f.staticPages);
+        std::printf("\n");
+        if (f.found != f.sqliteFound) fail("the engines found different counts");
         std::fflush(stdout);
       }
-  for (int64_t count : counts) {
-    BuildFigures bulk = runBuild(folder, count, true);
-    BuildFigures single = runBuild(folder, count, false);
-    for (int pass = 1; pass < kPasses; ++pass) {
-      const BuildFigures nextBulk = runBuild(folder, count, true);
-      if (nextBulk.seconds < bulk.seconds) bulk = nextBulk;
-      const BuildFigures nextSingle = runBuild(folder, count, false);
-      if (nextSingle.seconds < single.seconds) single = nextSingle;
-    }
-    std::printf(
-        "%8lld random 8-byte keys into an empty index: bulk build %7.3f s (%10.0f keys/s, commit %5.2f s, depth %d, "
-        "%u pages) | key by key %7.3f s (%10.0f keys/s, commit %5.2f s, depth %d, %u pages) | bulk %.2fx faster\n",
-        static_cast<long long>(count), bulk.seconds, double(count) / bulk.seconds, bulk.commitSeconds, bulk.depth,
-        bulk.pages, single.seconds, double(count) / single.seconds, single.commitSeconds, single.depth, single.pages,
-        single.seconds / bulk.seconds);
-    std::fflush(stdout);
-  }
   std::filesystem::remove_all(folder);
   qd::qdEngineFinalize();
   return 0;

@@ -1,6 +1,7 @@
 #include "indexes/qdIndexes.h"
 
 #include "indexes/qdllWideStringCategories.h"
+#include "indexes/qdseIndexEngineKeylessBstarTree.h"
 #include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
 #include "indexes/qdseIndicesEngineSimple.h"
 
@@ -9,11 +10,13 @@ namespace qd {
 void InitializeIndexes() {
   qdllWideStringCategoriesInitialize();
   qdseIndexEngineStaticKeyBstarTreeInitialize();
+  qdseIndexEngineKeylessBstarTreeInitialize();
   qdseIndicesEngineSimpleInitialize();
 }
 
 void FinalizeIndexes() {
   qdseIndicesEngineSimpleFinalize();
+  qdseIndexEngineKeylessBstarTreeFinalize();
   qdseIndexEngineStaticKeyBstarTreeFinalize();
   qdllWideStringCategoriesFinalize();
 }

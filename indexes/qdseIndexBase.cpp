@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "storage/qdsrIndexEngineBase.h"
@@ -33,6 +34,23 @@ uint32_t nextCounterRandom() {
 }
 
 }  // namespace
+
+bool qdIndexNodeFits(const uint8_t* aNode, int32_t aLeafCapacity, int32_t aInternalCapacity) {
+  const uint8_t kind = qdIndexNodeKind(aNode);
+  const uint32_t first = qdIndexNodeFirst(aNode);
+  const uint32_t count = qdIndexNodeCount(aNode);
+  if (kind == kIndexNodeLeaf) return first + count <= uint32_t(aLeafCapacity);
+  if (kind == kIndexNodeInternal) return first == 0 && count <= uint32_t(aInternalCapacity);
+  return false;
+}
+
+bool TqdLeafChainGuard::Hop() {
+  if (++lcgHops <= lcgLimit) return true;
+  if (lcgLimitChecked) return false;
+  lcgLimitChecked = true;
+  lcgLimit = std::max(lcgHops, lcgFileHeader->UsedBlocks());
+  return true;
+}
 
 uint64_t qdNewIndexNodeCounter(TqdLSN aLSN) {
   const uint64_t random = nextCounterRandom() % 65535;

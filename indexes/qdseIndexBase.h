@@ -60,6 +60,27 @@ inline constexpr uint8_t kIndexNodeLeaf = 2;
 // or another corruption (8962).
 inline constexpr int32_t kMaxIndexTreeDepth = 64;
 
+// Whether a node's kind is leaf or internal and its first and count fit
+// the capacity of that kind (internal nodes start at slot 0). Every index
+// engine asks this before a node's fields drive a search.
+bool qdIndexNodeFits(const uint8_t* aNode, int32_t aLeafCapacity, int32_t aInternalCapacity);
+
+// Bounds a walk along a leaf chain, which a damaged file can make loop:
+// past a generous number of hops the walk may make at most as many as the
+// file has blocks. Hop answers False once it made more.
+class TqdLeafChainGuard {
+ public:
+  explicit TqdLeafChainGuard(TqdBaseFileHeaderAccess* aFileHeader) : lcgFileHeader(aFileHeader) {}
+  [[nodiscard]] bool Hop();
+
+ private:
+  static constexpr uint32_t kHopsBeforeCycleCheck = 1024;
+  TqdBaseFileHeaderAccess* lcgFileHeader;
+  uint32_t lcgHops = 0;
+  uint32_t lcgLimit = kHopsBeforeCycleCheck;
+  bool lcgLimitChecked = false;
+};
+
 // --- Header fields ---
 inline uint64_t qdIndexNodeCounter(const uint8_t* aNode) { return qdGetU64(aNode + kIndexBlockCounter); }
 inline void qdSetIndexNodeCounter(uint8_t* aNode, uint64_t aValue) { qdPutU64(aNode + kIndexBlockCounter, aValue); }

@@ -15,10 +15,6 @@ namespace {
 
 constexpr const char* kUnit = "qdseIndexEngineStaticKeyBstarTree";
 
-// A leaf chain walked by one step longer than this is checked against the
-// file's block count: a longer walk means the chain runs in a cycle.
-constexpr uint32_t kHopsBeforeCycleCheck = 1024;
-
 int32_t relation(int64_t a, int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 // The stored key length: exact up to 32 bytes, else a multiple of 4.
@@ -238,16 +234,7 @@ void TqdStaticKeyBstarTreeIndexEngine::RaiseTooDeep(TqdBlockNumber aBlock) const
 }
 
 void TqdStaticKeyBstarTreeIndexEngine::CheckNode(const uint8_t* aNode, TqdBlockNumber aBlock) const {
-  const uint8_t kind = qdIndexNodeKind(aNode);
-  const uint32_t first = qdIndexNodeFirst(aNode);
-  const uint32_t count = qdIndexNodeCount(aNode);
-  if (kind == kIndexNodeLeaf) {
-    if (first + count > uint32_t(ieMaxLeafNodeKeyCount)) RaiseCorruptNode(aBlock);
-  } else if (kind == kIndexNodeInternal) {
-    if (first != 0 || count > uint32_t(ieMaxInternalNodeKeyCount)) RaiseCorruptNode(aBlock);
-  } else {
-    RaiseCorruptNode(aBlock);
-  }
+  if (!qdIndexNodeFits(aNode, ieMaxLeafNodeKeyCount, ieMaxInternalNodeKeyCount)) RaiseCorruptNode(aBlock);
 }
 
 TqdBlockRef TqdStaticKeyBstarTreeIndexEngine::ReadNode(TqdBaseIndexHeaderAccess& aAccess, TqdBlockNumber aBlock,
@@ -613,22 +600,14 @@ bool TqdStaticKeyBstarTreeIndexEngine::Step(TqdBaseIndexHeaderAccess& aAccess, T
     if (!aBackward && target < first) target = first;
     if (aBackward && target > last) target = last;
   }
-  uint32_t hops = 0;
-  uint32_t hopLimit = kHopsBeforeCycleCheck;
-  bool limitChecked = false;
+  TqdLeafChainGuard guard(aAccess.FileHeader());
   for (;;) {
     const uint8_t* node = leaf.Data();
     const int32_t first = qdIndexNodeFirst(node);
     if (target < first || target >= first + qdIndexNodeCount(node)) {
       const TqdBlockNumber neighbour = aBackward ? qdIndexNodePrev(node) : qdIndexNodeNext(node);
       if (neighbour == kNoBlock) return runOff();
-      // A damaged chain can loop: past a generous number of hops, allow
-      // at most as many as the file has blocks.
-      if (++hops > hopLimit) {
-        if (limitChecked) RaiseCorruptNode(neighbour);
-        limitChecked = true;
-        hopLimit = std::max(hops, aAccess.FileHeader()->UsedBlocks());
-      }
+      if (!guard.Hop()) RaiseCorruptNode(neighbour);
       leaf.Release();
       qdCheckTimeout();
       leaf = ReadNode(aAccess, neighbour, false);

@@ -1,4 +1,5 @@
-// The invariant checker of static-key B*-trees, shared by every tree test.
+// The invariant checkers of static-key and keyless B*-trees, shared by
+// every tree test.
 //
 // It reads the index's nodes as they are stored (the layout documented in
 // indexes/qdseIndexEngineStaticKeyBstarTree.h), not through the engine's
@@ -28,6 +29,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "indexes/qdseIndexEngineKeylessBstarTree.h"
 #include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
 
 namespace qd::test {
@@ -61,5 +63,16 @@ testing::AssertionResult CheckBstarTree(TqdStaticKeyBstarTreeIndexEngine& aEngin
                                         const TqdBstarTreeCheckOptions& aOptions = {},
                                         TqdBstarTreeShape* aShape = nullptr,
                                         std::vector<TqdBstarTreeEntry>* aEntries = nullptr);
+
+// The same walk over a keyless tree, whose order is checked on keys built
+// from the records the leaves name: every separator names the greatest
+// entry under its child (so a record that is in the index), the entries
+// are in key-then-reference (signed) order, no record is named twice. The
+// index-number byte is not checked, since removing an earlier index
+// renumbers this one without rewriting its nodes.
+testing::AssertionResult CheckKeylessBstarTree(TqdKeylessBstarTreeIndexEngine& aEngine, TqdBaseTransaction* aTrans,
+                                               const TqdBstarTreeCheckOptions& aOptions = {},
+                                               TqdBstarTreeShape* aShape = nullptr,
+                                               std::vector<TqdBstarTreeEntry>* aEntries = nullptr);
 
 }  // namespace qd::test

@@ -31,7 +31,8 @@ void TqdIndexTestTable::BuildDictionary() {
     const qdString name = fSpecs[i].Name.empty() ? u"Index" + IntToStr(int64_t(i)) : fSpecs[i].Name;
     TqdIndexDescriptor* index = indices->AddIndex(name, 0, fSpecs[i].Dups, u"");
     static_cast<TqdCompKeyDescriptor*>(index->KeyDescriptor())->Add(int32_t(i) + 1);
-    TqdStaticKeyBstarTreeIndexEngine::CheckValidDescriptor(index);
+    if (!fSpecs[i].Engine.empty()) index->SetIndexEngine(fSpecs[i].Engine);
+    TqdBaseIndexEngine::CheckValidBaseFromDescriptor(index);
   }
   fBlockSize = fDict->FilesDescriptor()->FileDescriptor(0)->BlockSize();
 }
@@ -40,7 +41,7 @@ void TqdIndexTestTable::OpenEngines(TqdBaseTransaction* aTrans) {
   TqdBaseFile* file = fTable->Access()._File();
   fCountingAccess = std::make_unique<TqdCountingBlockAccess>(file, nullptr, file->fiName, 0);
   fFiles = {fCountingAccess.get()};
-  fRecords.reset(TqdBaseRecordEngine::CreateEngine(fDict.get(), fFiles, aTrans));
+  fRecords = std::make_unique<TqdTestRecordEngine>(fDict->RecordDescriptor(), fFiles, aTrans);
   fIndices.reset(TqdBaseIndicesEngine::CreateEngine(fDict.get(), fFiles, fRecords.get(), aTrans, false));
 }
 
@@ -74,6 +75,8 @@ void TqdIndexTestTable::Close() {
 TqdStaticKeyBstarTreeIndexEngine& TqdIndexTestTable::Tree(int32_t aIndex) {
   return dynamic_cast<TqdStaticKeyBstarTreeIndexEngine&>(*fIndices->biseGetIndex(aIndex));
 }
+
+TqdBaseIndexEngine& TqdIndexTestTable::Index(int32_t aIndex) { return *fIndices->biseGetIndex(aIndex); }
 
 TqdBaseKeyEngine& TqdIndexTestTable::KeyEngine(int32_t aIndex) { return *fIndices->biseGetIndex(aIndex)->KeyEngine(); }
 
@@ -125,6 +128,16 @@ TqdResult TqdIndexTestTable::AddRecord(TqdBaseTransaction* aTrans, int32_t aId, 
   std::vector<uint8_t> record = Record(aId, aValues);
   fRecords->AddRecord(aTrans, aRefNr, record.data());
   return fIndices->InsertKeys(aTrans, aRefNr, record.data(), nullptr);
+}
+
+// --- Record engine --------------------------------------------------------------------------------
+
+TqdRecordIteratorResult TqdTestRecordEngine::ReadRecordForIterate(TqdBaseTransaction* aTrans, TqdRefNr aRefNr,
+                                                                  PqdRecordBufferPtr aData, TqdRecordIterator aIterator,
+                                                                  void* aCookie, TqdBaseFilterEngine* aFilter) {
+  ++fReads;
+  if (fRefused != 0 && aRefNr == fRefused) return rirStop;
+  return TqdStaticRecordEngine::ReadRecordForIterate(aTrans, aRefNr, aData, aIterator, aCookie, aFilter);
 }
 
 // --- Read counter ---------------------------------------------------------------------------------

@@ -23,6 +23,7 @@
 
 #include "dictionary/qdsdDataDictionary_Keys.h"
 #include "indexes/qdseIndexEngineStaticKeyBstarTree.h"
+#include "storage/qdseRecordEngineStatic.h"
 #include "storage/qdsrDataDictionary.h"
 #include "storage/qdsrIndexEngineBase.h"
 #include "storage/qdsrRecordEngineBase.h"
@@ -31,12 +32,13 @@
 namespace qd::test {
 
 struct TqdTestIndexSpec {
-  TqdTestIndexSpec(int32_t aKeyLength = 9, TqdIndexDups aDups = idNone, qdString aName = {})
-      : KeyLength(aKeyLength), Dups(aDups), Name(std::move(aName)) {}
+  TqdTestIndexSpec(int32_t aKeyLength = 9, TqdIndexDups aDups = idNone, qdString aName = {}, qdString aEngine = {})
+      : KeyLength(aKeyLength), Dups(aDups), Name(std::move(aName)), Engine(std::move(aEngine)) {}
   // The key engine's key length: the field's bytes plus the null flags.
   int32_t KeyLength;
   TqdIndexDups Dups;
-  qdString Name;  // empty: "Index<i>"
+  qdString Name;    // empty: "Index<i>"
+  qdString Engine;  // the index engine's registered name; empty: the default
 };
 
 using TqdTestIndexSpecs = std::vector<TqdTestIndexSpec>;
@@ -53,6 +55,20 @@ class TqdCountingBlockAccess final : public TqdBlockAccess {
   TqdBlockRef GetValidBlock(TqdBaseTransaction* aTrans, TqdBlockNumber aBlockNumber, bool aMarkDirty) override;
 
   TqdIndexReadCounter* fCounter = nullptr;
+};
+
+// The table's record engine: the static record engine, whose reads for
+// keys (ReadRecordForIterate) are counted, and which answers rirStop
+// without reading for the one reference it is told to refuse.
+class TqdTestRecordEngine final : public TqdStaticRecordEngine {
+ public:
+  using TqdStaticRecordEngine::TqdStaticRecordEngine;
+  TqdRecordIteratorResult ReadRecordForIterate(TqdBaseTransaction* aTrans, TqdRefNr aRefNr, PqdRecordBufferPtr aData,
+                                               TqdRecordIterator aIterator, void* aCookie,
+                                               TqdBaseFilterEngine* aFilter) override;
+
+  uint64_t fReads = 0;
+  TqdRefNr fRefused = 0;  // 0: none
 };
 
 class TqdIndexTestTable {
@@ -76,8 +92,11 @@ class TqdIndexTestTable {
   // The access the engines read through.
   TqdCountingBlockAccess& CountingAccess() { return *fCountingAccess; }
   TqdBaseRecordEngine& Records() { return *fRecords; }
+  TqdTestRecordEngine& TestRecords() { return *fRecords; }
   TqdBaseIndicesEngine& Indices() { return *fIndices; }
   TqdStaticKeyBstarTreeIndexEngine& Tree(int32_t aIndex = 0);
+  // The index engine of index aIndex, whatever its class.
+  TqdBaseIndexEngine& Index(int32_t aIndex = 0);
   int32_t IndexCount() const { return int32_t(fSpecs.size()); }
   TqdBaseKeyEngine& KeyEngine(int32_t aIndex = 0);
 
@@ -110,7 +129,7 @@ class TqdIndexTestTable {
   std::unique_ptr<TqdTestTable> fTable;
   std::unique_ptr<TqdCountingBlockAccess> fCountingAccess;
   TqdBlockAccessList fFiles;
-  std::unique_ptr<TqdBaseRecordEngine> fRecords;
+  std::unique_ptr<TqdTestRecordEngine> fRecords;
   std::unique_ptr<TqdBaseIndicesEngine> fIndices;
 };
 
