@@ -102,7 +102,8 @@ TTokenList::~TTokenList() {
 }
 
 TTokenPage* TTokenList::NewPage(int32_t aStartLine, int32_t aStartPos) {
-  fPages.reserve(fPages.size() + 1);
+  // Room first, so that a failed reservation cannot lose a pool block.
+  if (fPages.size() == fPages.capacity()) fPages.reserve(2 * fPages.size() + 4);
   void* block = qdBlockPoolAlloc(qdbs64k);
   if ((reinterpret_cast<uintptr_t>(block) & kPageMask) != 0) {
     qdBlockPoolFreeAndNil(qdbs64k, block);
