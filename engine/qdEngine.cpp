@@ -7,6 +7,7 @@
 #include "foundation/qdFoundation.h"
 #include "indexes/qdIndexes.h"
 #include "server/qdServer.h"
+#include "sql/qdSql.h"
 #include "storage/qdStorage.h"
 
 namespace qd {
@@ -27,11 +28,13 @@ void qdEngineInitialize() {
   InitializeStorage();
   InitializeIndexes();
   InitializeServer();
+  InitializeSql();
 }
 
 void qdEngineFinalize() {
   std::lock_guard guard(engineStartLock);
   if (engineStartCount == 0 || --engineStartCount > 0) return;
+  FinalizeSql();
   FinalizeServer();
   FinalizeIndexes();
   FinalizeStorage();

@@ -12,7 +12,6 @@ namespace qd::test {
 
 namespace {
 
-constexpr uint32_t kBlockBytes = 4096;
 // Blocks read back per table: a recovered table holds a few dozen at most,
 // and a damaged used-block count must not turn each run into a long scan.
 constexpr uint32_t kJournalFuzzReadLimit = 64;
