@@ -1,5 +1,6 @@
 #include "storage/qdStorage.h"
 
+#include "storage/qdllBlowfishRC4.h"
 #include "storage/qdsdBookmarkHandling.h"
 #include "storage/qdseAutoIncEngineSimple.h"
 #include "storage/qdseHeaderAccess.h"
@@ -21,6 +22,7 @@
 namespace qd {
 
 void InitializeStorage() {
+  qdllBlowfishRC4Initialize();
   qdsrBufferManagerInitialize();
   qdsrFilePosixInitialize();
   qdseHeaderAccessInitialize();
@@ -60,6 +62,8 @@ void FinalizeStorage() {
   qdseHeaderAccessFinalize();
   qdsrFilePosixFinalize();
   qdsrBufferManagerFinalize();
+  qdllBlowfishRC4Finalize();
+  qdllBaseCipherFinalize();
 }
 
 }  // namespace qd
