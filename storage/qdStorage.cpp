@@ -3,6 +3,7 @@
 #include "storage/qdllBlowfishRC4.h"
 #include "storage/qdsdBookmarkHandling.h"
 #include "storage/qdseAutoIncEngineSimple.h"
+#include "storage/qdseEncryptionEngineBlowfishRC4.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseJournalEngine.h"
 #include "storage/qdseRecordEngineStatic.h"
@@ -23,6 +24,7 @@ namespace qd {
 
 void InitializeStorage() {
   qdllBlowfishRC4Initialize();
+  qdseEncryptionEngineBlowfishRC4Initialize();
   qdsrBufferManagerInitialize();
   qdsrFilePosixInitialize();
   qdseHeaderAccessInitialize();
@@ -62,6 +64,8 @@ void FinalizeStorage() {
   qdseHeaderAccessFinalize();
   qdsrFilePosixFinalize();
   qdsrBufferManagerFinalize();
+  qdseEncryptionEngineBlowfishRC4Finalize();
+  qdsrEncryptionEngineBaseFinalize();
   qdllBlowfishRC4Finalize();
   qdllBaseCipherFinalize();
 }

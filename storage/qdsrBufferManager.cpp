@@ -4,6 +4,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "storage/qdsrEncryptionEngineBase.h"
 #include "storage/qdsrFileSystem.h"
 
 namespace qd {
@@ -627,8 +628,12 @@ TqdResult TqdBufferManager::AddFile(TqdBaseFile* aFile, TqdBaseTransaction* aTra
   TqdCacheLockGuard guard(this);
   TqdReadOnlyBlock* block = FindBlock(aFile, 0);
   if (block != nullptr) {
-    // Open elsewhere in this engine; an encryption engine would check the
-    // password here.
+    // Open elsewhere in this engine: a second opener must know the password
+    // the first one opened it with.
+    if (aFile->fiEncryptionEngine) {
+      result = aFile->fiEncryptionEngine->AuthenticatePassword(aPasswords);
+      if (result != 0) result = EqdBaseException::qdSetMessage(result, u"Invalid password given.");
+    }
   } else if (aFile->fiAttributes.Contains(qdfaTemporary)) {
     block = CreateBlock(aFile, 0, true);
   } else {

@@ -616,7 +616,9 @@ class TqdBaseFile : public TqdObject {
   bool fiCheckSumVerified = false;
   TqdFileAttributes fiAttributes;
   bool fiForServer = false;
-  TqdBaseEncryptionEngine* fiEncryptionEngine = nullptr;
+  // Created by ReadHeader or AddHeader for a file whose header names an
+  // engine; owned by the file.
+  std::unique_ptr<TqdBaseEncryptionEngine> fiEncryptionEngine;
   TqdBufferManager* fiBufMgr = nullptr;
   std::unique_ptr<TqdBaseFileHeaderAccessFactory> fiHeaderAccessFactory;
   TqdBlockSize fiBlockSize = qdbs4k;
