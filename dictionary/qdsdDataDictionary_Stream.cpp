@@ -3,13 +3,12 @@
 // made through the stream.
 #include "dictionary/qdsdDataDictionary.h"
 
-#include <sys/random.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <memory>
 
 #include "dictionary/qdsdDataDictionary_Private.h"
+#include "foundation/qdllRandom.h"
 #include "foundation/qdllStreams.h"
 #include "foundation/qdllUtils.h"
 #include "platform/qdFormat.h"
@@ -75,15 +74,7 @@ void writeOptionalPart(TqdWriter& aWriter, const char16_t* aIdent, const TPart* 
 
 TGUID qdNewGuid() {
   uint8_t bytes[16];
-  size_t filled = 0;
-  while (filled < sizeof bytes) {
-    const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      qdRaiseLastOSError(u"getrandom");
-    }
-    filled += static_cast<size_t>(got);
-  }
+  qdGetRandomBytes(bytes, sizeof bytes);
   TGUID guid;
   guid.D1 = qdGetU32(bytes);
   guid.D2 = qdGetU16(bytes + 4);

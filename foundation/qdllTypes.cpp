@@ -1,11 +1,10 @@
 #include "foundation/qdllTypes.h"
 
-#include <sys/random.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
+#include "foundation/qdllRandom.h"
 #include "platform/qdFormat.h"
 #include "platform/qdLittleEndian.h"
 #include "platform/qdStringList.h"
@@ -283,15 +282,7 @@ TGUID qdNewNotifierCookie() {
   TGUID cookie;
   do {
     uint8_t bytes[16];
-    size_t filled = 0;
-    while (filled < sizeof bytes) {
-      const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        qdRaiseLastOSError(u"getrandom");
-      }
-      filled += static_cast<size_t>(got);
-    }
+    qdGetRandomBytes(bytes, sizeof bytes);
     cookie.D1 = qdGetU32(bytes);
     cookie.D2 = qdGetU16(bytes + 4);
     cookie.D3 = qdGetU16(bytes + 6);

@@ -1,9 +1,11 @@
 #include "storage/qdStorage.h"
 
+#include "storage/qdllBlowfishRC4.h"
 #include "storage/qdsdBookmarkHandling.h"
 #include "storage/qdseAutoIncEngineSimple.h"
 #include "storage/qdseBlobEngineSegmented.h"
 #include "storage/qdseBlockHeapEngineNonfragmenting.h"
+#include "storage/qdseEncryptionEngineBlowfishRC4.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdseHeapEngineCached.h"
 #include "storage/qdseJournalEngine.h"
@@ -24,6 +26,8 @@
 namespace qd {
 
 void InitializeStorage() {
+  qdllBlowfishRC4Initialize();
+  qdseEncryptionEngineBlowfishRC4Initialize();
   qdsrBufferManagerInitialize();
   qdsrFilePosixInitialize();
   qdseHeaderAccessInitialize();
@@ -69,6 +73,10 @@ void FinalizeStorage() {
   qdseHeaderAccessFinalize();
   qdsrFilePosixFinalize();
   qdsrBufferManagerFinalize();
+  qdseEncryptionEngineBlowfishRC4Finalize();
+  qdsrEncryptionEngineBaseFinalize();
+  qdllBlowfishRC4Finalize();
+  qdllBaseCipherFinalize();
 }
 
 }  // namespace qd

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/qdFormat.h"
+#include "storage/qdsrEncryptionEngineBase.h"
 
 namespace qd {
 
@@ -176,9 +177,10 @@ void TqdCommonFileHeaderAccessFactory::Format(const TqdBlockSignature& aSignatur
   qdSetBlockThisBlock(aHeader, 0);
   qdSetBlockLSN(aHeader, 0);
   aHeader[kOffSizeCode] = uint8_t(file->fiBlockSize);
-  // No encryption engine reserves space until the engines exist; a named
-  // one is refused by the file right after formatting.
-  const uint32_t usable = blockSize - uint32_t(GetAdditionalReservedSpace());
+  // An encryption engine keeps its trailer at the end of every block.
+  uint32_t usable = blockSize - uint32_t(GetAdditionalReservedSpace());
+  if (!file->fiEncryptionEngineName.empty())
+    usable -= TqdBaseEncryptionEngine::ReservedSpacePerBlock(file->fiEncryptionEngineName, false, file->fiBlockSize);
   qdPutU32(aHeader + kOffUsable, usable);
   file->fiBlockSizeBytes = usable;
   putEngineName(aHeader + kOffEncryptionName, file->fiEncryptionEngineName);
@@ -287,7 +289,8 @@ std::unique_ptr<TqdBaseFileHeaderAccessFactory> Tqd2xFileHeaderAccessFactory::Cr
 
 void Tqd2xFileHeaderAccessFactory::Format(const TqdBlockSignature& aSignature, PqdBlock aHeader) {
   TqdCommonFileHeaderAccessFactory::Format(aSignature, aHeader);
-  const uint32_t reserved = 0;  // encryption header area of a plain file
+  const uint32_t reserved =
+      TqdBaseEncryptionEngine::ReservedHeaderSpace(bfhafFile->fiEncryptionEngineName, bfhafFile->fiForServer);
   qdPutU16(aHeader + kOffEncryptionHeaderSize, uint16_t(reserved));
   qdPutU16(aHeader + kOffSectionTop, uint16_t(bfhafFile->fiBlockSizeBytes - reserved - 1));
   aHeader[kOffSectionTable] = 0;
@@ -497,10 +500,14 @@ void Tqd2xFileHeaderAccess::LoadHeader(TqdBaseTransaction* aTrans) {
 
 void Tqd2xFileHeaderAccess::ChangePassword(const qdString& aNewPassword) {
   if (bfhaHeaderFile->fiEncryptionEngine == nullptr) TqdBaseFileHeaderAccess::ChangePassword(aNewPassword);
-  // An encryption engine changes its password in its header area; no engine
-  // exists that could be reached here yet.
-  throw Eqd2xFileHeaderAccessException(qdeNotSupported, u"%s not supported by %s",
-                                       {u"ChangePassword", u"Tqd2xFileHeaderAccess"});
+  CheckDirty();
+  uint8_t* area = bfhaHeaderFile->HeaderAccessFactory()->GetEncryptionEngineHeader(WritableHeader());
+  // Without a header area the blocks are keyed by the built-in key alone:
+  // there is no password to change.
+  if (area == nullptr)
+    throw Eqd2xFileHeaderAccessException(qdeNotSupported, u"%s not supported by %s",
+                                         {u"ChangePassword", u"Tqd2xFileHeaderAccess"});
+  bfhaHeaderFile->fiEncryptionEngine->ChangePassword(area, aNewPassword);
 }
 
 uint16_t Tqd2xFileHeaderAccess::RegisterHeaderSection(const qdAnsiString& aName, uint8_t aSize, bool aCreate,

@@ -11,6 +11,7 @@
 #include "client/qdsdServerEngine.h"
 #include "platform/qdFormat.h"
 #include "platform/qdLittleEndian.h"
+#include "storage/qdsrEncryptionEngineBase.h"
 #include "storage/qdsrFilePosix.h"
 
 namespace qd {
@@ -518,15 +519,14 @@ void Tqd1xJournalEngine::AddBlock(TqdBaseTransaction* aTrans, TqdReadOnlyBlock* 
 void Tqd1xJournalEngine::WriteBlockRecord(TqdReadOnlyBlock* aBlock, TqdBaseTransaction* aTrans, bool aBeforeImage,
                                           TqdBlockSize aBlockSize) {
   TqdBaseFile* file = aBlock->FileObject();
-  // Images are journalled exactly as they are written to the file; the
-  // enciphered form needs the encryption engines.
-  if (file->fiEncryptionEngine != nullptr)
-    throw Eqd1xJournalEngineException(qdeEncryptionNotSupported, u"Journalling of encrypted table \"%s\"",
-                                      {file->FileName()});
+  // Images are journalled exactly as they are written to the file, so that
+  // recovery puts them back without any password.
   const std::string& name = TableName(file);
   const uint32_t bytes = qdBlockSizeAllBytes(aBlockSize);
   const uint8_t* image = nullptr;
   uint8_t imageKind = aBeforeImage ? kJournalBeforeImage : kJournalAfterImage;
+  // An image read from the file is already in its stored form.
+  bool imageFromFile = false;
   if (aBeforeImage) {
     if (aBlock->CacheBlock() != nullptr) {
       image = aBlock->CacheBlock()->Block();
@@ -536,6 +536,7 @@ void Tqd1xJournalEngine::WriteBlockRecord(TqdReadOnlyBlock* aBlock, TqdBaseTrans
       jeScratch.resize(bytes);
       file->ReadFileExactAt(int64_t(aBlock->BlockNumber()) << qdBlockSizeShift(aBlockSize), bytes, jeScratch.data());
       image = jeScratch.data();
+      imageFromFile = true;
     } else {
       imageKind = kJournalNoImage;
     }
@@ -549,6 +550,13 @@ void Tqd1xJournalEngine::WriteBlockRecord(TqdReadOnlyBlock* aBlock, TqdBaseTrans
     } else {
       image = newest->CacheBlock()->Block();
     }
+  }
+  if (file->fiEncryptionEngine && image != nullptr && !imageFromFile && aBlock->BlockNumber() != 0) {
+    jeCoded.resize(bytes);
+    std::vector<uint8_t> cookie;
+    file->fiEncryptionEngine->CodeBlockEx(image, jeCoded.data(), bytes, aBlock->BlockNumber(), cookie,
+                                          file->fiChecksum);
+    image = jeCoded.data();
   }
   uint8_t header[kJournalRecordHeaderSize] = {};
   std::memcpy(header, "QDJR", 4);

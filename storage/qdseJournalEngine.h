@@ -152,6 +152,8 @@ class Tqd1xJournalEngine : public TqdBaseJournalEngine {
   std::vector<uint8_t> jeBuffer;
   int64_t jeFileOffset = 0;
   std::vector<uint8_t> jeScratch;
+  // An enciphered image of an encrypted table's block.
+  std::vector<uint8_t> jeCoded;
   TqdBaseFile* jeNameFile = nullptr;
   std::string jeName;
   // Full names of the tables journalled, refused when the journal is kept.

@@ -4,6 +4,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "storage/qdsrEncryptionEngineBase.h"
 #include "storage/qdsrFileSystem.h"
 
 namespace qd {
@@ -135,7 +136,10 @@ TqdCacheBlock::~TqdCacheBlock() { qdFreeBlock(cbHandle); }
 
 // --- Block objects -----------------------------------------------------------------------
 
-TqdBlockObject::~TqdBlockObject() { delete boCacheBlock; }
+TqdBlockObject::~TqdBlockObject() {
+  if (boCacheBlock != nullptr) boBufferManager->CountMappedPages(-int32_t(qdBlockSizePages(boCacheBlock->Size())));
+  delete boCacheBlock;
+}
 
 void TqdBlockObject::ValidateImage(const uint8_t*) {}
 
@@ -152,16 +156,22 @@ void TqdBlockObject::MoveFrom(TqdBlockObject* aOther) {
   SetCacheBlock(aOther->ReleaseCacheBlock());
 }
 
+// The cache counts the memory its versions hold against its budget; memory
+// a version gives away (retired images readers still hold, a version that
+// takes over another's) leaves the count with it.
 TqdCacheBlock* TqdBlockObject::ReleaseCacheBlock() {
   TqdCacheBlock* result = boCacheBlock;
   boCacheBlock = nullptr;
+  if (result != nullptr) boBufferManager->CountMappedPages(-int32_t(qdBlockSizePages(result->Size())));
   return result;
 }
 
 void TqdBlockObject::SetCacheBlock(TqdCacheBlock* aCacheBlock) {
   if (boCacheBlock == aCacheBlock) return;
+  if (boCacheBlock != nullptr) boBufferManager->CountMappedPages(-int32_t(qdBlockSizePages(boCacheBlock->Size())));
   delete boCacheBlock;
   boCacheBlock = aCacheBlock;
+  if (aCacheBlock != nullptr) boBufferManager->CountMappedPages(int32_t(qdBlockSizePages(aCacheBlock->Size())));
 }
 
 void TqdBlockObject::NewCacheBlock() { SetCacheBlock(new TqdCacheBlock(BlockSizeClass())); }
@@ -372,7 +382,10 @@ TqdScratchBlock::TqdScratchBlock(TqdBufferManager* aBufferManager, TqdBlockSizeA
 
 // --- The cache ---------------------------------------------------------------------------
 
-TqdBufferManager::TqdBufferManager(const qdString& aTempDir) : bmTempDir(aTempDir) {}
+TqdBufferManager::TqdBufferManager(const qdString& aTempDir)
+    : bmTempDir(aTempDir), bmTempStorage(std::make_unique<TqdNullTempStorage>()) {
+  SetMaxRAM(10);
+}
 
 TqdBufferManager::~TqdBufferManager() QD_NO_THREAD_SAFETY_ANALYSIS {
   // Every file must have been removed; a version left here would be freed
@@ -404,8 +417,6 @@ uint32_t TqdBufferManager::InUseCount() {
   return bmInUseCount;
 }
 
-void TqdBufferManager::bmRemoveExcessBlocks(bool, bool) {}
-
 TqdReadOnlyBlock* TqdBufferManager::FindBlock(TqdBaseFile* aFile, TqdBlockNumber aBlockNumber) {
   TqdReadOnlyBlock* block = indexLookup(aFile, aBlockNumber);
   if (block != nullptr) WaitWhileLoading(block);
@@ -429,7 +440,6 @@ void TqdBufferManager::WaitWhileLoading(TqdReadOnlyBlock* aBlock) {
 }
 
 TqdReadOnlyBlock* TqdBufferManager::CreateBlock(TqdBaseFile* aFile, TqdBlockNumber aBlockNumber, bool aNew) {
-  bmRemoveExcessBlocks(false, false);
   auto block = std::make_unique<TqdReadOnlyBlock>(this, aFile, aBlockNumber, aNew);
   indexInsert(aFile, aBlockNumber, block.get());
   TqdReadOnlyBlock* result = block.release();
@@ -570,6 +580,7 @@ TqdBlockRef TqdBufferManager::GetBlockLocked(TqdBaseFile* aFile, TqdBaseTransact
   TqdReadOnlyBlock* block = FindBlock(aFile, aBlockNumber);
   if (block == nullptr) block = CreateBlock(aFile, aBlockNumber, aFile->fiAttributes.Contains(qdfaTemporary));
   TqdBlockRef result;
+  const bool cached = block->CacheBlock() != nullptr;
   try {
     if (aMarkDirty) block->MakeDirty(aTrans);
     result = block->Block(aTrans, aMarkDirty);
@@ -577,6 +588,7 @@ TqdBlockRef TqdBufferManager::GetBlockLocked(TqdBaseFile* aFile, TqdBaseTransact
     dropIfUnused(this, block);
     throw;
   }
+  CountUse(block, cached);
   bmRemoveExcessBlocks(false, false);
   return result;
 }
@@ -627,8 +639,12 @@ TqdResult TqdBufferManager::AddFile(TqdBaseFile* aFile, TqdBaseTransaction* aTra
   TqdCacheLockGuard guard(this);
   TqdReadOnlyBlock* block = FindBlock(aFile, 0);
   if (block != nullptr) {
-    // Open elsewhere in this engine; an encryption engine would check the
-    // password here.
+    // Open elsewhere in this engine: a second opener must know the password
+    // the first one opened it with.
+    if (aFile->fiEncryptionEngine) {
+      result = aFile->fiEncryptionEngine->AuthenticatePassword(aPasswords);
+      if (result != 0) result = EqdBaseException::qdSetMessage(result, u"Invalid password given.");
+    }
   } else if (aFile->fiAttributes.Contains(qdfaTemporary)) {
     block = CreateBlock(aFile, 0, true);
   } else {

@@ -81,6 +81,7 @@
 //        8    8 bchLSN         LSN of the transaction that last wrote it
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -98,7 +99,9 @@
 #include "foundation/qdllThreadAnnotations.h"
 #include "foundation/qdllUtils.h"
 #include "platform/qdLittleEndian.h"
+#include "platform/qdStringList.h"
 #include "platform/qdStrings.h"
+#include "storage/qdsrTemporaryStorageBase.h"
 
 namespace qd {
 
@@ -616,7 +619,9 @@ class TqdBaseFile : public TqdObject {
   bool fiCheckSumVerified = false;
   TqdFileAttributes fiAttributes;
   bool fiForServer = false;
-  TqdBaseEncryptionEngine* fiEncryptionEngine = nullptr;
+  // Created by ReadHeader or AddHeader for a file whose header names an
+  // engine; owned by the file.
+  std::unique_ptr<TqdBaseEncryptionEngine> fiEncryptionEngine;
   TqdBufferManager* fiBufMgr = nullptr;
   std::unique_ptr<TqdBaseFileHeaderAccessFactory> fiHeaderAccessFactory;
   TqdBlockSize fiBlockSize = qdbs4k;
@@ -1169,9 +1174,50 @@ class TqdBufferManager : public TqdObject {
   void ForgetBlock(TqdReadOnlyBlock* aBlock) QD_REQUIRES(bmPadlock);
   void AddToTransBlockList(TqdBaseTransaction* aTrans, TqdReadOnlyBlock* aBlock) QD_REQUIRES(bmPadlock);
   void RemoveFromTransBlockList(TqdReadOnlyBlock* aBlock) QD_REQUIRES(bmPadlock);
-  // Gives up memory beyond the budget; the budget and eviction come with
-  // the cache's memory management, until then nothing is given up.
+  // Gives up memory beyond the budget (see Memory budget below).
   void bmRemoveExcessBlocks(bool aForceMapped, bool aForceAllocated) QD_REQUIRES(bmPadlock);
+  // Memory a block version took (positive) or gave up, in 4 KB pages.
+  void CountMappedPages(int32_t aPages) { bmUsedMappedPages.fetch_add(aPages, std::memory_order_relaxed); }
+  // A use of committed version aBlock: a hit when it had its image
+  // (aCached), else a miss; the version becomes the most recently used.
+  void CountUse(TqdReadOnlyBlock* aBlock, bool aCached) QD_REQUIRES(bmPadlock);
+
+  // --- Memory budget, temporary storage, statistics ---
+  //
+  // The budget (MaxRAM, megabytes) is kept in 4 KB pages, half for each of
+  // the two replacement classes. Memory is always mapped here (the
+  // allocator's physical-memory mode is not available), so the allocated
+  // state and bulk loading are never used. Every version's memory counts;
+  // an eviction pass walks the committed versions from the least recently
+  // used and drops the memory of those nobody needs: not referenced, not
+  // being read, written to their file, of a persistent table and not block
+  // 0. A version with private versions, a transaction or snapshots loses
+  // only its committed image (read again from the file when needed). A
+  // pass that frees nothing blocks unforced passes for 1000 ms; an unforced
+  // pass ends after 150 ms.
+  int32_t MaxRAM();
+  void SetMaxRAM(int32_t aMegabytes);
+  // Bytes the process can still take: the address space and physical
+  // memory left after the cache's unused budget and a reserve.
+  int64_t AvailableRAM();
+  // Megabytes the temporary storage reserves.
+  int32_t TempStoreSize();
+  // Installs the process's temporary-storage class (with the cache's
+  // folder) for a positive value, else the null storage; a class that fails
+  // leaves the null storage and raises again.
+  void SetTempStoreSize(int32_t aValue);
+  TqdBaseTempStorage* TempStorage();
+  // Pages of memory block versions hold, and the budget of both classes.
+  uint32_t UsedMappedPages() const { return uint32_t(std::max<int64_t>(0, bmUsedMappedPages.load())); }
+  uint32_t MappedBudgetPages();
+  // Uses with and without a cached image, and images given up.
+  uint64_t CacheHits();
+  uint64_t CacheMisses();
+  uint64_t CacheEvictions();
+  virtual void GetStatsCaptions(TqdStringList& aList);
+  virtual void GetStatsValues(TqdStringList& aList);
+  // The rows of a server without a running cache.
+  static void GetStatsValuesStatic(TqdStringList& aList);
   int32_t LockDepth() const QD_REQUIRES(bmPadlock) { return bmLockDepth; }
 
   TqdPadlock bmPadlock{true};
@@ -1193,8 +1239,21 @@ class TqdBufferManager : public TqdObject {
   // commit keeps the pre-commit state of every file of it.
   void LinkMultiFileSnapShots(TqdBaseTransaction* aTrans) QD_REQUIRES(bmPadlock);
 
+  // One eviction pass (bmRemoveExcessBlocks); true when it freed memory.
+  bool RemoveExcessMapped(bool aForce) QD_REQUIRES(bmPadlock);
+
   int32_t bmLockDepth QD_GUARDED_BY(bmPadlock) = 0;
   qdString bmTempDir;
+  int32_t bmMaxRAM QD_GUARDED_BY(bmPadlock) = 0;
+  // Mapped budget per class (recently used, frequently used), pages.
+  uint32_t bmMaxPages[2] QD_GUARDED_BY(bmPadlock) = {0, 0};
+  std::atomic<int64_t> bmUsedMappedPages{0};
+  // Tick of the last pass that freed nothing (0: the last one freed some).
+  uint32_t bmLastCheckFailed QD_GUARDED_BY(bmPadlock) = 0;
+  uint64_t bmBlockCacheHit QD_GUARDED_BY(bmPadlock) = 0;
+  uint64_t bmBlockCacheMiss QD_GUARDED_BY(bmPadlock) = 0;
+  uint64_t bmBlockCacheEvict QD_GUARDED_BY(bmPadlock) = 0;
+  std::unique_ptr<TqdBaseTempStorage> bmTempStorage QD_GUARDED_BY(bmPadlock);
   TqdReadOnlyBlock* bmInUseListHead QD_GUARDED_BY(bmPadlock) = nullptr;
   TqdReadOnlyBlock* bmInUseListTail QD_GUARDED_BY(bmPadlock) = nullptr;
   uint32_t bmInUseCount QD_GUARDED_BY(bmPadlock) = 0;

@@ -8,6 +8,7 @@
 #include <climits>
 
 #include "platform/qdFormat.h"
+#include "storage/qdsrEncryptionEngineBase.h"
 #include "storage/qdsrFileSystem.h"
 
 namespace qd {
@@ -113,7 +114,7 @@ void TqdBaseFile::ComputeMaxBlocks() {
   fiMaxBlocks = limit <= 0 || limit > int64_t(kMaxBlockCount) ? kMaxBlockCount : uint32_t(limit);
 }
 
-TqdResult TqdBaseFile::ReadHeader(const TqdUnicodeStrings&, bool& aIsReadOnly) {
+TqdResult TqdBaseFile::ReadHeader(const TqdUnicodeStrings& aPasswords, bool& aIsReadOnly) {
   aIsReadOnly = false;
   fiHeaderAccessFactory.reset();
   // A table an interrupted commit left half-written stays shut until its
@@ -139,22 +140,31 @@ TqdResult TqdBaseFile::ReadHeader(const TqdUnicodeStrings&, bool& aIsReadOnly) {
           {FileName(), double(fiQendoVersion) / 10000.0, 4.7501});
     } else {
       ComputeMaxBlocks();
-      fiEncryptionEngine = nullptr;
-      // No encryption engine is registered yet: a file that names one
-      // cannot be read.
-      if (!fiEncryptionEngineName.empty())
-        result = EqdBaseException::qdSetMessage(qdeSubEngineNotSupported, u"Unknown %s engine: \"%s\"",
-                                                {u"encryption", fiEncryptionEngineName});
+      fiEncryptionEngine.reset();
+      if (!fiEncryptionEngineName.empty()) {
+        // Only the header area is needed; no other block is decoded before
+        // a password has opened it.
+        TqdBaseEncryptionEngine* engine = nullptr;
+        result = TqdBaseEncryptionEngine::CreateEngine(fiEncryptionEngineName, aPasswords,
+                                                       fiHeaderAccessFactory->GetEncryptionEngineHeader(header), false,
+                                                       fiForServer, engine);
+        fiEncryptionEngine.reset(engine);
+        if (result == 0) fiEncryptionEngine->VerifyHeaderChecksum(header, BlockSizeBytes());
+      }
     }
   } catch (...) {
+    fiEncryptionEngine.reset();
     fiHeaderAccessFactory.reset();
     throw;
   }
-  if (result != 0) fiHeaderAccessFactory.reset();
+  if (result != 0) {
+    fiEncryptionEngine.reset();
+    fiHeaderAccessFactory.reset();
+  }
   return result;
 }
 
-TqdResult TqdBaseFile::AddHeader(TqdBaseTransaction* aTrans, const TqdUnicodeStrings&,
+TqdResult TqdBaseFile::AddHeader(TqdBaseTransaction* aTrans, const TqdUnicodeStrings& aPasswords,
                                  const TqdBlockSignature& aSignature) {
   if (uint8_t(fiBlockSize) > kMaxTableBlockSizeCode)
     throw EqdBaseFileException(qdeInvalidParam, u"Invalid block size code %d", {int32_t(fiBlockSize)});
@@ -165,11 +175,16 @@ TqdResult TqdBaseFile::AddHeader(TqdBaseTransaction* aTrans, const TqdUnicodeStr
   // The limit is known from the start, so the block counter can never run
   // into the "none" marker.
   ComputeMaxBlocks();
-  fiEncryptionEngine = nullptr;
+  fiEncryptionEngine.reset();
   TqdResult result = 0;
-  if (!fiEncryptionEngineName.empty())
-    result = EqdBaseException::qdSetMessage(qdeSubEngineNotSupported, u"Unknown %s engine: \"%s\"",
-                                            {u"encryption", fiEncryptionEngineName});
+  if (!fiEncryptionEngineName.empty()) {
+    uint8_t* data = header.WritableData();
+    TqdBaseEncryptionEngine* engine = nullptr;
+    result = TqdBaseEncryptionEngine::CreateEngine(fiEncryptionEngineName, aPasswords,
+                                                   fiHeaderAccessFactory->GetEncryptionEngineHeader(data), true,
+                                                   fiForServer, engine);
+    fiEncryptionEngine.reset(engine);
+  }
   return result;
 }
 

@@ -324,6 +324,9 @@ void TqdBufferManager::EndFlush(const std::vector<TqdBaseFile*>& aFiles) {
   {
     TqdCacheLockGuard guard(this);
     for (TqdBaseFile* file : aFiles) file->fiFlushPending = false;
+    // The images the flush wrote may be given up now: a pass that found
+    // nothing to free before it may find some.
+    bmLastCheckFailed = 0;
   }
   {
     std::lock_guard wake(bmFlushLock);

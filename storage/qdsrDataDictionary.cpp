@@ -1,7 +1,10 @@
 #include "storage/qdsrDataDictionary.h"
 
+#include <bit>
+
 #include "foundation/qdllStreams.h"
 #include "storage/qdsrBufferManager.h"
+#include "storage/qdsrEncryptionEngineBase.h"
 #include "storage/qdsrStreamEngineBase.h"
 #include "storage/qdsrSubEngineBase.h"
 
@@ -22,8 +25,11 @@ void TqdServerDataDict::CheckValid(bool aForBuild) {
 }
 
 uint32_t TqdServerDataDict::UsableBlockSize(uint32_t aBlockSize) const {
-  return TqdDataDictionary::UsableBlockSize(aBlockSize) -
-         uint32_t(TqdBaseFileHeaderAccessFactory::GetAdditionalReservedSpace(HeaderSignature()));
+  uint32_t usable = TqdDataDictionary::UsableBlockSize(aBlockSize);
+  if (!EncryptionEngine().empty())
+    usable -= TqdBaseEncryptionEngine::ReservedSpacePerBlock(
+        EncryptionEngine(), false, aBlockSize > 4096 ? TqdBlockSize(std::countr_zero(aBlockSize) - 12) : qdbs4k);
+  return usable - uint32_t(TqdBaseFileHeaderAccessFactory::GetAdditionalReservedSpace(HeaderSignature()));
 }
 
 void TqdServerDataDict::ReadFromFile(TqdBaseStreamEngine* aStreamEngine, TqdBaseTransaction* aTrans) {

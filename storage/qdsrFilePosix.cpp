@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/qdFormat.h"
+#include "storage/qdsrEncryptionEngineBase.h"
 
 namespace qd {
 
@@ -214,11 +215,32 @@ void TqdPosixFile::ReadDecryptFileExactAt(int64_t aOffset, uint32_t aToRead, voi
                                           std::vector<uint8_t>& aCookie) {
   aCookie.clear();
   ReadFileExactAt(aOffset, aToRead, aBuffer);
+  if (!fiEncryptionEngine) return;
+  // Block 0 stays plain, so that a file names its engine to a reader
+  // without a password.
+  if (aOffset == 0)
+    fiEncryptionEngine->VerifyHeaderChecksum(aBuffer, aToRead);
+  else
+    fiEncryptionEngine->DecodeBlockEx(aBuffer, aToRead, uint32_t(aOffset >> BlockShift()), aCookie);
 }
 
-void TqdPosixFile::WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, void* aBuffer, std::vector<uint8_t>&) {
+void TqdPosixFile::WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, void* aBuffer,
+                                           std::vector<uint8_t>& aCookie) {
   CheckOpen();
-  WriteFileExactAt(aOffset, aToWrite, aBuffer);
+  if (!fiEncryptionEngine) {
+    WriteFileExactAt(aOffset, aToWrite, aBuffer);
+    return;
+  }
+  if (aOffset == 0) {
+    fiEncryptionEngine->UpdateHeaderChecksum(aBuffer, aToWrite);
+    WriteFileExactAt(aOffset, aToWrite, aBuffer);
+    return;
+  }
+  // The cached image stays plain: the file gets an enciphered copy.
+  TqdCacheBlock scratch(fiBlockSize);
+  PqdBlock coded = scratch.Block();
+  fiEncryptionEngine->CodeBlockEx(aBuffer, coded, aToWrite, uint32_t(aOffset >> BlockShift()), aCookie, fiChecksum);
+  WriteFileExactAt(aOffset, aToWrite, coded);
 }
 
 void TqdPosixFile::ReadBlock(TqdReadOnlyBlock* aBlock) {

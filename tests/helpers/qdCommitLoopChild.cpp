@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
     TqdTestTransactionMgr mgr(&cache, folder);
     // Held, the table is shared, so that another process can ask for it.
     TqdTestTableOptions options;
+    options.toPasswords = {kCommitLoopPassword};
     if (hold) options.toShareMode = smShared;
     auto table = TqdTestTable::Open(&cache, folder + "/" + kCommitLoopTable, options);
     uint64_t value = CommitLoopValue(table->Access(), nullptr);

@@ -15,6 +15,9 @@ inline constexpr const char* kCommitLoopTable = "k.qd1";
 inline constexpr TqdBlockNumber kCommitLoopCounters = 8;
 inline constexpr uint64_t kCommitLoopGrowth = 4;
 inline constexpr int32_t kCommitLoopOwner = 1;
+// The password of the encrypted variant of the table; the child always
+// offers it, and a plain table opens with any password list.
+inline constexpr const char16_t* kCommitLoopPassword = u"{7E1A9F02-B6D8-4C3E-A51B-29F6C08D4E17}";
 
 inline uint64_t CommitLoopValue(TqdBlockAccess& aAccess, TqdBaseTransaction* aTrans) {
   return qdGetU64(aAccess.GetBlock(aTrans, 1, kCommitLoopOwner, false).Data() + kBlockCommonHeaderSize);

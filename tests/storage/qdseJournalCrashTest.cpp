@@ -12,6 +12,7 @@
 
 #include "platform/qdLittleEndian.h"
 #include "storage/qdseJournalEngine.h"
+#include "storage/qdsrEncryptionEngineBase.h"
 #include "tests/storage/qdsrTestServer.h"
 
 namespace qd::test {
@@ -24,16 +25,28 @@ struct TqdCrashCase {
   TqdCrashCommit ccCommit;
   TqdBlockSize ccBlockSize;
   TqdFaultPowerLossMode ccPowerLoss;
+  bool ccEncrypted = false;
 };
+
+const qdString kPassword = u"crash password";
 
 std::string caseName(const ::testing::TestParamInfo<TqdCrashCase>& aInfo) {
   return "Kind" + std::to_string(aInfo.param.ccKind) +
          (aInfo.param.ccCommit == ccAddsBlocks ? "AddsBlocks" : "ChangesBlockZero") +
          std::to_string(qdBlockSizeAllBytes(aInfo.param.ccBlockSize) / 1024) + "k" +
-         (aInfo.param.ccPowerLoss == pmGarble ? "Garbled" : "");
+         (aInfo.param.ccPowerLoss == pmGarble ? "Garbled" : "") + (aInfo.param.ccEncrypted ? "Encrypted" : "");
 }
 
 const char* const kTables[] = {"/db/a.qd1", "/db/b.qd1"};
+
+TqdTestTableOptions Options(const TqdCrashCase& aCase) {
+  TqdTestTableOptions options;
+  if (aCase.ccEncrypted) {
+    options.toEncryptionEngine = u"qd1xDefault";
+    options.toPasswords = {kPassword};
+  }
+  return options;
+}
 
 // One machine: the in-memory file system with two committed tables, and a
 // process working on them.
@@ -42,7 +55,7 @@ class TqdCrashMachine {
   explicit TqdCrashMachine(const TqdCrashCase& aCase) : fCase(aCase) {
     fPreviousClass = qdJournalEngineClass.exchange(qdJournalEngineClassOfKind(aCase.ccKind));
     StartProcess();
-    TqdTestTableOptions options;
+    TqdTestTableOptions options = Options(aCase);
     options.toBlockSize = aCase.ccBlockSize;
     for (const char* path : kTables) fTables.push_back(TqdTestTable::Create(fCache.get(), path, options));
     for (size_t i = 0; i < fTables.size(); ++i) {
@@ -112,9 +125,41 @@ class TqdCrashMachine {
 
 using TqdImages = std::vector<std::vector<uint8_t>>;
 
-TqdImages tableImages(TqdFaultFileSystem& aFs) {
+// An encrypted table's image in a form two machines can compare: every
+// write draws a new vector, and every machine a new salt and data key. So
+// block 0 loses its encryption area, every other block is decoded with the
+// key of the image's own block 0 and loses its trailer, and a block that
+// does not decode becomes 0xEE bytes.
+std::vector<uint8_t> decodedImage(std::vector<uint8_t> aImage, uint32_t aBlockSize) {
+  if (aImage.size() < aBlockSize) return aImage;
+  const uint32_t usable = qdGetU32(aImage.data() + 20);
+  const uint32_t reserved = qdGetU16(aImage.data() + 17);
+  if (reserved == 0 || reserved + 1 > usable || usable > aBlockSize) return aImage;
+  uint8_t* area = aImage.data() + usable - reserved - 1;
+  TqdBaseEncryptionEngine* created = nullptr;
+  const TqdResult result =
+      TqdBaseEncryptionEngine::CreateEngine(u"qd1xDefault", {kPassword}, area, false, false, created);
+  std::unique_ptr<TqdBaseEncryptionEngine> engine(created);
+  std::memset(area, 0, reserved);
+  if (result != 0) return aImage;
+  for (size_t offset = aBlockSize; offset + aBlockSize <= aImage.size(); offset += aBlockSize) {
+    uint8_t* block = aImage.data() + offset;
+    std::vector<uint8_t> cookie;
+    if (CodeOf([&] { engine->DecodeBlockEx(block, aBlockSize, uint32_t(offset / aBlockSize), cookie); }) != 0)
+      std::memset(block, 0xEE, aBlockSize);
+    else
+      std::memset(block + aBlockSize - 16, 0, 16);
+  }
+  return aImage;
+}
+
+TqdImages tableImages(TqdFaultFileSystem& aFs, const TqdCrashCase& aCase) {
   TqdImages images;
-  for (const char* path : kTables) images.push_back(aFs.ReadAll(path));
+  for (const char* path : kTables) {
+    std::vector<uint8_t> image = aFs.ReadAll(path);
+    images.push_back(aCase.ccEncrypted ? decodedImage(std::move(image), qdBlockSizeAllBytes(aCase.ccBlockSize))
+                                       : std::move(image));
+  }
   return images;
 }
 
@@ -177,11 +222,11 @@ TEST_P(JournalCrashTest, EveryBlockIsBeforeOrAfterTheCommitWhereverItWasCutOff) 
   int changes = 0;
   {
     TqdCrashMachine machine(c);
-    before = tableImages(machine.Fs());
+    before = tableImages(machine.Fs(), c);
     machine.Fs().ClearRecords();
     ASSERT_TRUE(machine.RunCommit());
     for (const TqdFaultRecord& record : machine.Fs().Records()) changes += isChange(record.frOp, record.frLength);
-    after = tableImages(machine.Fs());
+    after = tableImages(machine.Fs(), c);
     ASSERT_NE(before, after);
   }
   ASSERT_GT(changes, 4);
@@ -211,7 +256,7 @@ TEST_P(JournalCrashTest, EveryBlockIsBeforeOrAfterTheCommitWhereverItWasCutOff) 
       EXPECT_EQ(result.jcrErrorCode, 0u) << (result.jcrMessages.empty() ? "" : StringToUtf8(result.jcrMessages[0]));
       EXPECT_TRUE(left.empty());
     }
-    const TqdImages now = tableImages(machine.Fs());
+    const TqdImages now = tableImages(machine.Fs(), c);
     if (acknowledged || rolledForward) {
       expectTables(after, now, blockSize);
     } else if (c.ccPowerLoss == pmGarble && allMatch(after, now, blockSize)) {
@@ -222,7 +267,7 @@ TEST_P(JournalCrashTest, EveryBlockIsBeforeOrAfterTheCommitWhereverItWasCutOff) 
       expectTables(before, now, blockSize);
     }
     for (const char* path : kTables) {
-      TqdTestTableOptions options;
+      const TqdTestTableOptions options = Options(c);
       EXPECT_EQ(CodeOf([&] { TqdTestTable::Open(&machine.Cache(), path, options).reset(); }), 0u) << path;
     }
     if (HasFailure()) break;
@@ -235,6 +280,9 @@ std::vector<TqdCrashCase> crashCases() {
     for (TqdCrashCommit commit : {ccAddsBlocks, ccChangesBlockZero})
       for (TqdBlockSize size : {qdbs4k, qdbs16k})
         for (TqdFaultPowerLossMode mode : {pmDropUnsynced, pmGarble}) cases.push_back({kind, commit, size, mode});
+  for (int kind : {0, 1, 2})
+    for (TqdCrashCommit commit : {ccAddsBlocks, ccChangesBlockZero})
+      for (TqdFaultPowerLossMode mode : {pmDropUnsynced, pmGarble}) cases.push_back({kind, commit, qdbs4k, mode, true});
   return cases;
 }
 

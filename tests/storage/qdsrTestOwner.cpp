@@ -45,10 +45,11 @@ std::unique_ptr<TqdTestTable> TqdTestTable::Create(TqdBufferManager* aCache, con
   file->fiBlockSize = aOptions.toBlockSize;
   file->fiInitialSize = aOptions.toInitialSize;
   file->fiGrowSize = aOptions.toGrowSize;
+  file->fiEncryptionEngineName = aOptions.toEncryptionEngine;
   std::unique_ptr<TqdTestTable> table(new TqdTestTable(aCache, file));
   file->OpenFile(omReadWrite, aOptions.toShareMode, false, true, aOptions.toOverwrite);
   TqdTestTransaction trans(aCache);
-  const TqdResult result = file->AddHeader(&trans, {}, qdSignature("QD!2"));
+  const TqdResult result = file->AddHeader(&trans, aOptions.toPasswords, qdSignature("QD!2"));
   if (result != 0) {
     trans.Rollback();
     throw EqdBaseException(result);
@@ -64,7 +65,7 @@ std::unique_ptr<TqdTestTable> TqdTestTable::Open(TqdBufferManager* aCache, const
   file->OpenFile(aOptions.toOpenMode, aOptions.toShareMode, false, false);
   TqdBlockRef header;
   bool readOnly = false;
-  const TqdResult result = aCache->AddFile(file, nullptr, {}, false, header, readOnly);
+  const TqdResult result = aCache->AddFile(file, nullptr, aOptions.toPasswords, false, header, readOnly);
   if (result != 0) throw EqdBaseException(result);
   return table;
 }

@@ -33,6 +33,10 @@ struct TqdTestTableOptions {
   TqdShareMode toShareMode = smExclusive;
   TqdOpenMode toOpenMode = omReadWrite;
   bool toOverwrite = false;
+  // An encryption engine's name ("" for a plain file) and the passwords
+  // given when the file is created or opened.
+  qdString toEncryptionEngine{};
+  TqdUnicodeStrings toPasswords{};
 };
 
 // One table file added to a cache, with the block access of its root table.
