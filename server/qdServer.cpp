@@ -1,9 +1,23 @@
 #include "server/qdServer.h"
 
+#include "server/qdsdFieldMapperDescriptor.h"
+#include "server/qdsdRecordMapperDescriptor.h"
+#include "server/qdsdTableMapperDescriptor.h"
+
 namespace qd {
 
-void InitializeServer() {}
+void InitializeServer() {
+  qdsdFieldMapperDescriptorInitialize();
+  qdsdRecordMapperDescriptorInitialize();
+  qdsdTableMapperDescriptorBaseInitialize();
+  qdsdTableMapperDescriptorInitialize();
+}
 
-void FinalizeServer() {}
+void FinalizeServer() {
+  qdsdTableMapperDescriptorFinalize();
+  qdsdTableMapperDescriptorBaseFinalize();
+  qdsdRecordMapperDescriptorFinalize();
+  qdsdFieldMapperDescriptorFinalize();
+}
 
 }  // namespace qd
