@@ -1,5 +1,7 @@
 #include "server/qdServer.h"
 
+#include "server/qdsdFieldMapper.h"
+#include "server/qdsdFieldMapperBase.h"
 #include "server/qdsdFieldMapperDescriptor.h"
 #include "server/qdsdRecordMapperDescriptor.h"
 #include "server/qdsdTableMapperDescriptor.h"
@@ -11,9 +13,13 @@ void InitializeServer() {
   qdsdRecordMapperDescriptorInitialize();
   qdsdTableMapperDescriptorBaseInitialize();
   qdsdTableMapperDescriptorInitialize();
+  qdsdFieldMapperBaseInitialize();
+  qdsdFieldMapperInitialize();
 }
 
 void FinalizeServer() {
+  qdsdFieldMapperFinalize();
+  qdsdFieldMapperBaseFinalize();
   qdsdTableMapperDescriptorFinalize();
   qdsdTableMapperDescriptorBaseFinalize();
   qdsdRecordMapperDescriptorFinalize();
