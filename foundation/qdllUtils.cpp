@@ -714,10 +714,13 @@ int32_t qdThreadLocaleAnsiCodePage() {
 }
 
 const TFormatSettings& qdGetFormatSettings(TqdLCID aLocaleID) {
+  // The default ids (0, 1024, 2048) stand for the process profile's locale,
+  // not for the invariant one.
+  const TqdLCID locale = qdConvertDefaultLocale(aLocaleID);
   FormatSettingsCache& cache = formatSettingsCache();
   std::lock_guard guard(cache.lock);
-  std::unique_ptr<TFormatSettings>& settings = cache.byLocale[aLocaleID];
-  if (!settings) settings = std::make_unique<TFormatSettings>(TFormatSettings::Create(aLocaleID));
+  std::unique_ptr<TFormatSettings>& settings = cache.byLocale[locale];
+  if (!settings) settings = std::make_unique<TFormatSettings>(TFormatSettings::Create(locale));
   return *settings;
 }
 

@@ -181,7 +181,8 @@ int32_t qdLocaleAnsiCodePageOrMinus1(TqdLCID aLocale);
 // The same for the calling thread's locale, cached per thread.
 int32_t qdThreadLocaleAnsiCodePage();
 // The format settings of a locale, made on first request and kept until
-// the unit ends; callers keep the reference and never free it.
+// the unit ends; callers keep the reference and never free it. The default
+// ids (0, 1024 and 2048) give the process locale's settings.
 const TFormatSettings& qdGetFormatSettings(TqdLCID aLocaleID);
 // The settings of the invariant locale (127): "." as decimal separator, no
 // grouping; never changed.

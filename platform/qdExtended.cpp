@@ -1,6 +1,7 @@
 #include "platform/qdExtended.h"
 
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/qdLittleEndian.h"
@@ -144,6 +145,115 @@ std::partial_ordering qdExtendedCompare(const TqdExtended& aLeft, const TqdExten
   const unsigned __int128 right = isZero(aRight) ? 0 : magnitude(aRight);
   if (left == right) return std::partial_ordering::equivalent;
   return (left < right) != leftNegative ? std::partial_ordering::less : std::partial_ordering::greater;
+}
+
+namespace {
+
+// The Extended nearest to aMantissa x 2^aExponent (ties to even), aSticky
+// telling that non-zero bits lie below aMantissa. aMantissa is not 0 and the
+// result stays far inside the Extended range for every caller here.
+TqdExtended extendedFromWide(bool aNegative, unsigned __int128 aMantissa, int aExponent, bool aSticky) {
+  const int width =
+      128 - (static_cast<uint64_t>(aMantissa >> 64) != 0 ? std::countl_zero(static_cast<uint64_t>(aMantissa >> 64))
+                                                         : 64 + std::countl_zero(static_cast<uint64_t>(aMantissa)));
+  uint64_t significand = 0;
+  int exponent = aExponent;
+  if (width <= 64) {
+    significand = static_cast<uint64_t>(aMantissa) << (64 - width);
+    exponent -= 64 - width;
+  } else {
+    const int drop = width - 64;
+    significand = static_cast<uint64_t>(aMantissa >> drop);
+    const unsigned __int128 rest = aMantissa & ((static_cast<unsigned __int128>(1) << drop) - 1);
+    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (drop - 1);
+    exponent += drop;
+    const bool up = rest > half || (rest == half && (aSticky || (significand & 1) != 0));
+    if (up && ++significand == 0) {
+      significand = kIntegerBit;
+      ++exponent;
+    }
+  }
+  return TqdExtended::Make(aNegative, static_cast<uint16_t>(exponent + 63 + kExtendedBias), significand);
+}
+
+uint64_t magnitude(int64_t aValue) {
+  return aValue < 0 ? uint64_t{0} - static_cast<uint64_t>(aValue) : static_cast<uint64_t>(aValue);
+}
+
+}  // namespace
+
+TqdExtended qdInt64ToExtended(int64_t aValue) {
+  if (aValue == 0) return TqdExtended{};
+  return extendedFromWide(aValue < 0, magnitude(aValue), 0, false);
+}
+
+TqdExtended qdCurrencyToExtended(int64_t aImage) {
+  if (aImage == 0) return TqdExtended{};
+  const uint64_t value = magnitude(aImage);
+  // Shift the dividend up as far as 128 bits allow so the quotient keeps more
+  // than 64 significant bits; the remainder decides ties.
+  const int shift = 127 - std::bit_width(value);
+  const unsigned __int128 dividend = static_cast<unsigned __int128>(value) << shift;
+  const unsigned __int128 quotient = dividend / 10000;
+  const bool sticky = dividend % 10000 != 0;
+  return extendedFromWide(aImage < 0, quotient, -shift, sticky);
+}
+
+bool qdExtendedScaledRound(const TqdExtended& aValue, uint32_t aScale, int64_t& aRounded, bool& aIntegral,
+                           bool& aOverflow) {
+  aRounded = 0;
+  aIntegral = true;
+  aOverflow = false;
+  if (qdExtendedIsNaN(aValue)) return false;
+  const uint16_t signAndExponent = aValue.SignAndExponent();
+  const bool negative = (signAndExponent & 0x8000) != 0;
+  const int biased = signAndExponent & kMaxExponent;
+  const uint64_t significand = aValue.Significand();
+  const auto saturate = [&] {
+    aOverflow = true;
+    aRounded = negative ? INT64_MIN : INT64_MAX;
+    return true;
+  };
+  if (biased == kMaxExponent) return saturate();  // an infinity
+  if (significand == 0 || aScale == 0) return true;
+  // value = significand x 2^exponent; biased exponent 0 holds the denormals.
+  const int biasedExponent = (biased == 0 ? 1 : biased) - kExtendedBias - 63;
+  // The product rounded to the 64-bit significand, as Extended arithmetic
+  // rounds it: 0.0001 times 10^4 is then 1 exactly.
+  unsigned __int128 product = static_cast<unsigned __int128>(significand) * aScale;  // below 2^96
+  int exponent = biasedExponent;
+  const int width =
+      128 - (static_cast<uint64_t>(product >> 64) != 0 ? std::countl_zero(static_cast<uint64_t>(product >> 64))
+                                                       : 64 + std::countl_zero(static_cast<uint64_t>(product)));
+  if (width > 64) {
+    const int drop = width - 64;
+    unsigned __int128 kept = product >> drop;
+    const unsigned __int128 rest = product & ((static_cast<unsigned __int128>(1) << drop) - 1);
+    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (drop - 1);
+    if (rest > half || (rest == half && (kept & 1) != 0)) ++kept;
+    product = kept;
+    exponent += drop;
+  }
+  unsigned __int128 whole = 0;
+  if (exponent >= 0) {
+    // A normalized significand is at least 2^63, so only -2^63 itself fits
+    // here; the bound also keeps the shift inside 128 bits.
+    if (exponent >= 30) return saturate();
+    whole = product << exponent;
+  } else if (-exponent >= 128) {
+    aIntegral = false;  // far below one half: rounds to zero
+  } else {
+    const int shift = -exponent;
+    whole = product >> shift;
+    const unsigned __int128 rest = product & ((static_cast<unsigned __int128>(1) << shift) - 1);
+    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+    aIntegral = rest == 0;
+    if (rest > half || (rest == half && (whole & 1) != 0)) ++whole;
+  }
+  const unsigned __int128 limit = negative ? static_cast<unsigned __int128>(1) << 63 : (uint64_t{1} << 63) - 1;
+  if (whole > limit) return saturate();
+  aRounded = negative ? static_cast<int64_t>(uint64_t{0} - static_cast<uint64_t>(whole)) : static_cast<int64_t>(whole);
+  return true;
 }
 
 }  // namespace qd

@@ -40,4 +40,19 @@ bool qdExtendedIsNaN(const TqdExtended& aValue);  // NaNs and unnormals
 // Value comparison: -0 equals +0; a NaN is unordered with everything.
 std::partial_ordering qdExtendedCompare(const TqdExtended& aLeft, const TqdExtended& aRight);
 
+// Integer and Currency images, worked on the exact value (sign, exponent,
+// 64-bit significand): a double would drop the digits above 2^53.
+//
+// Every Int64 is an Extended exactly.
+TqdExtended qdInt64ToExtended(int64_t aValue);
+// A Currency image (the value x 10^4) as the nearest Extended, ties to even.
+TqdExtended qdCurrencyToExtended(int64_t aImage);
+// aValue x aScale rounded to the nearest integer, ties to even, from the
+// exact product. False for a NaN (and unnormals). aIntegral tells whether the
+// product was whole already. A rounded value outside the Int64 range, and an
+// infinity, saturate aRounded to INT64_MIN or INT64_MAX by the sign and set
+// aOverflow.
+[[nodiscard]] bool qdExtendedScaledRound(const TqdExtended& aValue, uint32_t aScale, int64_t& aRounded, bool& aIntegral,
+                                         bool& aOverflow);
+
 }  // namespace qd

@@ -85,6 +85,28 @@ TFormatSettings TFormatSettings::Create(uint32_t aLocaleID) {
       s.ShortTimeFormat = u"h:mm AMPM";
       s.LongTimeFormat = u"h:mm:ss AMPM";
       break;
+    case 1031:  // de-DE
+      s.CurrencyString = u"\u20AC";
+      s.CurrencyFormat = 3;
+      s.NegCurrFormat = 8;
+      s.ThousandSeparator = u'.';
+      s.DecimalSeparator = u',';
+      s.DateSeparator = u'.';
+      s.ListSeparator = u';';
+      s.ShortDateFormat = u"dd.MM.yyyy";
+      s.LongDateFormat = u"dddd, d. MMMM yyyy";
+      s.TimeAMString = u"";
+      s.TimePMString = u"";
+      s.ShortTimeFormat = u"HH:mm";
+      s.LongTimeFormat = u"HH:mm:ss";
+      setNames(s.ShortMonthNames,
+               {u"Jan", u"Feb", u"M\u00E4r", u"Apr", u"Mai", u"Jun", u"Jul", u"Aug", u"Sep", u"Okt", u"Nov", u"Dez"});
+      setNames(s.LongMonthNames, {u"Januar", u"Februar", u"M\u00E4rz", u"April", u"Mai", u"Juni", u"Juli", u"August",
+                                  u"September", u"Oktober", u"November", u"Dezember"});
+      setNames(s.ShortDayNames, {u"So", u"Mo", u"Di", u"Mi", u"Do", u"Fr", u"Sa"});
+      setNames(s.LongDayNames,
+               {u"Sonntag", u"Montag", u"Dienstag", u"Mittwoch", u"Donnerstag", u"Freitag", u"Samstag"});
+      break;
     default:
       break;
   }

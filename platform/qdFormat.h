@@ -4,8 +4,9 @@
 // Classes and types:
 //   TFormatSettings  separators, date/time formats, month/day names and
 //                    currency layout of a locale; `Create(localeID)` knows
-//                    1041 (ja-JP) and 1033 (en-US) and gives the invariant
-//                    settings for any other id.
+//                    1041 (ja-JP), 1033 (en-US) and 1031 (de-DE, decimal
+//                    comma) and gives the invariant settings for any other
+//                    id.
 //   TFloatRec        a number as decimal digits, point position and sign,
 //                    the record every float and currency text is made from.
 //   TqdVarRec        one argument of `Format` (integers, floats, currency,

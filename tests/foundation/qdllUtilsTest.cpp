@@ -474,6 +474,20 @@ TEST(UtilsLocaleTest, FormatSettingsAreMadeOncePerLocale) {
   for (const TFormatSettings* settings : seen) EXPECT_EQ(settings, seen[0]);
 }
 
+TEST(UtilsLocaleTest, DefaultLocaleIdsGiveTheProcessLocalesSettings) {
+  for (TqdLCID id : {LOCALE_NEUTRAL, LOCALE_USER_DEFAULT, LOCALE_SYSTEM_DEFAULT}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(qdGetFormatSettings(id).ShortDateFormat, u"yyyy/MM/dd");
+  }
+  {
+    TqdScopedProcessProfile english(0x0409, 1252);
+    EXPECT_EQ(qdGetFormatSettings(LOCALE_SYSTEM_DEFAULT).ShortDateFormat, u"M/d/yyyy");
+  }
+  const TFormatSettings& german = qdGetFormatSettings(0x0407);
+  EXPECT_EQ(german.DecimalSeparator, u',');
+  EXPECT_EQ(qdFloatToStr(german, 1.5), u"1,5");
+}
+
 TEST(UtilsLocaleTest, SystemLocaleServicesFollowTheProcessProfile) {
   EXPECT_EQ(qdThreadLocaleAnsiCodePage(), 932);
   {

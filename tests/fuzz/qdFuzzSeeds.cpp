@@ -29,6 +29,8 @@
 #include "engine/qdEngine.h"
 #include "foundation/qdllStreams.h"
 #include "platform/qdLittleEndian.h"
+#include "server/qdsdRecordMapperDescriptor.h"
+#include "server/qdsdTableMapperDescriptor.h"
 #include "storage/qdseJournalEngine.h"
 #include "tests/dictionary/qdsdCanExprBuilder.h"
 #include "tests/dictionary/qdsdDictionaryStreamFuzzHarness.h"
@@ -36,6 +38,7 @@
 #include "tests/dictionary/qdsdLiteralFuzzHarness.h"
 #include "tests/foundation/qdllFilerReaderFuzzHarness.h"
 #include "tests/indexes/qdseBstarTreeFuzzHarness.h"
+#include "tests/server/qdsdMapperStreamFuzzHarness.h"
 #include "tests/storage/qdseHeaderFuzzHarness.h"
 #include "tests/storage/qdseJournalFuzzHarness.h"
 #include "tests/storage/qdseStaticRecordFuzzHarness.h"
@@ -701,6 +704,39 @@ void literalSeeds(const std::filesystem::path& aRoot) {
   add("timestamp-utf16", 0x04, wide);
 }
 
+// --- Table mapper streams ------------------------------------------------------------------------
+
+void tableMapperSeeds(const std::filesystem::path& aRoot) {
+  TqdSeedFolder out(aRoot, "table_mapper_stream",
+                    [](const uint8_t* aData, size_t aSize) { FuzzTableMapperStreamInput(aData, aSize); });
+  auto add = [&](const std::string& aName, const TqdBaseTableMapperDescriptor& aTree) {
+    TqdMemoryStream stream(-1);
+    {
+      TqdWriter writer(&stream);
+      aTree.WriteToWriter(writer, qdEngineClientVersion);
+    }
+    out.Add(aName, streamBytes(stream));
+  };
+  TqdBaseTableMapperDescriptor bare;
+  add("base-node", bare);
+  TqdTableMapperDescriptor root;
+  root.AddRecordMapper(TqdRecordMapperDescriptor::ClassInfo);
+  add("empty-record-mapper", root);
+  auto* records = static_cast<TqdRecordMapperDescriptor*>(root.RecordMapper());
+  records->AddMapping(u"ID", u"id", dlaFail);
+  records->AddMapping(u"Name", u"NAME", dlaNull)->SetApplyDefault(true);
+  records->AddMapping(u"", u"Created", dlaBestFit);
+  records->SetApplyDefaultForUnmapped(false);
+  TqdBaseTableMapperDescriptor* lines = root.AddTable(u"Lines", &TqdTableMapperDescriptor::ClassInfo);
+  lines->SetMapTo(u"Items");
+  static_cast<TqdRecordMapperDescriptor*>(lines->AddRecordMapper(TqdRecordMapperDescriptor::ClassInfo))
+      ->AddMapping(u"Qty", u"Quantity", dlaBestFit);
+  lines->AddTable(u"Notes");
+  root.AddTable(u"Tags", &TqdTableMapperDescriptor::ClassInfo)
+      ->AddRecordMapper(TqdBaseRecordMapperDescriptor::ClassInfo);
+  add("tree", root);
+}
+
 }  // namespace
 }  // namespace qd::test
 
@@ -718,6 +754,7 @@ int main(int argc, char** argv) {
     staticRecordSeeds(root);
     journalSeeds(root);
     literalSeeds(root);
+    tableMapperSeeds(root);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qd_fuzz_seeds: %s\n", e.what());
     return 1;
