@@ -1,9 +1,18 @@
 #include "server/qdServer.h"
 
+#include "server/qdsrServerEngine.h"
+#include "server/qdsrTimeoutHandling.h"
+
 namespace qd {
 
-void InitializeServer() {}
+void InitializeServer() {
+  qdsrTimeoutHandlingInitialize();
+  qdsrServerEngineInitialize();
+}
 
-void FinalizeServer() {}
+void FinalizeServer() {
+  qdsrServerEngineFinalize();
+  qdsrTimeoutHandlingFinalize();
+}
 
 }  // namespace qd
