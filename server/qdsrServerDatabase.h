@@ -108,8 +108,9 @@ class TqdServerDatabase : public TqdSqlAbstractDatabase {
   TqdSqlAbstractCursor* sadCreateResultSet(TqdDataDictionary* aDictionary, uint32_t aTimeout) override;
   TqdIteratorResult sdIterateDictionaries(TqdDictionaryIterator aIterator, bool aAllowSystem, bool aIgnoreError,
                                           void* aCookie) override;
-  void sadLockTables() override;
-  void sadUnlockTables() override;
+  // The folder's table padlock, held from one call to the other.
+  void sadLockTables() override QD_NO_THREAD_SAFETY_ANALYSIS;
+  void sadUnlockTables() override QD_NO_THREAD_SAFETY_ANALYSIS;
 
   // The unlocked core of StatementAlloc: 12289 without a linked SQL engine.
   [[nodiscard]] TqdResult sdStatementAlloc(TqdAbstractStatement*& aStatement, uint32_t aTimeout);

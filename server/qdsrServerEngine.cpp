@@ -634,15 +634,15 @@ TqdResult TqdServerEngine::seCloseInactiveTables() {
       if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
       if (!seFoldersPadlock.TryLock()) continue;
       result = 0;
-      {
-        // The padlock is re-entrant: the guard takes it once more and the
-        // TryLock's hold is given back at once.
-        TqdPadlockGuard guard(seFoldersPadlock);
-        seFoldersPadlock.Unlock();
+      try {
         std::vector<TqdServerFolder*> folders;
         for (const auto& entry : seFolders) folders.push_back(entry.second);
         for (size_t i = folders.size(); i-- > 0 && result == 0;) result = folders[i]->sfCloseInactiveTables();
+      } catch (...) {
+        seFoldersPadlock.Unlock();
+        throw;
       }
+      seFoldersPadlock.Unlock();
       if (result != qdeRecLocked) return result;
     }
     // Every attempt found a list busy: nothing was closed, and the caller
@@ -658,33 +658,35 @@ void TqdServerEngine::seCleanupTimer() {
   while (pending || seInactiveFoldersCount.load() > kMaxInactiveFolders) {
     TqdPadlockGuard inactive(seInactiveFoldersPadlock);
     if (!seFoldersPadlock.TryLock()) return;
-    TqdPadlockGuard folders(seFoldersPadlock);
-    seFoldersPadlock.Unlock();  // the TryLock's hold; the guard keeps one
-    if (pending) pending = seInactiveFoldersCount.load() > 0;
-    if (!pending && seInactiveFoldersCount.load() <= kMaxInactiveFolders) break;
-    TqdServerFolder* oldest = seInactiveFoldersHead;
-    if (oldest == nullptr) break;
-    const uint64_t now = qdTickCount64();
-    auto idleTooLong = [&](TqdServerFolder* aFolder) {
-      return now > aFolder->sfInactiveSince && now - aFolder->sfInactiveSince > kFolderIdleMs;
-    };
-    if (idleTooLong(oldest) || seInactiveFoldersCount.load() > kMaxInactiveFolders) {
-      // A folder a database joined meanwhile stays; it only leaves the list.
-      TqdPadlock& databases = oldest->DatabasesPadlock();
-      if (databases.TryLock()) {
-        const bool idle = oldest->Databases().empty() && oldest->InMemoryCount() == 0;
-        databases.Unlock();
-        if (idle) {
-          FreeFolder(oldest);
-        } else {
-          UnlinkInactiveFolder(oldest);
-        }
-      } else {
-        return;
-      }
-    }
-    pending = seInactiveFoldersHead != nullptr && idleTooLong(seInactiveFoldersHead);
+    const bool goOn = seCleanupStep(pending);
+    seFoldersPadlock.Unlock();
+    if (!goOn) return;
   }
+}
+
+bool TqdServerEngine::seCleanupStep(bool& aPending) {
+  if (aPending) aPending = seInactiveFoldersCount.load() > 0;
+  if (!aPending && seInactiveFoldersCount.load() <= kMaxInactiveFolders) return false;
+  TqdServerFolder* oldest = seInactiveFoldersHead;
+  if (oldest == nullptr) return false;
+  const uint64_t now = qdTickCount64();
+  auto idleTooLong = [&](TqdServerFolder* aFolder) {
+    return now > aFolder->sfInactiveSince && now - aFolder->sfInactiveSince > kFolderIdleMs;
+  };
+  if (idleTooLong(oldest) || seInactiveFoldersCount.load() > kMaxInactiveFolders) {
+    // A folder a database joined meanwhile stays; it only leaves the list.
+    TqdPadlock& databases = oldest->DatabasesPadlock();
+    if (!databases.TryLock()) return false;
+    const bool idle = oldest->Databases().empty() && oldest->InMemoryCount() == 0;
+    databases.Unlock();
+    if (idle) {
+      FreeFolder(oldest);
+    } else {
+      UnlinkInactiveFolder(oldest);
+    }
+  }
+  aPending = seInactiveFoldersHead != nullptr && idleTooLong(seInactiveFoldersHead);
+  return true;
 }
 
 // --- Life cycle ----------------------------------------------------------------------

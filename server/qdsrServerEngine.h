@@ -217,7 +217,7 @@ class TqdServerEngine : public TqdBaseServerEngine {
   void seCleanupTimer();
 
   // --- Folders (Part of the folder unit's protocol) ---
-  TqdPadlock& FoldersPadlock() { return seFoldersPadlock; }
+  TqdPadlock& FoldersPadlock() QD_RETURN_CAPABILITY(seFoldersPadlock) { return seFoldersPadlock; }
   // The folder of a canonical path (exact comparison), nil when none.
   TqdServerFolder* FindFolder(const qdString& aPath) QD_REQUIRES(seFoldersPadlock);
   void AddFolder(TqdServerFolder* aFolder) QD_REQUIRES(seFoldersPadlock);
@@ -229,7 +229,9 @@ class TqdServerEngine : public TqdBaseServerEngine {
   std::atomic<int32_t>& ExecutedCounter() { return seExecutedStatements; }
 
   // The inactive-folder list, oldest first (links live in the folders).
-  TqdPadlock& InactiveFoldersPadlock() { return seInactiveFoldersPadlock; }
+  TqdPadlock& InactiveFoldersPadlock() QD_RETURN_CAPABILITY(seInactiveFoldersPadlock) {
+    return seInactiveFoldersPadlock;
+  }
   void LinkInactiveFolder(TqdServerFolder* aFolder) QD_REQUIRES(seInactiveFoldersPadlock);
   void UnlinkInactiveFolder(TqdServerFolder* aFolder) QD_REQUIRES(seInactiveFoldersPadlock);
 
@@ -241,6 +243,8 @@ class TqdServerEngine : public TqdBaseServerEngine {
 
  private:
   void FreeFolder(TqdServerFolder* aFolder);
+  // One pass of the folder phase; false ends the run.
+  bool seCleanupStep(bool& aPending) QD_REQUIRES(seInactiveFoldersPadlock, seFoldersPadlock);
 
   std::unique_ptr<TqdBufferManager> seBufferManager;
   TqdThreadPtr<TqdSimpleTimerThread> seCleanupThread;

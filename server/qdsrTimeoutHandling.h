@@ -27,7 +27,7 @@
 // Priorities are not applied on Linux: qdSetThreadPriority only records the
 // value for the calling thread, so the reduction bookkeeping stays exact.
 //
-// The tick source is steady_clock in milliseconds; qdSetTickSource replaces
+// The tick source is the coarse monotonic clock in milliseconds; qdSetTickSource replaces
 // it process-wide (a test's clock), and every age and deadline of the server
 // reads it.
 #pragma once
