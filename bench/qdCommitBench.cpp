@@ -82,6 +82,7 @@ class CountingFileSystem final : public TqdFileSystem {
   }
   std::string CanonicalName(const std::string& aPath) override { return fReal.CanonicalName(aPath); }
   int64_t MaxFileSize(const std::string& aPath) override { return fReal.MaxFileSize(aPath); }
+  int FreeSpace(const std::string& aPath, int64_t& aAvailable) override { return fReal.FreeSpace(aPath, aAvailable); }
 
   int64_t Syncs() const { return fSyncs.load(); }
 

@@ -19,6 +19,7 @@ void emptyTimeoutNesting() {}
 std::atomic<bool>* noCancelFlag() { return nullptr; }
 
 thread_local uint64_t threadDeadline = 0;
+uint64_t bracketDeadline() { return threadDeadline; }
 thread_local int32_t threadOperationDepth = 0;
 
 uint64_t steadyMs() {
@@ -78,6 +79,7 @@ TqdSetThreadTimeoutProc qdSetThreadTimeoutHook = emptySetThreadTimeout;
 TqdTimeoutNestingProc qdEnterTimeoutNestingHook = emptyTimeoutNesting;
 TqdTimeoutNestingProc qdLeaveTimeoutNestingHook = emptyTimeoutNesting;
 TqdThreadCancelFlagFunc qdThreadCancelFlagHook = noCancelFlag;
+TqdThreadDeadlineFunc qdThreadDeadlineHook = bracketDeadline;
 std::atomic<bool> qdFatalErrorFlag{false};
 
 void qdResetOperationHooks() {
@@ -85,9 +87,10 @@ void qdResetOperationHooks() {
   qdEnterTimeoutNestingHook = emptyTimeoutNesting;
   qdLeaveTimeoutNestingHook = emptyTimeoutNesting;
   qdThreadCancelFlagHook = noCancelFlag;
+  qdThreadDeadlineHook = bracketDeadline;
 }
 
-uint64_t qdThreadOperationDeadline() { return threadDeadline; }
+uint64_t qdThreadOperationDeadline() { return qdThreadDeadlineHook(); }
 
 namespace qdsdServerEngineDetail {
 
@@ -100,7 +103,11 @@ bool EnterOperation(uint32_t aTimeout) {
 
 void LeaveOperation(bool aOutermost) {
   if (threadOperationDepth > 0) --threadOperationDepth;
-  if (aOutermost) threadDeadline = 0;
+  if (!aOutermost) return;
+  threadDeadline = 0;
+  // The deadline belongs to the operation: work the thread does after it
+  // (outside any operation) runs without one.
+  qdSetThreadTimeoutHook(0, true);
 }
 
 }  // namespace qdsdServerEngineDetail

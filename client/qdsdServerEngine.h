@@ -125,7 +125,12 @@ extern TqdSetThreadTimeoutProc qdSetThreadTimeoutHook;
 extern TqdTimeoutNestingProc qdEnterTimeoutNestingHook;
 extern TqdTimeoutNestingProc qdLeaveTimeoutNestingHook;
 extern TqdThreadCancelFlagFunc qdThreadCancelFlagHook;
-// Restores the four empty defaults.
+// The thread's deadline as a steady-clock tick in ms, 0 for none. The
+// default answers the deadline the operation bracket armed; the server's
+// per-thread deadline replaces it, so that a thread has one deadline.
+using TqdThreadDeadlineFunc = uint64_t (*)();
+extern TqdThreadDeadlineFunc qdThreadDeadlineHook;
+// Restores the empty defaults.
 void qdResetOperationHooks();
 
 // Client optimisation switches, read by the client datasets only: bits 0 to
@@ -137,9 +142,10 @@ inline constexpr uint8_t qdClientOptimizations = 0x1F;
 // with 15443. It lives here because the contract is below storage.
 extern std::atomic<bool> qdFatalErrorFlag;
 
-// The thread's operation deadline as this unit sees it (steady ms, 0 = none):
-// armed by the outermost operation bracket from the object's timeout; it
-// bounds the waits of the session lock (15461).
+// The thread's operation deadline (steady ms, 0 = none), through
+// qdThreadDeadlineHook: by default the one the outermost operation bracket
+// armed from the object's timeout; it bounds the waits of the session lock
+// (15461).
 uint64_t qdThreadOperationDeadline();
 
 // --- Engine actions ------------------------------------------------------------

@@ -471,6 +471,11 @@ class EqdBaseException : public Exception, public IqdException {
     using aParent::aParent;                        \
   }
 
+// The parent of the exceptions raised inside the server and its storage
+// layer (time-outs, cancels, storage failures): the contract boundary turns
+// each into its code.
+QD_DECLARE_EXCEPTION_CLASS(EqdServerException, EqdBaseException);
+
 // --- Raising ---------------------------------------------------------------
 
 // Raises EqdBaseException(aErrorCode) when aErrorCode is not 0.

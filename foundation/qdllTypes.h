@@ -290,6 +290,8 @@ class TqdBaseServerConfiguration : public TqdObject {
   void SetReportErrors(bool aValue) { fReportErrors = aValue; }
   const qdString& FileName() const { return fFileName; }
   const qdString& Errors() const { return fConfigErrors; }
+  // Appended by components that report what they could not load.
+  void AddError(const qdString& aText) { fConfigErrors += aText; }
 
   virtual void EnsureComponentConfiguration(const qdString& aComponent, TqdBaseSettings* aSettings) = 0;
   virtual TqdBaseComponentConfiguration* GetComponentConfiguration(const qdString& aComponent) = 0;

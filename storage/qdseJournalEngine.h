@@ -91,7 +91,7 @@
 
 namespace qd {
 
-QD_DECLARE_EXCEPTION_CLASS(Eqd1xJournalEngineException, EqdBaseException);
+QD_DECLARE_EXCEPTION_CLASS(Eqd1xJournalEngineException, EqdServerException);
 
 inline constexpr uint32_t kJournalHeaderSize = 12;
 inline constexpr uint32_t kJournalRecordHeaderSize = 268;

@@ -115,9 +115,9 @@ class TqdDataDictionary;
 // --- Exceptions --------------------------------------------------------------
 //
 // The storage units' exception classes.
-QD_DECLARE_EXCEPTION_CLASS(EqdBufferManagerException, EqdBaseException);
-QD_DECLARE_EXCEPTION_CLASS(EqdBaseFileException, EqdBaseException);
-QD_DECLARE_EXCEPTION_CLASS(EqdFileHeaderAccessException, EqdBaseException);
+QD_DECLARE_EXCEPTION_CLASS(EqdBufferManagerException, EqdServerException);
+QD_DECLARE_EXCEPTION_CLASS(EqdBaseFileException, EqdServerException);
+QD_DECLARE_EXCEPTION_CLASS(EqdFileHeaderAccessException, EqdServerException);
 
 // --- Block sizes and numbers -------------------------------------------------
 

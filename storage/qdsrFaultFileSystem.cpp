@@ -290,6 +290,22 @@ int64_t TqdFaultFileSystem::MaxFileSize(const std::string&) {
   return fMaxFileSize;
 }
 
+int TqdFaultFileSystem::FreeSpace(const std::string& aPath, int64_t& aAvailable) {
+  std::lock_guard guard(fLock);
+  aAvailable = 0;
+  if (fFreeSpaceError != 0) return fFreeSpaceError;
+  const std::string path = Normalise(aPath);
+  if (!FolderExists(path) && !FolderExists(qdFolderOf(path)) && fLive.count(path) == 0) return ENOENT;
+  aAvailable = fFreeSpace;
+  return 0;
+}
+
+void TqdFaultFileSystem::SetFreeSpace(int64_t aBytes, int aError) {
+  std::lock_guard guard(fLock);
+  fFreeSpace = aBytes;
+  fFreeSpaceError = aError;
+}
+
 void TqdFaultFileSystem::AddFolder(const std::string& aFolder) {
   std::lock_guard guard(fLock);
   std::string folder = Normalise(aFolder);

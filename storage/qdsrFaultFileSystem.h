@@ -78,6 +78,9 @@ class TqdFaultFileSystem final : public TqdFileSystem {
   [[nodiscard]] int ListFolder(const std::string& aFolder, std::vector<std::string>& aNames) override;
   std::string CanonicalName(const std::string& aPath) override;
   int64_t MaxFileSize(const std::string& aPath) override;
+  // The amount SetFreeSpace gave, for any existing folder; ENOENT for a
+  // folder that does not exist.
+  [[nodiscard]] int FreeSpace(const std::string& aPath, int64_t& aAvailable) override;
 
   // --- Test controls ---
   // Makes a folder exist (files may be created only in existing folders).
@@ -85,6 +88,8 @@ class TqdFaultFileSystem final : public TqdFileSystem {
   // The limit MaxFileSize reports and writes obey; 0 reports "unknown"
   // and sets no limit.
   void SetMaxFileSize(int64_t aBytes);
+  // What FreeSpace answers; a non-zero aError makes it fail with that.
+  void SetFreeSpace(int64_t aBytes, int aError = 0);
   // The n-th (1-based) next call of kind aOp fails with aError.
   void FailNth(TqdFaultOp aOp, int aNth, int aError, bool aSticky = false);
   void ClearFaults();
@@ -131,6 +136,8 @@ class TqdFaultFileSystem final : public TqdFileSystem {
   int64_t fBirthCounter = 1;
   uint32_t fEpoch = 1;
   int64_t fMaxFileSize = INT64_MAX;
+  int64_t fFreeSpace = INT64_C(1) << 40;
+  int fFreeSpaceError = 0;
 };
 
 }  // namespace qd

@@ -13,7 +13,7 @@
 
 namespace qd {
 
-QD_DECLARE_EXCEPTION_CLASS(EqdFileManagementException, EqdBaseException);
+QD_DECLARE_EXCEPTION_CLASS(EqdFileManagementException, EqdServerException);
 
 // Raises 15393 'DeleteFile ("<name>")' when the file cannot be deleted.
 void qdDeleteFile(const qdString& aFileName);

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -206,6 +207,15 @@ int64_t TqdPosixFileSystem::MaxFileSize(const std::string& aPath) {
     if (::statfs(folder.empty() ? "." : folder.c_str(), &info) != 0) return 0;
   }
   return qdMaxFileSizeForFileSystemType(uint64_t(info.f_type));
+}
+
+int TqdPosixFileSystem::FreeSpace(const std::string& aPath, int64_t& aAvailable) {
+  aAvailable = 0;
+  struct statvfs info {};
+  if (::statvfs(aPath.c_str(), &info) != 0) return errno;
+  const uint64_t bytes = uint64_t(info.f_bavail) * uint64_t(info.f_frsize);
+  aAvailable = bytes > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(bytes);
+  return 0;
 }
 
 int64_t qdMaxFileSizeForFileSystemType(uint64_t aMagic) {

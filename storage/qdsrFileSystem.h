@@ -7,7 +7,7 @@
 // (storage/qdsrFaultFileSystem.h). The real implementation is POSIX:
 // open/pread/pwrite/ftruncate, fdatasync for data, fsync of the folder after
 // a create, rename or delete, flock for the sharing modes, statfs for the
-// file system's size limit, statx for the file's identity.
+// file system's size limit, statvfs for its free space, statx for the file's identity.
 //
 // Every operation returns 0 or an errno value; the callers compose the
 // engine's messages from it. Nothing here raises.
@@ -103,6 +103,9 @@ class TqdFileSystem {
   // Bytes a file may have on the file system that holds aPath; 0 when
   // unknown (no limit is then applied).
   virtual int64_t MaxFileSize(const std::string& aPath) = 0;
+  // Bytes an unprivileged caller may still write on the file system that
+  // holds aPath (statvfs: available blocks times the fragment size).
+  [[nodiscard]] virtual int FreeSpace(const std::string& aPath, int64_t& aAvailable) = 0;
 };
 
 // The real file system of the process.
@@ -117,6 +120,7 @@ class TqdPosixFileSystem final : public TqdFileSystem {
   [[nodiscard]] int ListFolder(const std::string& aFolder, std::vector<std::string>& aNames) override;
   std::string CanonicalName(const std::string& aPath) override;
   int64_t MaxFileSize(const std::string& aPath) override;
+  [[nodiscard]] int FreeSpace(const std::string& aPath, int64_t& aAvailable) override;
 };
 
 // The size limit of a file system by its statfs magic number (0: unknown).

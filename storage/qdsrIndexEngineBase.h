@@ -65,7 +65,7 @@ class TqdBaseBulkBuilder;
 
 QD_DECLARE_EXCEPTION_CLASS(EqdBaseIndicesEngineException, EqdBaseSubEngineException);
 QD_DECLARE_EXCEPTION_CLASS(EqdBaseIndexEngineException, EqdBaseSubEngineException);
-QD_DECLARE_EXCEPTION_CLASS(EqdBaseBulkBuilder, EqdBaseException);
+QD_DECLARE_EXCEPTION_CLASS(EqdBaseBulkBuilder, EqdServerException);
 QD_DECLARE_EXCEPTION_CLASS(EqdBaseIndexBulkBuilder, EqdBaseBulkBuilder);
 
 // --- Shared value types ------------------------------------------------------

@@ -19,7 +19,7 @@ class TqdIndexDescriptor;
 class TqdBaseKeyEngine;
 class TqdBaseSortEngine;
 
-QD_DECLARE_EXCEPTION_CLASS(EqdBaseSortEngineException, EqdBaseException);
+QD_DECLARE_EXCEPTION_CLASS(EqdBaseSortEngineException, EqdServerException);
 
 // A sort engine class: its factory.
 struct TqdSortEngineClass : TqdClassInfo {

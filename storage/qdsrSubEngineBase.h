@@ -42,7 +42,7 @@ class TqdBaseFilterEngine;
 
 // --- Exceptions --------------------------------------------------------------
 
-QD_DECLARE_EXCEPTION_CLASS(EqdBaseSubEngineException, EqdBaseException);
+QD_DECLARE_EXCEPTION_CLASS(EqdBaseSubEngineException, EqdServerException);
 
 // --- Shared value types ------------------------------------------------------
 
@@ -64,10 +64,9 @@ using TqdGetRecordCallback = TqdResult (*)(void* aCookie, PqdRecordBuffer aRecor
 // --- Deadline check of long loops -------------------------------------------
 
 // Raises the time-out or cancel error of the calling thread when its
-// deadline is near or its cancel flag is set. The server engine installs it
-// at start-up for its per-thread deadline; nothing installs it before that
-// engine exists, so until then long storage loops run unchecked (only the
-// tests install one). No engine behaviour depends on it being set.
+// deadline is near or its cancel flag is set. The server's deadline unit
+// (server/qdsrTimeoutHandling.h) installs it at start-up and removes it at
+// shut-down; while it is not installed, long storage loops run unchecked.
 using TqdCheckTimeoutProc = void (*)();
 extern TqdCheckTimeoutProc qdCheckTimeoutHook;
 inline void qdCheckTimeout() {

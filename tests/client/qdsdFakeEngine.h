@@ -39,7 +39,17 @@ struct TqdFakeTable {
 
 class TqdFakeServerEngine : public TqdBaseServerEngine {
  public:
-  explicit TqdFakeServerEngine(TqdComponent* aOwner) : TqdBaseServerEngine(aOwner) {
+  explicit TqdFakeServerEngine(TqdComponent* aOwner)
+      : TqdBaseServerEngine(aOwner),
+        fSetThreadTimeout(qdSetThreadTimeoutHook),
+        fEnterNesting(qdEnterTimeoutNestingHook),
+        fLeaveNesting(qdLeaveTimeoutNestingHook),
+        fCancelFlag(qdThreadCancelFlagHook),
+        fDeadline(qdThreadDeadlineHook) {
+    // The fake keeps its operations to the bracket's own deadline and a
+    // cancel flag of its own; the hooks it found go back when it ends, so a
+    // binary that also runs the real engine keeps that engine's hooks.
+    qdResetOperationHooks();
     qdThreadCancelFlagHook = [] { return &CancelFlag(); };
   }
   ~TqdFakeServerEngine() override {
@@ -47,7 +57,11 @@ class TqdFakeServerEngine : public TqdBaseServerEngine {
       TqdAbstractServerObject* session = Sessions().back();
       TqdAbstractServerObject::Free(session);
     }
-    qdResetOperationHooks();
+    qdSetThreadTimeoutHook = fSetThreadTimeout;
+    qdEnterTimeoutNestingHook = fEnterNesting;
+    qdLeaveTimeoutNestingHook = fLeaveNesting;
+    qdThreadCancelFlagHook = fCancelFlag;
+    qdThreadDeadlineHook = fDeadline;
   }
   static std::atomic<bool>& CancelFlag() {
     thread_local std::atomic<bool> flag{false};
@@ -78,6 +92,13 @@ class TqdFakeServerEngine : public TqdBaseServerEngine {
   std::map<qdString, std::unique_ptr<TqdFakeTable>> Tables;
   // One line per DatabaseOpen and CursorOpen with the arguments that matter.
   std::vector<std::string> OpenLog;
+
+ private:
+  TqdSetThreadTimeoutProc fSetThreadTimeout;
+  TqdTimeoutNestingProc fEnterNesting;
+  TqdTimeoutNestingProc fLeaveNesting;
+  TqdThreadCancelFlagFunc fCancelFlag;
+  TqdThreadDeadlineFunc fDeadline;
 };
 
 inline const char* fakeModeName(TqdOpenMode aMode) {
