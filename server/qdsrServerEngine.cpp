@@ -479,6 +479,14 @@ void TqdServerEngine::GetStatsCaptions(std::vector<qdString>& aList) const {
   for (const char16_t* caption : {u"Executing Statements", u"Executed Statements", u"Active Folders",
                                   u"Inactive Folders", u"Active Tables", u"Inactive Tables"})
     aList.emplace_back(caption);
+  TqdStringList cacheRows;
+  {
+    TqdPadlockGuard guard(seBufferManagerPadlock);
+    if (seBufferManager) seBufferManager->GetStatsCaptions(cacheRows);
+  }
+  // The captions do not depend on a running cache; an idle one names them.
+  if (cacheRows.Count() == 0) TqdBufferManager(qdString()).GetStatsCaptions(cacheRows);
+  for (int32_t i = 0; i < cacheRows.Count(); ++i) aList.push_back(cacheRows.Strings(i));
 }
 
 void TqdServerEngine::GetStatsValues(std::vector<qdString>& aList) const {
@@ -487,6 +495,15 @@ void TqdServerEngine::GetStatsValues(std::vector<qdString>& aList) const {
   for (int32_t value : {seExecutingStatements.load(), seExecutedStatements.load(),
                         seFolderCount.load() - inactiveFolders, inactiveFolders, seTableCount.load(), 0})
     aList.push_back(qdIntToStr(value));
+  TqdStringList cacheRows;
+  {
+    TqdPadlockGuard guard(seBufferManagerPadlock);
+    if (seBufferManager)
+      seBufferManager->GetStatsValues(cacheRows);
+    else
+      TqdBufferManager::GetStatsValuesStatic(cacheRows);
+  }
+  for (int32_t i = 0; i < cacheRows.Count(); ++i) aList.push_back(cacheRows.Strings(i));
 }
 
 qdString TqdServerEngine::GetDisplayOnlyValue(const qdString& aValueName) const {
@@ -700,15 +717,30 @@ void TqdServerEngine::DoInitialize() {
   seBudgetTempPath = tempPath;
   seBudgetMaxRAM = qdServerMemoryBudget(seMaxRAM);
   seBudgetTempStoreSize = qdServerTempStoreBudget(seTempStoreSize, seBudgetMaxRAM, tempPath);
-  // The block cache's own MaxRAM and TempStoreSize setters take these
-  // budgets once it has them; until then it runs with its defaults.
-  seBufferManager = std::make_unique<TqdBufferManager>(tempPath);
-  TqdBaseServerEngine::DoInitialize();
+  // The budgets are set before any file joins the cache: a file keeps the
+  // temporary storage it found when it was added.
+  auto cache = std::make_unique<TqdBufferManager>(tempPath);
+  cache->SetMaxRAM(seBudgetMaxRAM);
+  cache->SetTempStoreSize(seBudgetTempStoreSize);  // a storage that fails to start fails the start
+  {
+    TqdPadlockGuard guard(seBufferManagerPadlock);
+    seBufferManager = std::move(cache);
+  }
+  try {
+    TqdBaseServerEngine::DoInitialize();
+  } catch (...) {
+    TqdPadlockGuard guard(seBufferManagerPadlock);
+    seBufferManager.reset();
+    throw;
+  }
 }
 
 void TqdServerEngine::DoDeactivate() {
   TqdBaseServerEngine::DoDeactivate();
-  seBufferManager.reset();
+  {
+    TqdPadlockGuard guard(seBufferManagerPadlock);
+    seBufferManager.reset();
+  }
   seExecutedStatements.store(0);
 }
 

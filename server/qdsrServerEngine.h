@@ -15,6 +15,7 @@
 //
 // Life cycle (TqdStateComponent):
 //   Initializing  budgets computed (memory, temporary storage), block cache
+//                 made with them as its MaxRAM and TempStoreSize
 //   Starting      cleanup thread (every 1000 ms)
 //   Stopping      cleanup thread ended, SQL engine told, sessions freed last
 //                 first, then folders last first (each saves "qdTrans.cfg")
@@ -42,6 +43,7 @@
 #include "foundation/qdllComponent.h"
 #include "foundation/qdllSync.h"
 #include "foundation/qdllThread.h"
+#include "server/qdsrServerEngine_Registries.h"
 #include "storage/qdsrBufferManager.h"
 #include "storage/qdsrSqlEngineBase.h"
 
@@ -173,7 +175,8 @@ class TqdServerEngine : public TqdBaseServerEngine {
   int32_t InactiveFoldersCount() const { return seInactiveFoldersCount.load(); }
   int32_t ExecutingStatements() const { return seExecutingStatements.load(); }
   int32_t ExecutedStatements() const { return seExecutedStatements.load(); }
-  // The budgets computed at Initializing (MB), for the block cache.
+  // The budgets computed at Initializing (MB), handed to the block cache
+  // as its MaxRAM and TempStoreSize.
   int32_t BudgetMaxRAM() const { return seBudgetMaxRAM; }
   int32_t BudgetTempStoreSize() const { return seBudgetTempStoreSize; }
   const qdString& BudgetTempPath() const { return seBudgetTempPath; }
@@ -186,6 +189,8 @@ class TqdServerEngine : public TqdBaseServerEngine {
   void SaveConfig(TqdBaseComponentConfiguration* aConfig) override;
   void SaveSettingsToStream(TqdWriter& aWriter) override;
   void LoadSettingsFromStream(TqdReader& aReader) override;
+  // The engine's rows, then the block cache's (its values while it
+  // exists, else the rows of a server without a running cache).
   void GetStatsCaptions(std::vector<qdString>& aList) const override;
   void GetStatsValues(std::vector<qdString>& aList) const override;
   qdString GetDisplayOnlyValue(const qdString& aValueName) const override;
@@ -246,6 +251,9 @@ class TqdServerEngine : public TqdBaseServerEngine {
   // One pass of the folder phase; false ends the run.
   bool seCleanupStep(bool& aPending) QD_REQUIRES(seInactiveFoldersPadlock, seFoldersPadlock);
 
+  // Held while the cache is made or freed and while the statistics read
+  // it, which may happen on any thread.
+  mutable TqdPadlock seBufferManagerPadlock;
   std::unique_ptr<TqdBufferManager> seBufferManager;
   TqdThreadPtr<TqdSimpleTimerThread> seCleanupThread;
   TGUID seServerGuid{};

@@ -346,8 +346,10 @@ TqdResult TqdServerSession::TransContextCreate(TqdAbstractTransContext*& aTransC
 TqdResult TqdServerSession::GetRegisteredClassList(TqdClassListType aClassListType, TqdStringList& aList) {
   return qdOperationBracket(this, [&]() -> TqdResult {
     aList.Clear();
-    if (aClassListType > setRIActionDescriptors) return qdeObjNotFound;
-    return notSupportedYet(this, u"GetRegisteredClassList");
+    TqdResult result = NotifyExtenders(eaGetRegisteredClassList, true, {int32_t(aClassListType), &aList});
+    if (result == 0) result = qdServerRegisteredClassList(aClassListType, aList);
+    if (result == 0) (void)NotifyExtenders(eaGetRegisteredClassList, false, {int32_t(aClassListType), &aList});
+    return result;
   });
 }
 
