@@ -31,7 +31,9 @@
 #include "platform/qdLittleEndian.h"
 #include "server/qdsdRecordMapperDescriptor.h"
 #include "server/qdsdTableMapperDescriptor.h"
+#include "server/qdsrServerEngine.h"
 #include "storage/qdseJournalEngine.h"
+#include "storage/qdsrBufferManager.h"
 #include "tests/dictionary/qdsdCanExprBuilder.h"
 #include "tests/dictionary/qdsdDictionaryStreamFuzzHarness.h"
 #include "tests/dictionary/qdsdFilterDescriptorFuzzHarness.h"
@@ -39,6 +41,7 @@
 #include "tests/foundation/qdllFilerReaderFuzzHarness.h"
 #include "tests/indexes/qdseBstarTreeFuzzHarness.h"
 #include "tests/server/qdsdMapperStreamFuzzHarness.h"
+#include "tests/server/qdsrSettingsStreamFuzzHarness.h"
 #include "tests/storage/qdseHeaderFuzzHarness.h"
 #include "tests/storage/qdseJournalFuzzHarness.h"
 #include "tests/storage/qdseStaticRecordFuzzHarness.h"
@@ -737,6 +740,33 @@ void tableMapperSeeds(const std::filesystem::path& aRoot) {
   add("tree", root);
 }
 
+// --- Server engine and alias settings -------------------------------------------------------------
+
+void settingsSeeds(const std::filesystem::path& aRoot) {
+  TqdSeedFolder out(aRoot, "settings_stream",
+                    [](const uint8_t* aData, size_t aSize) { FuzzSettingsStreamInput(aData, aSize); });
+  auto* engine = qdCreate<TqdServerEngine>(nullptr);
+  out.Add("engine-defaults", SettingsStreamInput(*engine));
+  engine->SetServerName(u"Drill \u00e9t\u00e9");
+  engine->SetMaxRAM(512);
+  engine->SetTempStoreSize(0);
+  engine->SetTempStorePath(u"/var/tmp/qd");
+  engine->SetOptions({seoReadOnly, seoCloseInactiveFolders, seoIsSecure, seoKeepSessionStats});
+  const TqdJournalEngineClass* journal = qdJournalEngineClass.load();
+  qdJournalEngineClass.store(qdFindJournalEngineClass(u"Tqd1xCommitJournalEngine"));
+  out.Add("engine-all-values", SettingsStreamInput(*engine));
+  qdJournalEngineClass.store(journal);
+  qdFreeAndNil(engine);
+
+  auto* aliases = qdCreate<TqdSimpleAliasHandler>(nullptr);
+  out.Add("aliases-empty", SettingsStreamInput(*aliases));
+  (void)aliases->Add(u"Data", u"/srv/data", false);
+  (void)aliases->Add(u"mem", u"#mem", false);
+  (void)aliases->Add(u"Study", u"/home/\u00e9l\u00e8ve/study", false);
+  out.Add("aliases-three", SettingsStreamInput(*aliases));
+  qdFreeAndNil(aliases);
+}
+
 }  // namespace
 }  // namespace qd::test
 
@@ -755,6 +785,7 @@ int main(int argc, char** argv) {
     journalSeeds(root);
     literalSeeds(root);
     tableMapperSeeds(root);
+    settingsSeeds(root);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qd_fuzz_seeds: %s\n", e.what());
     return 1;
