@@ -116,7 +116,7 @@ class BstarTreeBulkBuildTest : public testing::TestWithParam<BuildCase> {};
 // records; both must hold the same entries in the same order.
 TEST_P(BstarTreeBulkBuildTest, SameEntriesAsKeyByKeyInsertionWithEvenlyFilledLeaves) {
   const BuildCase c = GetParam();
-  TqdIndexTestTable table(TqdTestIndexSpecs{{c.keyLength, c.dups}, {c.keyLength, c.dups}}, c.blockSize);
+  TqdIndexTestTable table(TqdTestIndexShapes{{c.keyLength, c.dups}, {c.keyLength, c.dups}}, c.blockSize);
   table.Create();
   std::mt19937_64 random(uint64_t(c.keyLength) * 977 + uint64_t(c.dups) * 31 + uint64_t(c.order));
 
@@ -213,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(KeysDupsOrders, BstarTreeBulkBuildTest, testing::Values
 TEST(BstarTreeBulkBuild, OneLeafTargetMakesARootLeafAndOneMoreKeyTwoLeavesUnderAnInternalRoot) {
   for (int32_t extra : {0, 1}) {
     SCOPED_TRACE(testing::Message() << "target + " << extra);
-    TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
     table.Create();
     TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
     const int32_t capacity = tree.MaxLeafNodeKeyCount();
@@ -258,7 +258,7 @@ TEST(BstarTreeBulkBuild, OneLeafTargetMakesARootLeafAndOneMoreKeyTwoLeavesUnderA
 // --- Nothing to build, a non-empty index ----------------------------------------------------------
 
 TEST(BstarTreeBulkBuild, FinalizeWithoutKeysReturnsZeroAndLeavesTheIndexEmpty) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   std::unique_ptr<TqdBaseBulkBuilder> builder = NewBuilder(table, trans.get());
@@ -273,7 +273,7 @@ TEST(BstarTreeBulkBuild, FinalizeWithoutKeysReturnsZeroAndLeavesTheIndexEmpty) {
 }
 
 TEST(BstarTreeBulkBuild, ABuilderOnANonEmptyIndexIsRefused) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdRefNr refNr = 0;
@@ -284,7 +284,7 @@ TEST(BstarTreeBulkBuild, ABuilderOnANonEmptyIndexIsRefused) {
 }
 
 TEST(BstarTreeBulkBuild, TheIndicesEngineHandsOutTheTreesOwnBuilderForItsOnlyIndex) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   std::unique_ptr<TqdBaseBulkBuilder> builder(table.Indices().CreateBulkBuilder(trans.get()));
@@ -296,7 +296,7 @@ TEST(BstarTreeBulkBuild, TheIndicesEngineHandsOutTheTreesOwnBuilderForItsOnlyInd
 // Two indexes: the indices engine's hub drives one builder per index, each
 // with its own containers in the same cache.
 TEST(BstarTreeBulkBuild, TheHubBuildsEveryIndexOfTheTable) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}, {101, idAll}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}, {101, idAll}});
   table.Create();
   constexpr int32_t kCount = 50000;
   std::vector<int32_t> order(kCount);
@@ -359,7 +359,7 @@ class BstarTreeBulkDuplicateTest : public testing::TestWithParam<DuplicateCase> 
 
 TEST_P(BstarTreeBulkDuplicateTest, RefusedDuplicatesRaiseTheBulkCreateKeyViolation) {
   const DuplicateCase c = GetParam();
-  TqdIndexTestTable table(TqdTestIndexSpecs{{c.keyLength, c.dups, u"Unique"}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{c.keyLength, c.dups, u"Unique"}});
   table.Create();
   std::vector<int32_t> order(size_t(c.count));
   std::iota(order.begin(), order.end(), 0);

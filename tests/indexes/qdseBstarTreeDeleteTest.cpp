@@ -150,7 +150,7 @@ class BstarTreeRandomDeleteTest : public testing::TestWithParam<DeleteCase> {};
 
 TEST_P(BstarTreeRandomDeleteTest, InvariantsHoldDownToTheEmptyIndexAndTheFreedNodesAreReused) {
   const DeleteCase c = GetParam();
-  TqdIndexTestTable table(TqdTestIndexSpecs{{c.keyLength, c.dups}}, c.blockSize);
+  TqdIndexTestTable table(TqdTestIndexShapes{{c.keyLength, c.dups}}, c.blockSize);
   table.Create();
   std::mt19937_64 random(uint64_t(c.keyLength) * 7919 + uint64_t(c.dups) * 31 + uint64_t(c.blockSize));
   const uint64_t range = c.dups == idAll ? uint64_t(c.keys) / 4 : (1u << 24);
@@ -308,7 +308,7 @@ TEST(BstarTreeDeleteRebalance, LeavesRefillFromOrMergeWithTheRightSiblingAndColl
   };
   for (const RebalanceCase& c : cases) {
     SCOPED_TRACE(c.name);
-    TqdIndexTestTable table(TqdTestIndexSpecs{{700, idNone}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{700, idNone}});
     table.Create();
     ASSERT_EQ(table.Tree().MaxLeafNodeKeyCount(), 5);
     auto trans = table.Begin();
@@ -372,7 +372,7 @@ TEST(BstarTreeDeleteSeparators, DeletingALeafsLastEntryKeepsEverySeparatorOnTheL
   // a tree of several levels. Model: with every separator the last entry
   // of the subtree on its left, the separators are exactly the last
   // entries of all leaves but the rightmost.
-  TqdIndexTestTable table(TqdTestIndexSpecs{{1000, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{1000, idNone}});
   table.Create();
   ASSERT_EQ(table.Tree().MaxLeafNodeKeyCount(), 4);
   std::mt19937 random(5105);
@@ -440,7 +440,7 @@ uint64_t MiddleOfAFullLeaf(TqdIndexTestTable& aTable, TqdBaseTransaction* aTrans
 }
 
 TEST(BstarTreeDeletePath, APathStandingOnTheEntryIsNotSearchedFromTheRootAgain) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{4, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{4, idNone}});
   table.Create();
   std::mt19937 random(42);
   auto trans = table.Begin();
@@ -498,7 +498,7 @@ TEST(BstarTreeDeletePath, APathWhoseEntryWasDeletedElsewhereComesBackDeletedOnTh
   for (const DeletedElsewhereCase& c : cases) {
     SCOPED_TRACE(c.name);
     const bool small = c.target == Target::LeafMergedAway;
-    TqdIndexTestTable table(TqdTestIndexSpecs{{small ? 700 : 4, idNone}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{small ? 700 : 4, idNone}});
     table.Create();
     std::multiset<ModelEntry> model;
     auto trans = table.Begin();
@@ -557,7 +557,7 @@ TEST(BstarTreeDeletePath, APathWhoseEntryWasDeletedElsewhereComesBackDeletedOnTh
 // --- Small cases ----------------------------------------------------------------------------------
 
 TEST(BstarTreeDelete, TheOnlyEntryTakesTheRootLeafWithIt) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idAll}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idAll}});
   table.Create();
   auto trans = table.Begin();
   ASSERT_TRUE(Insert(table, trans.get(), 42, 7));
@@ -599,7 +599,7 @@ TEST(BstarTreeDelete, AnEntryTheIndexDoesNotHoldIsReportedAndNothingChanges) {
   };
   for (const MissingCase& c : cases) {
     SCOPED_TRACE(c.name);
-    TqdIndexTestTable table(TqdTestIndexSpecs{{9, c.dups}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{9, c.dups}});
     table.Create();
     auto trans = table.Begin();
     EXPECT_FALSE(Delete(table, trans.get(), c.value, c.refNr)) << "empty index";
@@ -620,7 +620,7 @@ TEST(BstarTreeDelete, AnEntryTheIndexDoesNotHoldIsReportedAndNothingChanges) {
 }
 
 TEST(BstarTreeDelete, DeleteAllKeysFreesTheWholeTreeAndAnEmptyIndexOnlyResetsItsCounts) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{33, idAll}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{33, idAll}});
   table.Create();
   auto trans = table.Begin();
   table.Tree().DeleteAllKeys(trans.get());
@@ -665,7 +665,7 @@ TEST(BstarTreeDelete, DeleteAllKeysFreesTheWholeTreeAndAnEmptyIndexOnlyResetsIts
 }
 
 TEST(BstarTreeDelete, TheThreadsDeadlineEndsDeleteAllKeysAndARollbackBringsTheTreeBack) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{4, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{4, idNone}});
   table.Create();
   auto trans = table.Begin();
   for (uint64_t value = 0; value < 5000; ++value) ASSERT_TRUE(Insert(table, trans.get(), value, TqdRefNr(value) + 1));
@@ -727,7 +727,7 @@ TEST(BstarTreeDeleteDamage, ADamagedTreeRaisesInsteadOfLoopingOrReadingOutOfBoun
   };
   for (const DamageCase& c : cases) {
     SCOPED_TRACE(c.name);
-    TqdIndexTestTable table(TqdTestIndexSpecs{{4, idNone}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{4, idNone}});
     table.Create();
     auto trans = table.Begin();
     for (uint64_t value = 0; value < 2000; ++value) ASSERT_TRUE(Insert(table, trans.get(), value, TqdRefNr(value) + 1));
@@ -771,7 +771,7 @@ TEST(BstarTreeDeleteModel, RandomInsertsAndDeletesWithCommitsRollbacksAndReopens
   const MixedCase cases[] = {{9, idAll, 20000}, {4, idNone, 6000}};
   for (const MixedCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "key " << c.keyLength << " dups " << int(c.dups));
-    TqdIndexTestTable table(TqdTestIndexSpecs{{c.keyLength, c.dups}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{c.keyLength, c.dups}});
     table.Create();
     std::mt19937_64 random(uint64_t(c.keyLength) * 1000003 + uint64_t(c.dups));
     std::multiset<ModelEntry> committed;

@@ -17,7 +17,7 @@ constexpr int32_t kRecords = 400;
 constexpr int32_t kMaxSteps = 3 * kRecords;
 const char* const kName = "/db/index.qd1";
 
-TqdTestIndexSpecs specs() { return {{9, idNone}, {33, idAll}}; }
+TqdTestIndexShapes shapes() { return {{9, idNone}, {33, idAll}}; }
 
 std::vector<TqdKeyValue> valuesOf(const TqdBstarFuzzRecord& aRecord) { return {aRecord.Unique, aRecord.Grouped}; }
 
@@ -142,7 +142,7 @@ void change(TqdIndexTestTable& aTable, const std::function<void(TqdBaseTransacti
 }
 
 void exercise(const TqdBstarFuzzFixture& aFixture, const std::vector<uint8_t>& aBytes) {
-  TqdIndexTestTable table(specs());
+  TqdIndexTestTable table(shapes());
   table.Create();
   table.Close();
   fileSystem().WriteAll(kName, aBytes);
@@ -192,7 +192,7 @@ void exercise(const TqdBstarFuzzFixture& aFixture, const std::vector<uint8_t>& a
 const TqdBstarFuzzFixture& BstarTreeFixture() {
   static const TqdBstarFuzzFixture result = [] {
     TqdBstarFuzzFixture made;
-    TqdIndexTestTable table(specs());
+    TqdIndexTestTable table(shapes());
     table.Create();
     auto trans = table.Begin();
     for (int32_t id = 1; id <= kRecords; ++id) {

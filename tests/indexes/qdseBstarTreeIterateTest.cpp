@@ -47,19 +47,19 @@ class TqdTestFilter : public TqdBaseFilterEngine {
 
 // --- Ranges --------------------------------------------------------------------------------------
 
-struct TqdBoundSpec {
+struct TqdTestBound {
   bool valid = false;
   uint64_t value = 0;
   bool exclusive = false;
 };
-constexpr TqdBoundSpec kOpen{};
-constexpr TqdBoundSpec incl(uint64_t aValue) { return {true, aValue, false}; }
-constexpr TqdBoundSpec excl(uint64_t aValue) { return {true, aValue, true}; }
+constexpr TqdTestBound kOpen{};
+constexpr TqdTestBound incl(uint64_t aValue) { return {true, aValue, false}; }
+constexpr TqdTestBound excl(uint64_t aValue) { return {true, aValue, true}; }
 
 struct TqdRangeCase {
   const char* name;
-  TqdBoundSpec start;
-  TqdBoundSpec end;
+  TqdTestBound start;
+  TqdTestBound end;
 };
 
 // Keys are even values 0 .. 1998, most of them present several times, so
@@ -115,7 +115,7 @@ class TqdModel {
     fEntries.emplace_hint(position, aValue, aRefNr);
   }
   // The slice of a range in walking order.
-  std::vector<TqdEntry> Slice(const TqdBoundSpec& aStart, const TqdBoundSpec& aEnd, bool aBackward = false) const {
+  std::vector<TqdEntry> Slice(const TqdTestBound& aStart, const TqdTestBound& aEnd, bool aBackward = false) const {
     std::vector<TqdEntry> slice;
     for (const auto& [value, refNr] : fEntries) {
       if (aStart.valid && (value < aStart.value || (value == aStart.value && aStart.exclusive))) continue;
@@ -176,9 +176,9 @@ class BstarTreeIterateTest : public ::testing::Test {
 
   // A table with one index holding aCount entries of values drawn by
   // aValue, committed; the model and the record ids follow.
-  void Build(int32_t aCount, const std::function<uint64_t(int32_t)>& aValue, TqdTestIndexSpec aSpec = {33, idAll, {}},
+  void Build(int32_t aCount, const std::function<uint64_t(int32_t)>& aValue, TqdTestIndexShape aShape = {33, idAll, {}},
              TqdBlockSize aBlockSize = qdbs4k) {
-    fTable = std::make_unique<TqdIndexTestTable>(std::vector<TqdTestIndexSpec>{aSpec}, aBlockSize);
+    fTable = std::make_unique<TqdIndexTestTable>(std::vector<TqdTestIndexShape>{aShape}, aBlockSize);
     fTable->Create();
     auto trans = fTable->Begin();
     for (int32_t id = 1; id <= aCount; ++id) {
@@ -202,12 +202,12 @@ class BstarTreeIterateTest : public ::testing::Test {
   std::unique_ptr<TqdBaseIndexPath> NewPath() { return std::unique_ptr<TqdBaseIndexPath>(Tree().CreateIndexPath()); }
 
   // A range bound over key values; the key buffer lives in the fixture.
-  TqdRangeInfo Bound(const TqdBoundSpec& aSpec) {
+  TqdRangeInfo Bound(const TqdTestBound& aBound) {
     TqdRangeInfo bound;
-    if (!aSpec.valid) return bound;
-    fBoundKeys.push_back(fTable->Key(0, aSpec.value));
+    if (!aBound.valid) return bound;
+    fBoundKeys.push_back(fTable->Key(0, aBound.value));
     bound.riKey = fBoundKeys.back().data();
-    bound.riExclusive = aSpec.exclusive;
+    bound.riExclusive = aBound.exclusive;
     bound.riValid = true;
     return bound;
   }
@@ -776,7 +776,7 @@ TEST_F(BstarTreeIterateTest, RecordNumbersCountOnlyWhatPassesTheFilters) {
 
 // --- The estimate --------------------------------------------------------------------------------
 
-uint32_t estimate(BstarTreeIterateTest& aTest, const TqdBoundSpec& aStart, const TqdBoundSpec& aEnd,
+uint32_t estimate(BstarTreeIterateTest& aTest, const TqdTestBound& aStart, const TqdTestBound& aEnd,
                   bool aFlip = false) {
   uint32_t count = 0xDEADBEEF;
   EXPECT_EQ(aTest.Tree().EstimateRecordCount(aTest.fTrans.get(), aTest.Bound(aStart), aTest.Bound(aEnd), count, aFlip),
@@ -792,8 +792,8 @@ TEST_F(BstarTreeIterateTest, TheEstimateInsideOneLeafLeavesOutTheOuterKeys) {
   ASSERT_TRUE(CheckBstarTree(Tree(), nullptr, {}, &shape));
   ASSERT_EQ(shape.Depth, 1);
   struct TqdCase {
-    TqdBoundSpec start;
-    TqdBoundSpec end;
+    TqdTestBound start;
+    TqdTestBound end;
     uint32_t expected;
   };
   const TqdCase cases[] = {

@@ -67,7 +67,7 @@ TEST(BstarTreeLayout, StoredKeyLengthsEntrySizesAndCapacities) {
   };
   for (const LayoutCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "key " << c.keyLength << " dups " << int(c.dups));
-    TqdIndexTestTable table(TqdTestIndexSpecs{{c.keyLength, c.dups}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{c.keyLength, c.dups}});
     table.Create();
     TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
     EXPECT_EQ(tree.KeyEngine()->KeyLength(), c.keyLength);
@@ -80,7 +80,7 @@ TEST(BstarTreeLayout, StoredKeyLengthsEntrySizesAndCapacities) {
 }
 
 TEST(BstarTreeLayout, DescriptorCheckRaisesTheBlockSizeOrRefusesTheKey) {
-  TqdIndexTestTable big(TqdTestIndexSpecs{{1100, idAll}});
+  TqdIndexTestTable big(TqdTestIndexShapes{{1100, idAll}});
   big.Create();
   // Four separators of 1100 + 8 + 4 bytes do not fit 4 KB.
   EXPECT_EQ(big.Dict().FilesDescriptor()->FileDescriptor(0)->BlockSize(), qdbs8k);
@@ -111,7 +111,7 @@ class BstarTreeRandomInsertTest : public testing::TestWithParam<RandomCase> {};
 
 TEST_P(BstarTreeRandomInsertTest, CheckerPassesAndEveryKeyIsFoundAfterEachBatchAndAfterReopen) {
   const RandomCase c = GetParam();
-  TqdIndexTestTable table(TqdTestIndexSpecs{{c.keyLength, c.dups}}, c.blockSize);
+  TqdIndexTestTable table(TqdTestIndexShapes{{c.keyLength, c.dups}}, c.blockSize);
   table.Create();
   std::mt19937_64 random(uint64_t(c.keyLength) * 131 + uint64_t(c.dups) * 7 + uint64_t(c.blockSize));
   // Small keys hold 3 bytes of value; duplicates come from a narrow range.
@@ -187,7 +187,7 @@ TEST(BstarTreeInsert, AscendingAndDescendingRunsSplitUpToSeveralLevels) {
   for (const bool descending : {false, true}) {
     SCOPED_TRACE(descending ? "descending" : "ascending");
     // 100-byte keys: 37 entries a leaf, 38 keys a node.
-    TqdIndexTestTable table(TqdTestIndexSpecs{{100, idNone}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{100, idNone}});
     table.Create();
     auto trans = table.Begin();
     const int32_t n = 20000;
@@ -207,7 +207,7 @@ TEST(BstarTreeInsert, AscendingAndDescendingRunsSplitUpToSeveralLevels) {
 // --- Placement in the leaf window ---------------------------------------------------------------------
 
 TEST(BstarTreeLeafWindow, TheFirstKeySitsInTheMiddleOfTheRootLeaf) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{4, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{4, idNone}});
   table.Create();
   auto trans = table.Begin();
   std::vector<uint8_t> key = table.Key(0, 42);
@@ -226,7 +226,7 @@ TEST(BstarTreeLeafWindow, TheFirstKeySitsInTheMiddleOfTheRootLeaf) {
 }
 
 TEST(BstarTreeLeafWindow, InsertingInFrontOfAWindowAtSlotZeroCentresIt) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{4, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{4, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -295,7 +295,7 @@ SplitResult SplitFullLeaf(TqdIndexTestTable& aTable, uint64_t aValue) {
 }
 
 TEST(BstarTreeLeafSplit, OddCapacityWithInsertionAfterTheMiddleKeepsHalfRoundedUp) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{4, idNone}});  // (4092 - 40) / 12 = 337 entries
+  TqdIndexTestTable table(TqdTestIndexShapes{{4, idNone}});  // (4092 - 40) / 12 = 337 entries
   table.Create();
   const int32_t capacity = table.Tree().MaxLeafNodeKeyCount();
   ASSERT_EQ(capacity % 2, 1);
@@ -311,7 +311,7 @@ TEST(BstarTreeLeafSplit, TheEntryAtTheSplitPointGoesToTheSmallerLeaf) {
   {
     // Odd capacity: the old leaf keeps capacity div 2, one fewer than the
     // new one, and takes the entry at its end (it becomes the separator).
-    TqdIndexTestTable table(TqdTestIndexSpecs{{4, idNone}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{4, idNone}});
     table.Create();
     const int32_t capacity = table.Tree().MaxLeafNodeKeyCount();
     const int32_t s = capacity / 2;
@@ -325,7 +325,7 @@ TEST(BstarTreeLeafSplit, TheEntryAtTheSplitPointGoesToTheSmallerLeaf) {
   {
     // Even capacity (key 36 bytes: 92 entries): equal halves, the new leaf
     // takes it.
-    TqdIndexTestTable table(TqdTestIndexSpecs{{33, idNone}});
+    TqdIndexTestTable table(TqdTestIndexShapes{{33, idNone}});
     table.Create();
     const int32_t capacity = table.Tree().MaxLeafNodeKeyCount();
     ASSERT_EQ(capacity % 2, 0);
@@ -341,7 +341,7 @@ TEST(BstarTreeLeafSplit, TheEntryAtTheSplitPointGoesToTheSmallerLeaf) {
 // --- Duplicate rules ------------------------------------------------------------------------------
 
 TEST(BstarTreeDuplicates, UniqueRefusesAnEqualKeyAndLeavesTheTreeUnchanged) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -364,7 +364,7 @@ TEST(BstarTreeDuplicates, UniqueRefusesAnEqualKeyAndLeavesTheTreeUnchanged) {
 }
 
 TEST(BstarTreeDuplicates, DupsAllAcceptsAnotherReferenceAndRefusesTheSameOne) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idAll}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idAll}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -377,7 +377,7 @@ TEST(BstarTreeDuplicates, DupsAllAcceptsAnotherReferenceAndRefusesTheSameOne) {
 }
 
 TEST(BstarTreeDuplicates, DupsNullRefusesAnEqualKeyWithoutNullsInTheNeighbouringLeaf) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNull}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNull}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -411,7 +411,7 @@ TEST(BstarTreeDuplicates, DupsNullRefusesAnEqualKeyWithoutNullsInTheNeighbouring
 }
 
 TEST(BstarTreeDuplicates, InsertKeysReportsTheViolationAndUndoesTheEarlierIndexes) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}, {9, idAll}, {9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}, {9, idAll}, {9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdRefNr refNr = 0;
@@ -440,7 +440,7 @@ struct FindCase {
 };
 
 TEST(BstarTreeFindKey, ActionsOnAUniqueIndex) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -486,7 +486,7 @@ TEST(BstarTreeFindKey, ActionsOnAUniqueIndex) {
 }
 
 TEST(BstarTreeFindKey, EmptyIndex) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -506,7 +506,7 @@ TEST(BstarTreeFindKey, EmptyIndex) {
 }
 
 TEST(BstarTreeFindKey, DuplicateRunSpanningTwoLeaves) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idAll}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idAll}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -555,7 +555,7 @@ TEST(BstarTreeFindKey, DuplicateRunSpanningTwoLeaves) {
 // --- Stepping ------------------------------------------------------------------------------------
 
 TEST(BstarTreeSteps, OneKeyIndexFromBofToEofAndBack) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -575,7 +575,7 @@ TEST(BstarTreeSteps, OneKeyIndexFromBofToEofAndBack) {
 }
 
 TEST(BstarTreeSteps, WalkingBothWaysVisitsEveryKeyInOrder) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -628,7 +628,7 @@ class TestKeyFilter final : public TqdBaseFilterEngine {
 };
 
 TEST(BstarTreeKeyFilter, StepsAndSearchesSkipRejectedKeysAndAnInactiveFilterCountsAsNone) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -678,7 +678,7 @@ TEST(BstarTreeKeyFilter, StepsAndSearchesSkipRejectedKeysAndAnInactiveFilterCoun
 // --- Path revalidation ----------------------------------------------------------------------------
 
 TEST(BstarTreePaths, AnInsertIntoTheSameLeafIsFollowedWithoutADescent) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -723,7 +723,7 @@ TEST(BstarTreePaths, AnInsertIntoTheSameLeafIsFollowedWithoutADescent) {
 }
 
 TEST(BstarTreePaths, AKeyMovedToAnotherLeafIsFoundFromTheRoot) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -750,7 +750,7 @@ TEST(BstarTreePaths, AKeyMovedToAnotherLeafIsFoundFromTheRoot) {
 TEST(BstarTreePaths, APathOnAKeyMissingFromTheIndexComesBackDeletedOnItsCrack) {
   // Two tables: the path is positioned in one and revalidated against the
   // same block numbers of another that lacks its key.
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idNone}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idNone}});
   table.Create();
   auto trans = table.Begin();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
@@ -777,7 +777,7 @@ TEST(BstarTreePaths, APathOnAKeyMissingFromTheIndexComesBackDeletedOnItsCrack) {
 }
 
 TEST(BstarTreePaths, APathThatOnlyKnowsItsRecordRebuildsItsKeyFromTheRecord) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{9, idAll}});
+  TqdIndexTestTable table(TqdTestIndexShapes{{9, idAll}});
   table.Create();
   auto trans = table.Begin();
   std::vector<TqdRefNr> refs;
@@ -854,7 +854,7 @@ class BstarTreeDamageTest : public testing::Test {
     return codes;
   }
 
-  TqdIndexTestTable fTable{TqdTestIndexSpecs{{9, idNone}}};
+  TqdIndexTestTable fTable{TqdTestIndexShapes{{9, idNone}}};
   TqdBstarTreeShape fShape;
 };
 
@@ -931,7 +931,7 @@ TEST_F(BstarTreeDamageTest, APointerToABlockThatIsNoIndexNode) {
 }
 
 TEST(BstarTreeDamage, ADamagedNeighbourFoundDuringASplitLeavesTheTransactionForRollbackOnly) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{{100, idNone}});  // 37 entries a leaf
+  TqdIndexTestTable table(TqdTestIndexShapes{{100, idNone}});  // 37 entries a leaf
   table.Create();
   TqdStaticKeyBstarTreeIndexEngine& tree = table.Tree();
   const int32_t capacity = tree.MaxLeafNodeKeyCount();

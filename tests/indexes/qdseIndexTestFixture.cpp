@@ -9,8 +9,9 @@
 
 namespace qd::test {
 
-TqdIndexTestTable::TqdIndexTestTable(std::vector<TqdTestIndexSpec> aIndexes, TqdBlockSize aBlockSize, std::string aName)
-    : fSpecs(std::move(aIndexes)), fBlockSize(aBlockSize), fName(std::move(aName)) {}
+TqdIndexTestTable::TqdIndexTestTable(std::vector<TqdTestIndexShape> aIndexes, TqdBlockSize aBlockSize,
+                                     std::string aName)
+    : fShapes(std::move(aIndexes)), fBlockSize(aBlockSize), fName(std::move(aName)) {}
 
 TqdIndexTestTable::~TqdIndexTestTable() { Close(); }
 
@@ -18,8 +19,8 @@ void TqdIndexTestTable::BuildDictionary() {
   fDict = std::make_unique<TqdServerDataDict>();
   TqdFieldsDescriptor* fields = fDict->FieldsDescriptor();
   fields->AddField(u"Id", u"", qdtInt32, 0, 0, true);
-  for (size_t i = 0; i < fSpecs.size(); ++i) {
-    const int32_t bytes = std::max(1, fSpecs[i].KeyLength - 1);
+  for (size_t i = 0; i < fShapes.size(); ++i) {
+    const int32_t bytes = std::max(1, fShapes[i].KeyLength - 1);
     fields->AddField(u"K" + IntToStr(int64_t(i)), u"", qdtByteArray, bytes, 0, false);
   }
   fDict->FilesDescriptor()->FileDescriptor(0)->SetBlockSize(fBlockSize);
@@ -27,11 +28,11 @@ void TqdIndexTestTable::BuildDictionary() {
   // A new dictionary starts with the sequential access index; the tests
   // number their own indexes from 0.
   while (indices->IndexCount() > 0) indices->RemoveIndex(0);
-  for (size_t i = 0; i < fSpecs.size(); ++i) {
-    const qdString name = fSpecs[i].Name.empty() ? u"Index" + IntToStr(int64_t(i)) : fSpecs[i].Name;
-    TqdIndexDescriptor* index = indices->AddIndex(name, 0, fSpecs[i].Dups, u"");
+  for (size_t i = 0; i < fShapes.size(); ++i) {
+    const qdString name = fShapes[i].Name.empty() ? u"Index" + IntToStr(int64_t(i)) : fShapes[i].Name;
+    TqdIndexDescriptor* index = indices->AddIndex(name, 0, fShapes[i].Dups, u"");
     static_cast<TqdCompKeyDescriptor*>(index->KeyDescriptor())->Add(int32_t(i) + 1);
-    if (!fSpecs[i].Engine.empty()) index->SetIndexEngine(fSpecs[i].Engine);
+    if (!fShapes[i].Engine.empty()) index->SetIndexEngine(fShapes[i].Engine);
     TqdBaseIndexEngine::CheckValidBaseFromDescriptor(index);
   }
   fBlockSize = fDict->FilesDescriptor()->FileDescriptor(0)->BlockSize();
@@ -85,7 +86,7 @@ std::vector<uint8_t> TqdIndexTestTable::Record(int32_t aId, const std::vector<Tq
   std::vector<uint8_t> record(size_t(fields->RecordLength()) + 8, 0);
   fields->InitRecord(record.data());
   fields->SetRecordField(0, record.data(), &aId);
-  for (size_t i = 0; i < fSpecs.size(); ++i) {
+  for (size_t i = 0; i < fShapes.size(); ++i) {
     const int32_t field = int32_t(i) + 1;
     const TqdKeyValue value = i < aValues.size() ? aValues[i] : std::nullopt;
     if (!value) {
@@ -101,7 +102,7 @@ std::vector<uint8_t> TqdIndexTestTable::Record(int32_t aId, const std::vector<Tq
 }
 
 std::vector<uint8_t> TqdIndexTestTable::Key(int32_t aIndex, TqdKeyValue aValue) {
-  std::vector<TqdKeyValue> values(fSpecs.size());
+  std::vector<TqdKeyValue> values(fShapes.size());
   values[size_t(aIndex)] = aValue;
   const std::vector<uint8_t> record = Record(0, values);
   TqdBaseKeyEngine& keys = KeyEngine(aIndex);

@@ -31,8 +31,8 @@
 
 namespace qd::test {
 
-struct TqdTestIndexSpec {
-  TqdTestIndexSpec(int32_t aKeyLength = 9, TqdIndexDups aDups = idNone, qdString aName = {}, qdString aEngine = {})
+struct TqdTestIndexShape {
+  TqdTestIndexShape(int32_t aKeyLength = 9, TqdIndexDups aDups = idNone, qdString aName = {}, qdString aEngine = {})
       : KeyLength(aKeyLength), Dups(aDups), Name(std::move(aName)), Engine(std::move(aEngine)) {}
   // The key engine's key length: the field's bytes plus the null flags.
   int32_t KeyLength;
@@ -41,7 +41,7 @@ struct TqdTestIndexSpec {
   qdString Engine;  // the index engine's registered name; empty: the default
 };
 
-using TqdTestIndexSpecs = std::vector<TqdTestIndexSpec>;
+using TqdTestIndexShapes = std::vector<TqdTestIndexShape>;
 using TqdKeyValue = std::optional<uint64_t>;
 
 class TqdIndexReadCounter;
@@ -74,7 +74,7 @@ class TqdTestRecordEngine final : public TqdStaticRecordEngine {
 class TqdIndexTestTable {
  public:
   // Nothing is created until Create.
-  explicit TqdIndexTestTable(std::vector<TqdTestIndexSpec> aIndexes, TqdBlockSize aBlockSize = qdbs4k,
+  explicit TqdIndexTestTable(std::vector<TqdTestIndexShape> aIndexes, TqdBlockSize aBlockSize = qdbs4k,
                              std::string aName = "/db/index.qd1");
   ~TqdIndexTestTable();
   TqdIndexTestTable(const TqdIndexTestTable&) = delete;
@@ -97,7 +97,7 @@ class TqdIndexTestTable {
   TqdStaticKeyBstarTreeIndexEngine& Tree(int32_t aIndex = 0);
   // The index engine of index aIndex, whatever its class.
   TqdBaseIndexEngine& Index(int32_t aIndex = 0);
-  int32_t IndexCount() const { return int32_t(fSpecs.size()); }
+  int32_t IndexCount() const { return int32_t(fShapes.size()); }
   TqdBaseKeyEngine& KeyEngine(int32_t aIndex = 0);
 
   // A transaction on the cache; the caller commits or rolls back.
@@ -122,7 +122,7 @@ class TqdIndexTestTable {
 
   TqdFaultFixture fFixture;
   TqdBufferManager fCache{u"/tmp"};
-  std::vector<TqdTestIndexSpec> fSpecs;
+  std::vector<TqdTestIndexShape> fShapes;
   TqdBlockSize fBlockSize;
   std::string fName;
   std::unique_ptr<TqdServerDataDict> fDict;

@@ -46,8 +46,8 @@ class HideValueFilter final : public TqdBaseFilterEngine {
 
 constexpr char16_t kKeyless[] = u"KeylessBStarTree";
 
-TqdTestIndexSpec Keyless(int32_t aKeyLength, TqdIndexDups aDups = idNone) {
-  return TqdTestIndexSpec(aKeyLength, aDups, {}, kKeyless);
+TqdTestIndexShape Keyless(int32_t aKeyLength, TqdIndexDups aDups = idNone) {
+  return TqdTestIndexShape(aKeyLength, aDups, {}, kKeyless);
 }
 
 TqdTree& Tree(TqdIndexTestTable& aTable, int32_t aIndex = 0) { return dynamic_cast<TqdTree&>(aTable.Index(aIndex)); }
@@ -157,7 +157,7 @@ TEST(KeylessBstarTreeLayout, CapacitiesFollowTheUsableBlockSizeAlone) {
 
 TEST(KeylessBstarTreeLayout, EntriesSitAtTheirOffsetsAndTheEngineTakesTheFilesCapacities) {
   for (TqdBlockSize size : {qdbs4k, qdbs16k}) {
-    TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(100)}, size);
+    TqdIndexTestTable table(TqdTestIndexShapes{Keyless(100)}, size);
     table.Create();
     TqdTree& tree = Tree(table);
     const TqdKeylessCapacities expected = qdKeylessCapacities(table.Access().fiBlockSizeBytes());
@@ -226,7 +226,7 @@ TEST(KeylessBstarTreeLayout, AFullLeafSplitsSoThatBothHalvesEndEvenWithTheNewEnt
 TEST(KeylessBstarTreeCreate, TheNameFindsTheClassAndTheEngineNeedsARecordEngineAndANonCacheTable) {
   EXPECT_EQ(TqdBaseIndexEngine::FindEngineClass(u"keylessbstartree"), &TqdTree::ClassInfo);
 
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   TqdBlockAccessList files{&table.CountingAccess()};
   const auto withoutRecords = [&] {
@@ -310,7 +310,7 @@ TEST_P(KeylessBstarTreeModelTest, RandomInsertsAndDeletesWithCommitsRollbacksAnd
   // after every 1,000 steps the checker walks the index and every search
   // action is asked for a few values, present and absent.
   const ModelCase c = GetParam();
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(c.keyLength, c.dups)}, c.blockSize);
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(c.keyLength, c.dups)}, c.blockSize);
   table.Create();
   Records records{table};
   std::mt19937_64 random(uint64_t(c.keyLength) * 1000003 + uint64_t(c.dups) * 31 + uint64_t(c.blockSize));
@@ -421,7 +421,7 @@ INSTANTIATE_TEST_SUITE_P(All, KeylessBstarTreeModelTest, testing::ValuesIn(AllMo
 // --- Searches ----------------------------------------------------------------------------------------
 
 TEST(KeylessBstarTreeSearch, AnEmptyIndexAnswersByAction) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   auto trans = table.Begin();
   auto path = NewPath(Tree(table));
@@ -438,7 +438,7 @@ TEST(KeylessBstarTreeSearch, AnEmptyIndexAnswersByAction) {
 }
 
 TEST(KeylessBstarTreeSearch, EqualKeysOfSeveralRecordsAreFoundFromTheLowestOrTheHighestReference) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9, idAll)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9, idAll)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -460,7 +460,7 @@ TEST(KeylessBstarTreeSearch, EqualKeysOfSeveralRecordsAreFoundFromTheLowestOrThe
 }
 
 TEST(KeylessBstarTreeSearch, AKeyBetweenTwoLeavesEndsOnTheCrackBesideThemAndGreaterEqualStepsIntoTheNextLeaf) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -503,7 +503,7 @@ TEST(KeylessBstarTreeSearch, AKeyBetweenTwoLeavesEndsOnTheCrackBesideThemAndGrea
 }
 
 TEST(KeylessBstarTreeSearch, AKeyFilterHidingTheOnlyEqualKeyMakesEqualFirstAnswerFalse) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -522,7 +522,7 @@ TEST(KeylessBstarTreeSearch, AKeyFilterHidingTheOnlyEqualKeyMakesEqualFirstAnswe
 // --- Key access --------------------------------------------------------------------------------------
 
 TEST(KeylessBstarTreeKeyAccess, TheRecordUnderInsertionOrDeletionIsNeverRead) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -547,7 +547,7 @@ TEST(KeylessBstarTreeKeyAccess, TheRecordUnderInsertionOrDeletionIsNeverRead) {
 }
 
 TEST(KeylessBstarTreeKeyAccess, AFindReadsAtMostOneBinarySearchOfRecordsPerLevelAndAnUnchangedPathNone) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -581,7 +581,7 @@ TEST(KeylessBstarTreeKeyAccess, AFindReadsAtMostOneBinarySearchOfRecordsPerLevel
 }
 
 TEST(KeylessBstarTreeKeyAccess, ARecordReadThatStopsRaises15520AndTheCacheEndsEmpty) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -604,7 +604,7 @@ TEST(KeylessBstarTreeKeyAccess, ARecordReadThatStopsRaises15520AndTheCacheEndsEm
 // --- Insertion ---------------------------------------------------------------------------------------
 
 TEST(KeylessBstarTreeInsert, TheFirstKeySitsInTheMiddleOfTheRootLeaf) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(100)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(100)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -626,7 +626,7 @@ TEST(KeylessBstarTreeInsert, TheFirstKeySitsInTheMiddleOfTheRootLeaf) {
 TEST(KeylessBstarTreeInsert, DuplicatesAreRefusedAsTheIndexSays) {
   // idAll: the same entry again changes nothing.
   {
-    TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9, idAll)});
+    TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9, idAll)});
     table.Create();
     Records records{table};
     auto trans = table.Begin();
@@ -644,7 +644,7 @@ TEST(KeylessBstarTreeInsert, DuplicatesAreRefusedAsTheIndexSays) {
   // Unique: an equal key at the end of the previous leaf is found across
   // the boundary.
   {
-    TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+    TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
     table.Create();
     Records records{table};
     auto trans = table.Begin();
@@ -669,7 +669,7 @@ TEST(KeylessBstarTreeInsert, DuplicatesAreRefusedAsTheIndexSays) {
   }
   // Duplicates only for keys with nulls.
   {
-    TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9, idNull)});
+    TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9, idNull)});
     table.Create();
     Records records{table};
     auto trans = table.Begin();
@@ -689,7 +689,7 @@ TEST(KeylessBstarTreeInsert, DuplicatesAreRefusedAsTheIndexSays) {
 }
 
 TEST(KeylessBstarTreeInsert, AFullLeafSplitsIntoHalvesAndTheSeparatorNamesTheOldLeafsLastEntry) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -725,7 +725,7 @@ TEST(KeylessBstarTreeDelete, TheGreatestEntryOfASubtreeIsReplacedInTheNearestAnc
   // Ascending inserts fill leaves to half: three levels after ~86,000.
   // Even values, so that a leaf can be topped up from the odd ones and a
   // deletion does not make it underflow.
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(4)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(4)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -792,7 +792,7 @@ TEST(KeylessBstarTreeDelete, TheGreatestEntryOfASubtreeIsReplacedInTheNearestAnc
 TEST(KeylessBstarTreeDelete, DeletingEverythingCollapsesToOneLeafThenToNothing) {
   // Three levels (internal nodes below the root refill and merge too),
   // with runs of equal keys.
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(4, idAll)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(4, idAll)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -840,7 +840,7 @@ TEST(KeylessBstarTreeDelete, DeletingEverythingCollapsesToOneLeafThenToNothing) 
 }
 
 TEST(KeylessBstarTreeDelete, AUniqueIndexDeletesOnlyTheEntryOfTheRecordGiven) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -860,7 +860,7 @@ TEST(KeylessBstarTreeDelete, AUniqueIndexDeletesOnlyTheEntryOfTheRecordGiven) {
 }
 
 TEST(KeylessBstarTreeDeletePath, APathOnTheRemovedEntryEndsDeletedOnTheCrackBesideIt) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -885,7 +885,7 @@ TEST(KeylessBstarTreeDeletePath, APathOnTheRemovedEntryEndsDeletedOnTheCrackBesi
 }
 
 TEST(KeylessBstarTreeDeletePath, PathsFollowChangesMadeThroughOtherPaths) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -920,7 +920,7 @@ TEST(KeylessBstarTreeDeletePath, PathsFollowChangesMadeThroughOtherPaths) {
 }
 
 TEST(KeylessBstarTreeDeletePath, APathWhoseLeafWentToAnotherIndexIsFoundAgainByAFullSearch) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9), Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9), Keyless(9)});
   table.Create();
   auto trans = table.Begin();
   // Index 0 gets two leaves; index 1 stays empty (its key is null... and
@@ -962,7 +962,7 @@ TEST(KeylessBstarTreeDeletePath, APathWhoseLeafWentToAnotherIndexIsFoundAgainByA
 }
 
 TEST(KeylessBstarTreeDelete, DeleteAllKeysReturnsEveryNodeToTheFile) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -986,7 +986,7 @@ TEST(KeylessBstarTreeDelete, DeleteAllKeysReturnsEveryNodeToTheFile) {
 // --- Renumbered indexes and damage -------------------------------------------------------------------
 
 TEST(KeylessBstarTreeRenumber, AfterAnEarlierIndexIsRemovedTheTreeIsStillFoundWalkedAndChanged) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{TqdTestIndexSpec(9), Keyless(32)});
+  TqdIndexTestTable table(TqdTestIndexShapes{TqdTestIndexShape(9), Keyless(32)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();
@@ -1053,7 +1053,7 @@ TEST(KeylessBstarTreeDamage, ADamagedTreeRaises8962InsteadOfLoopingOrReadingOutO
   };
   for (const Damage& damage : damages) {
     SCOPED_TRACE(damage.name);
-    TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+    TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
     table.Create();
     Records records{table};
     auto trans = table.Begin();
@@ -1085,7 +1085,7 @@ TEST(KeylessBstarTreeDamage, ADamagedTreeRaises8962InsteadOfLoopingOrReadingOutO
 }
 
 TEST(KeylessBstarTreeDamage, AFailureAfterASplitBeganMarksTheTransactionCorrupted) {
-  TqdIndexTestTable table(TqdTestIndexSpecs{Keyless(9)});
+  TqdIndexTestTable table(TqdTestIndexShapes{Keyless(9)});
   table.Create();
   Records records{table};
   auto trans = table.Begin();

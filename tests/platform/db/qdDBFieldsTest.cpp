@@ -17,7 +17,7 @@
 namespace qd {
 namespace {
 
-using test::FieldSpec;
+using test::FieldLayout;
 using test::ScriptedDataSet;
 using Bytes = std::vector<uint8_t>;
 
@@ -42,7 +42,7 @@ TBcd bcd(const char* aText) {
 
 struct FieldCase {
   const char* what;
-  FieldSpec spec;
+  FieldLayout layout;
   std::function<void(TField*)> set;
   Bytes bytes;
   std::function<void(TField*)> check;
@@ -51,8 +51,8 @@ struct FieldCase {
 class FieldsTest : public ::testing::Test {
  public:
   // One open dataset with the field, on one row of nulls, in edit mode.
-  TField* Editing(const FieldSpec& aSpec) {
-    dataSet.reset(new ScriptedDataSet({aSpec}));
+  TField* Editing(const FieldLayout& aLayout) {
+    dataSet.reset(new ScriptedDataSet({aLayout}));
     dataSet->rows.push_back({TqdVariant::Null()});
     dataSet->Open();
     dataSet->Edit();
@@ -212,7 +212,7 @@ TEST_F(FieldsTest, EveryClassWritesItsBufferFormatAndReadsItBack) {
   };
   for (const FieldCase& c : cases) {
     SCOPED_TRACE(c.what);
-    TField* field = Editing(c.spec);
+    TField* field = Editing(c.layout);
     ASSERT_TRUE(field->IsNull());
     c.set(field);
     Bytes buffer(static_cast<size_t>(field->DataSize()), 0xCC);

@@ -10,7 +10,7 @@
 namespace qd {
 namespace {
 
-using test::FieldSpec;
+using test::FieldLayout;
 using test::ScriptedDataSet;
 
 // A dataset that follows a master through a master link.

@@ -14,7 +14,7 @@
 
 namespace qd::test {
 
-struct FieldSpec {
+struct FieldLayout {
   qdString name;
   TFieldType type;
   int32_t size = 0;
@@ -23,8 +23,8 @@ struct FieldSpec {
 
 class ScriptedDataSet : public TDataSet {
  public:
-  explicit ScriptedDataSet(std::vector<FieldSpec> aSpecs, std::vector<std::string>* aLog = nullptr)
-      : TDataSet(nullptr), specs(std::move(aSpecs)), log(aLog) {
+  explicit ScriptedDataSet(std::vector<FieldLayout> aLayouts, std::vector<std::string>* aLog = nullptr)
+      : TDataSet(nullptr), layouts(std::move(aLayouts)), log(aLog) {
     SetBookmarkSize(4);
   }
 
@@ -69,7 +69,7 @@ class ScriptedDataSet : public TDataSet {
   using TDataSet::PrivateBufferAccess;
   using TDataSet::SetUniDirectional;
 
-  std::vector<FieldSpec> specs;
+  std::vector<FieldLayout> layouts;
   std::vector<std::vector<TqdVariant>> rows;
   std::vector<bool> vanished;  // rows the cursor no longer finds
   std::vector<std::string>* log;
@@ -94,7 +94,7 @@ class ScriptedDataSet : public TDataSet {
   }
   void InternalInitFieldDefs() override {
     FieldDefs().Clear();
-    for (const FieldSpec& spec : specs) FieldDefs().Add(spec.name, spec.type, spec.size, spec.required);
+    for (const FieldLayout& layout : layouts) FieldDefs().Add(layout.name, layout.type, layout.size, layout.required);
   }
   void InternalFirst() override { position = -1; }
   void InternalLast() override { position = RowCount(); }
@@ -106,7 +106,7 @@ class ScriptedDataSet : public TDataSet {
   void InternalPost() override {
     Log("InternalPost");
     std::vector<TqdVariant> values;
-    for (int32_t no = 1; no <= static_cast<int32_t>(specs.size()); ++no) {
+    for (int32_t no = 1; no <= static_cast<int32_t>(layouts.size()); ++no) {
       TField* field = Fields().FieldByNumber(no);
       values.push_back(field != nullptr ? field->AsVariant() : TqdVariant::Null());
     }
@@ -124,7 +124,7 @@ class ScriptedDataSet : public TDataSet {
   void InternalAddRecord(uint8_t* aBuffer, bool aAppend) override {
     Log("InternalAddRecord");
     std::vector<TqdVariant> values;
-    for (int32_t no = 1; no <= static_cast<int32_t>(specs.size()); ++no) {
+    for (int32_t no = 1; no <= static_cast<int32_t>(layouts.size()); ++no) {
       TField* field = Fields().FieldByNumber(no);
       uint8_t* slot = field != nullptr ? FieldSlot(field, aBuffer) : nullptr;
       values.push_back(slot != nullptr && (slot[0] & 1) != 0
