@@ -1,6 +1,7 @@
 // The transaction the benchmarks commit with, as the server will: a journal
 // of the process's journal class in the table's folder, named after the
-// transaction's LSN, and the flush after the level-0 commit.
+// transaction's LSN, and the flush after the level-0 commit. Benchmarks that
+// measure the cache alone commit without a journal.
 #pragma once
 
 #include <string>
@@ -14,6 +15,7 @@ namespace qd {
 
 class TqdBenchTransaction final : public TqdBaseTransaction {
  public:
+  explicit TqdBenchTransaction(TqdBufferManager* aCache) : TqdBaseTransaction(aCache, nullptr, false, false) {}
   TqdBenchTransaction(TqdBufferManager* aCache, const qdString& aFolder)
       : TqdBaseTransaction(aCache, nullptr, false, false) {
     const qdString name = qdJoinPath(aFolder, qdJoinFileExt(Utf8ToString(std::to_string(btLSN)), kJournalExtension));

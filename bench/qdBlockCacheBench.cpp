@@ -20,6 +20,7 @@
 
 #include <sqlite3.h>
 
+#include "bench/qdBenchTransaction.h"
 #include "engine/qdEngine.h"
 #include "storage/qdseHeaderAccess.h"
 #include "storage/qdsrBufferManager.h"
@@ -27,22 +28,6 @@
 namespace {
 
 using namespace qd;
-
-// Commits as the server's transactions do, without journal.
-class BenchTransaction final : public TqdBaseTransaction {
- public:
-  explicit BenchTransaction(TqdBufferManager* aCache) : TqdBaseTransaction(aCache, nullptr, false, false) {}
-  void Commit() override {
-    TqdFlushList list;
-    btBufferManager->CommitTransaction(this, &list, false);
-    list.Flush(false);
-    delete TransLevel();
-  }
-  void Rollback() override {
-    btBufferManager->RollbackTransaction(this);
-    delete TransLevel();
-  }
-};
 
 // A table file of aBlocks blocks in a temporary folder, added to its own
 // cache.
@@ -59,7 +44,7 @@ class BenchTable {
     fFile->fiInitialSize = aBlocks + 1;
     fFile->OpenFile(omReadWrite, smExclusive, false, true);
     fAccess = std::make_unique<TqdBlockAccess>(fFile, nullptr, fName, 0);
-    BenchTransaction trans(&fCache);
+    TqdBenchTransaction trans(&fCache);
     if (fFile->AddHeader(&trans, {}, qdSignature("QD!2")) != 0) std::abort();
     {
       auto header = fAccess->HeaderAccess(&trans, true);
@@ -156,13 +141,13 @@ void BM_MakeDirty(benchmark::State& aState) {
   const auto size = TqdBlockSize(aState.range(0));
   BenchTable table(size, 1024);
   for (TqdBlockNumber n = 1; n <= table.fBlocks; ++n) (void)table.fCache.GetBlock(table.fFile, nullptr, n, false);
-  auto trans = std::make_unique<BenchTransaction>(&table.fCache);
+  auto trans = std::make_unique<TqdBenchTransaction>(&table.fCache);
   TqdBlockNumber number = 1;
   for (auto _ : aState) {
     if (number > table.fBlocks) {
       aState.PauseTiming();
       trans->Rollback();
-      trans = std::make_unique<BenchTransaction>(&table.fCache);
+      trans = std::make_unique<TqdBenchTransaction>(&table.fCache);
       number = 1;
       aState.ResumeTiming();
     }
@@ -185,7 +170,7 @@ void BM_RandomReadOverBudget(benchmark::State& aState) {
   const uint32_t blocks = uint32_t(uint64_t(budgetBytes) * factor / 4096);
   BenchTable table(qdbs4k, blocks);
   {
-    BenchTransaction trans(&table.fCache);
+    TqdBenchTransaction trans(&table.fCache);
     for (TqdBlockNumber n = 1; n <= blocks; ++n)
       qdPutU32(table.fCache.GetBlock(table.fFile, &trans, n, true).WritableData() + kBlockCommonHeaderSize, n);
     trans.Commit();

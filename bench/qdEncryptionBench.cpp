@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/qdBenchTransaction.h"
 #include "engine/qdEngine.h"
 #include "storage/qdseEncryptionEngineBlowfishRC4.h"
 #include "storage/qdsrBufferManager.h"
@@ -66,22 +67,6 @@ void BM_DecodeBlock(benchmark::State& aState) {
 }
 BENCHMARK(BM_DecodeBlock)->Arg(4096)->Arg(8192)->Arg(16384)->Threads(1)->Threads(4)->UseRealTime();
 
-// Commits as the server's transactions do, without journal.
-class BenchTransaction final : public TqdBaseTransaction {
- public:
-  explicit BenchTransaction(TqdBufferManager* aCache) : TqdBaseTransaction(aCache, nullptr, false, false) {}
-  void Commit() override {
-    TqdFlushList list;
-    btBufferManager->CommitTransaction(this, &list, false);
-    list.Flush(false);
-    delete TransLevel();
-  }
-  void Rollback() override {
-    btBufferManager->RollbackTransaction(this);
-    delete TransLevel();
-  }
-};
-
 // A 4 KB table file of 2048 blocks, plain or encrypted, in its own cache.
 class BenchTable {
  public:
@@ -95,7 +80,7 @@ class BenchTable {
     if (aEncrypted) fFile->fiEncryptionEngineName = u"qd1xDefault";
     fFile->OpenFile(omReadWrite, smExclusive, false, true);
     fAccess = std::make_unique<TqdBlockAccess>(fFile, nullptr, fName, 0);
-    BenchTransaction trans(&fCache);
+    TqdBenchTransaction trans(&fCache);
     if (fFile->AddHeader(&trans, {u"bench"}, qdSignature("QD!2")) != 0) std::abort();
     {
       auto header = fAccess->HeaderAccess(&trans, true);
